@@ -1,0 +1,137 @@
+#include "control/control_port.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "core/event_log.h"
+#include "core/lifecycle.h"
+#include "core/service_table.h"
+#include "core/window_thread.h"
+#include "forward/socket_helpers.h"
+#include "platform/clock.h"
+
+namespace kiv {
+
+namespace {
+
+/// An idle control port looks for a client (and a pending reset) this often.
+constexpr unsigned IDLE_POLL_MS = 2000;
+/// A connected client's next command is looked for this often.
+constexpr unsigned COMMAND_POLL_MS = 1000;
+
+template <size_t N>
+void send_reply(ServiceRecord& row, Socket client, const char (&reply)[N]) {
+  send_all(client, reply, N - 1);
+  row.bytes_written += N - 1;
+}
+
+void set_state(ServiceRecord& row, ServiceState state) {
+  row.state = state;
+  send_notification(NOTIFY_STATUS_CHANGED);
+}
+
+void close_client(Socket client) {
+  close_socket(client);
+  --connection_count;
+}
+
+// Serves one accepted client until it leaves, quits or orders a reset.
+void serve_client(ServiceRecord& row, Socket client) {
+  set_non_blocking(client);
+  set_state(row, SVC_ACTIVE);
+  ++connection_count;
+  log_event("KIV Port - Connection Established");
+  ++row.connections;
+  send_reply(row, client, BANNER_REPLY);
+
+  uint8_t segment[COMMAND_SIZE];
+  for (;;) {
+    long received = receive_some(client, segment, sizeof segment);
+    if (received < 0) {
+      if (is_would_block(last_socket_error())) {
+        sleep_ms(COMMAND_POLL_MS);
+        continue;
+      }
+      ++row.errors_t;
+      received = 0;
+    }
+    if (received == 0) {
+      close_socket(client);
+      set_state(row, SVC_READY);
+      --connection_count;
+      log_event("KIV Port - Connection Closed");
+      return;
+    }
+    row.bytes_read += static_cast<uint32_t>(received);
+    switch (judge_command(segment, static_cast<size_t>(received))) {
+      case ControlCommand::Reset:
+        send_all(client, RESET_REPLY, sizeof RESET_REPLY - 1);
+        reset_pending = true;
+        row.bytes_written += sizeof RESET_REPLY - 1;
+        close_client(client);
+        return;
+      case ControlCommand::Help:
+        send_reply(row, client, HELP_REPLY);
+        break;
+      case ControlCommand::Quit:
+        send_reply(row, client, QUIT_REPLY);
+        close_client(client);
+        return;
+      case ControlCommand::Unknown:
+        ++row.errors_o;
+        send_reply(row, client, UNKNOWN_REPLY);
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+ControlCommand judge_command(const uint8_t* segment, size_t size) {
+  char text[COMMAND_SIZE + 1];
+  size_t length = size < COMMAND_SIZE ? size : COMMAND_SIZE;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char byte = segment[i];
+    text[i] = static_cast<char>(byte >= 'a' && byte <= 'z' ? toupper(byte) : byte);
+  }
+  text[length] = '\0';
+  if (strncmp(text, "RES", 3) == 0) return ControlCommand::Reset;
+  if (strncmp(text, "HELP", 4) == 0) return ControlCommand::Help;
+  if (strncmp(text, "QUIT", 4) == 0) return ControlCommand::Quit;
+  return ControlCommand::Unknown;
+}
+
+void control_port_thread(void* argument) {
+  ServiceRecord& row = *static_cast<ServiceRecord*>(argument);
+  ++thread_count;
+  log_event("KIV port thread created");
+  char message[MESSAGE_SIZE];
+  Socket listening = open_listener(row.config().port, message);
+  if (listening != NO_SOCKET) set_non_blocking(listening);
+
+  for (;;) {
+    set_state(row, SVC_READY);
+    Socket client = listening == NO_SOCKET ? NO_SOCKET : accept_client(listening);
+    if (client == NO_SOCKET) {
+      int error = listening == NO_SOCKET ? NOT_A_SOCKET_ERROR : last_socket_error();
+      if (is_would_block(error)) {
+        if (reset_pending) break;
+        sleep_ms(IDLE_POLL_MS);
+        continue;
+      }
+      log_message(message, "KIV Port Error - Accept %d", error);
+      ++row.errors_o;
+      set_state(row, SVC_ERROR);
+      break;
+    }
+    serve_client(row, client);
+  }
+
+  close_socket(listening);
+  set_state(row, SVC_READY);
+  --thread_count;
+  log_event("KIV Port thread Closed");
+  send_notification(NOTIFY_THREAD_CLOSED);
+}
+
+}  // namespace kiv

@@ -1,0 +1,32 @@
+#pragma once
+// The control port: the port of the row named "KIV" speaks a plain-text
+// protocol instead of forwarding. A client gets a banner; each received
+// segment is one command (help, reset, quit), judged by its prefix.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv {
+
+/// Most bytes received, and so judged, as one command.
+constexpr int COMMAND_SIZE = 80;
+/// A row with exactly this name is a control port.
+constexpr const char* CONTROL_PORT_NAME = "KIV";
+
+constexpr char BANNER_REPLY[] = "KIV Agent v1.4b\n";
+constexpr char HELP_REPLY[] = "KIV Commands: Help, Reset, Shut, Restart, Stat, Quit.\n";
+constexpr char RESET_REPLY[] = "RESET OK\n";
+constexpr char QUIT_REPLY[] = "KIV QUIT.\n";
+constexpr char UNKNOWN_REPLY[] = "Unknown Command\n";
+
+enum class ControlCommand { Reset, Help, Quit, Unknown };
+
+/// Judges one received segment (at most COMMAND_SIZE bytes): its letters are
+/// taken in upper case and its start compared with "RES", "HELP" and "QUIT";
+/// a NUL byte ends the text compared.
+ControlCommand judge_command(const uint8_t* segment, size_t size);
+
+/// Thread body: serves the control port of a row; the argument is its ServiceRecord.
+void control_port_thread(void* row);
+
+}  // namespace kiv

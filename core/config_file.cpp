@@ -1,0 +1,122 @@
+#include "core/config_file.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "core/event_log.h"
+#include "platform/files.h"
+
+namespace kiv {
+
+bool ConfigRecordReader::skip_blanks() {
+  while (next_ < end_ && isspace(static_cast<unsigned char>(*next_))) ++next_;
+  return next_ < end_;
+}
+
+template <size_t N>
+bool ConfigRecordReader::read_text(char (&field)[N]) {
+  if (!skip_blanks()) return false;
+  size_t length = 0;
+  for (; next_ < end_ && !isspace(static_cast<unsigned char>(*next_)); ++next_) {
+    if (length + 1 < N) field[length++] = *next_;
+  }
+  field[length] = '\0';
+  return true;
+}
+
+bool ConfigRecordReader::read_number(long& value) {
+  if (!skip_blanks()) return false;
+  bool negative = false;
+  if (*next_ == '+' || *next_ == '-') {
+    negative = *next_ == '-';
+    ++next_;
+  }
+  if (next_ == end_ || !isdigit(static_cast<unsigned char>(*next_))) return false;
+  unsigned long magnitude = 0;
+  for (; next_ < end_ && isdigit(static_cast<unsigned char>(*next_)); ++next_) {
+    unsigned digit = static_cast<unsigned>(*next_ - '0');
+    // Out of range saturates, as the standard library's conversion does.
+    magnitude = magnitude > (static_cast<unsigned long>(LONG_MAX) - digit) / 10
+                    ? static_cast<unsigned long>(LONG_MAX)
+                    : magnitude * 10 + digit;
+  }
+  value = negative ? -static_cast<long>(magnitude) : static_cast<long>(magnitude);
+  return true;
+}
+
+int ConfigRecordReader::read_record(ServiceConfig& record) {
+  long number = 0;
+  int converted = 0;
+  if (!read_text(record.name)) return -1;
+  ++converted;
+  if (!read_number(number)) return converted;
+  record.port = static_cast<uint16_t>(number);
+  ++converted;
+  if (!read_number(number)) return converted;
+  record.remote_port = static_cast<uint16_t>(number);
+  ++converted;
+  if (!read_text(record.host)) return converted;
+  ++converted;
+  if (!read_text(record.table_name)) return converted;
+  ++converted;
+  if (!read_number(number)) return converted;
+  record.enabled = static_cast<int16_t>(static_cast<uint16_t>(number));
+  return ++converted;
+}
+
+void load_service_table() {
+  ServiceTable& table = service_table();
+  FILE* file = open_text_file(CONFIG_FILE_NAME, "r");
+  if (file == nullptr) {
+    log_eventf("Cannot open %s", CONFIG_FILE_NAME);
+    table.service_count = 0;
+    return;
+  }
+  std::string text;
+  char block[4096];
+  for (size_t n; (n = fread(block, 1, sizeof block, file)) > 0;) text.append(block, n);
+  fclose(file);
+
+  ConfigRecordReader reader(text.data(), text.size());
+  ServiceConfig rows[MAX_SERVICES] = {};
+  int count = 0;
+  while (count < MAX_SERVICES) {
+    int converted = reader.read_record(rows[count]);
+    if (converted < 0) break;
+    if (converted < CONFIG_FIELDS) {
+      char message[MESSAGE_SIZE];
+      log_message(message, "%s: Error in line %d", CONFIG_FILE_NAME, count);
+      show_warning(message);
+      continue;
+    }
+    ++count;
+  }
+  for (int r = 0; r < count; ++r) {
+    rows[r].row_y = static_cast<int16_t>(r * ROW_SPACING);
+    ServiceRecord& row = table.rows[r];
+    row.set_config(rows[r]);
+    row.state = rows[r].enabled != 0 ? SVC_READY : SVC_DISABLED;
+  }
+  table.service_count = count;
+}
+
+void save_service_table() {
+  FILE* file = open_text_file(CONFIG_FILE_NAME, "w");
+  if (file == nullptr) {
+    char message[MESSAGE_SIZE];
+    log_message(message, "Cannot open %s", CONFIG_FILE_NAME);
+    show_warning(message);
+    return;
+  }
+  ServiceTable& table = service_table();
+  for (int r = 0; r < table.service_count; ++r) {
+    ServiceConfig row = table.rows[r].config();
+    fprintf(file, "%s %d %d %s %s %d\n", row.name, row.port, row.remote_port, row.host,
+            row.table_name, row.enabled);
+  }
+  fclose(file);
+}
+
+}  // namespace kiv

@@ -1,0 +1,132 @@
+#include "core/config_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "core/service_table.h"
+#include "tests/temp_folder.h"
+
+namespace kiv {
+namespace {
+
+struct Read {
+  int converted;
+  ServiceConfig record;
+};
+
+std::vector<Read> read_all(const std::string& text) {
+  ConfigRecordReader reader(text.data(), text.size());
+  std::vector<Read> reads;
+  for (int guard = 0; guard < 100; ++guard) {
+    Read read{0, ServiceConfig{}};
+    read.converted = reader.read_record(read.record);
+    reads.push_back(read);
+    if (read.converted < 0) break;
+  }
+  return reads;
+}
+
+TEST(ConfigRecordReader, ReadsWholeRecordsAcrossAnyWhitespace) {
+  std::vector<Read> reads = read_all("KIV 999 999 0.0.0.0 NONE 1\r\nMAIL\t110\n110 10.0.0.5 WINDOWS\n0");
+  ASSERT_EQ(reads.size(), 3u);
+  EXPECT_EQ(reads[0].converted, 6);
+  EXPECT_STREQ(reads[0].record.name, "KIV");
+  EXPECT_EQ(reads[0].record.port, 999);
+  EXPECT_STREQ(reads[0].record.host, "0.0.0.0");
+  EXPECT_STREQ(reads[0].record.table_name, "NONE");
+  EXPECT_EQ(reads[0].record.enabled, 1);
+  EXPECT_EQ(reads[1].converted, 6);
+  EXPECT_STREQ(reads[1].record.name, "MAIL");
+  EXPECT_EQ(reads[1].record.remote_port, 110);
+  EXPECT_STREQ(reads[1].record.table_name, "WINDOWS");
+  EXPECT_EQ(reads[1].record.enabled, 0);
+  EXPECT_EQ(reads[2].converted, -1);
+}
+
+TEST(ConfigRecordReader, BadNumberLeavesTheRestOfTheLineToTheNextRecords) {
+  std::vector<Read> reads = read_all("MAIL abc 110 mhost NONE 1\nS 1 2 h NONE 1\n");
+  std::vector<int> converted;
+  for (const Read& read : reads) converted.push_back(read.converted);
+  EXPECT_EQ(converted, (std::vector<int>{1, 2, 1, 2, 6, -1}));
+  EXPECT_STREQ(reads[4].record.name, "S");
+}
+
+TEST(ConfigRecordReader, NumbersKeepTheirLow16Bits) {
+  std::vector<Read> reads = read_all("A 70000 65536 h T -1\nB 40000 99999999999999999999 h T 65537\n");
+  EXPECT_EQ(reads[0].record.port, 4464);
+  EXPECT_EQ(reads[0].record.remote_port, 0);
+  EXPECT_EQ(reads[0].record.enabled, -1);
+  EXPECT_EQ(reads[1].record.port, 40000);
+  EXPECT_EQ(reads[1].record.remote_port, 65535);
+  EXPECT_EQ(reads[1].record.enabled, 1);
+}
+
+TEST(ConfigRecordReader, LeadingDigitsAreANumberAndTheLettersStartTheNextField) {
+  std::vector<Read> reads = read_all("A 12ab 3 h T 1\n");
+  EXPECT_EQ(reads[0].converted, 2);
+  EXPECT_EQ(reads[0].record.port, 12);
+}
+
+TEST(ConfigRecordReader, OverlongFieldsAreCutAndTheNextFieldStartsWhereTheFileSays) {
+  std::string host(70, 'h');
+  std::string table(40, 't');
+  std::vector<Read> reads = read_all("MAILER 25 26 " + host + " " + table + " 1\n");
+  ASSERT_EQ(reads[0].converted, 6);
+  EXPECT_STREQ(reads[0].record.name, "MAILE");
+  EXPECT_EQ(reads[0].record.port, 25);
+  EXPECT_EQ(std::string(reads[0].record.host), host.substr(0, HOST_CAPACITY));
+  EXPECT_EQ(std::string(reads[0].record.table_name), table.substr(0, TABLE_NAME_CAPACITY));
+  EXPECT_EQ(reads[0].record.enabled, 1);
+}
+
+TEST(ConfigRecordReader, EndInsideARecordCountsTheFieldsRead) {
+  std::vector<Read> reads = read_all("A 1 2 host");
+  ASSERT_EQ(reads.size(), 2u);
+  EXPECT_EQ(reads[0].converted, 4);
+  EXPECT_EQ(reads[1].converted, -1);
+  EXPECT_EQ(read_all("   \n\r\n")[0].converted, -1);
+}
+
+class ConfigFileInFolder : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(chdir(folder.path().c_str()), 0); }
+  kiv_test::TempFolder folder;
+};
+
+TEST_F(ConfigFileInFolder, LoadsTheFirstFiveOfSevenRecords) {
+  std::string text;
+  for (int i = 0; i < 7; ++i) {
+    text += "S" + std::to_string(i) + " " + std::to_string(1000 + i) + " 1 h NONE " +
+            std::to_string(i % 2) + "\n";
+  }
+  folder.write("kiv.cnf", text);
+  load_service_table();
+  ServiceTable& table = service_table();
+  ASSERT_EQ(table.service_count, 5);
+  for (int r = 0; r < 5; ++r) {
+    ServiceConfig row = table.rows[r].config();
+    EXPECT_EQ(row.port, 1000 + r);
+    EXPECT_EQ(row.row_y, r * ROW_SPACING);
+    EXPECT_EQ(table.rows[r].state, r % 2 ? SVC_READY : SVC_DISABLED);
+  }
+}
+
+TEST_F(ConfigFileInFolder, EmptyFileGivesNoService) {
+  folder.write("kiv.cnf", "");
+  load_service_table();
+  EXPECT_EQ(service_table().service_count, 0);
+}
+
+TEST_F(ConfigFileInFolder, SavedTableReadsBackTheSame) {
+  folder.write("kiv.cnf", "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
+  load_service_table();
+  folder.write("kiv.cnf", "");
+  save_service_table();
+  EXPECT_EQ(folder.read("kiv.cnf"),
+            "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
+}
+
+}  // namespace
+}  // namespace kiv

@@ -1,0 +1,122 @@
+#include "core/event_log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "core/no_destructor.h"
+#include "core/window_thread.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace kiv {
+
+namespace {
+
+struct GuardedLog {
+  std::mutex guard;
+  EventLog log;  // guarded by `guard`
+};
+
+GuardedLog& the_log() {
+  static NoDestructor<GuardedLog> log;
+  return *log;
+}
+
+std::atomic<void (*)(const char*)> log_echo{nullptr};
+
+// Set while this thread logs the failure line of its own flush, which must not
+// start another flush.
+thread_local bool logging_flush_failure = false;
+
+bool log_is_nearly_full() {
+  GuardedLog& held = the_log();
+  std::lock_guard<std::mutex> lock(held.guard);
+  return held.log.line_count >= LOG_FLUSH_THRESHOLD;
+}
+
+void release_lines(EventLog& log) {
+  for (int i = 0; i < log.line_count && i < LOG_CAPACITY; ++i) log.lines[i].reset();
+  log.line_count = 0;
+}
+
+}  // namespace
+
+void log_event(const char* text) {
+  if (!logging_flush_failure && log_is_nearly_full()) flush_event_log();
+
+  char stamp[TIMESTAMP_LENGTH + 1];
+  format_timestamp(stamp);
+  size_t size = strlen(text) + TIMESTAMP_LENGTH + 4;
+  std::unique_ptr<char[]> line(new (std::nothrow) char[size]);
+  if (!line) return;
+  snprintf(line.get(), size, "%s: %s", stamp, text);
+
+  GuardedLog& held = the_log();
+  std::lock_guard<std::mutex> lock(held.guard);
+  if (auto echo = log_echo.load()) echo(line.get());
+  // A full log that could not be flushed drops the new line rather than grow.
+  if (held.log.line_count >= LOG_CAPACITY) return;
+  held.log.lines[held.log.line_count++] = std::move(line);
+}
+
+void log_eventf(const char* format, ...) {
+  char message[MESSAGE_SIZE];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(message, sizeof message, format, arguments);
+  va_end(arguments);
+  log_event(message);
+}
+
+void log_message(char* message, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(message, MESSAGE_SIZE, format, arguments);
+  va_end(arguments);
+  log_event(message);
+}
+
+void flush_event_log() {
+  static const char* const kFailure = "Can't open log_file...";
+  {
+    GuardedLog& held = the_log();
+    std::lock_guard<std::mutex> lock(held.guard);
+    FILE* probe = open_text_file(LOG_FILE_NAME, "r");
+    if (probe == nullptr) {
+      release_lines(held.log);
+      return;
+    }
+    fclose(probe);
+    FILE* file = open_text_file(LOG_FILE_NAME, "a+");
+    if (file != nullptr) {
+      for (int i = 0; i < held.log.line_count && i < LOG_CAPACITY; ++i) {
+        fputs(held.log.lines[i].get(), file);
+        fputc('\n', file);
+        held.log.lines[i].reset();
+      }
+      held.log.line_count = 0;
+      fclose(file);
+      return;
+    }
+  }
+  // The file is there but can't be appended to: every line stays held.
+  logging_flush_failure = true;
+  log_event(kFailure);
+  logging_flush_failure = false;
+  show_warning(kFailure);
+}
+
+void read_event_log(const std::function<void(const EventLog&)>& pass) {
+  GuardedLog& held = the_log();
+  std::lock_guard<std::mutex> lock(held.guard);
+  pass(held.log);
+}
+
+void set_log_echo(void (*echo)(const char* line)) { log_echo.store(echo); }
+
+void show_warning(const char* text) { window_thread().show_warning(text); }
+
+}  // namespace kiv

@@ -1,0 +1,61 @@
+#include "core/headless_window.h"
+
+#include <cstdio>
+
+namespace kiv {
+
+HeadlessWindow::HeadlessWindow() : loop_thread_(std::this_thread::get_id()) {}
+
+int HeadlessWindow::run_event_loop() {
+  std::unique_lock<std::mutex> lock(guard_);
+  for (;;) {
+    changed_.wait(lock, [this] { return ended_ || !events_.empty(); });
+    if (ended_) return exit_code_;
+    Event event = events_.front();
+    events_.pop_front();
+    lock.unlock();
+    if (event.command != nullptr) {
+      event.command();
+    } else {
+      handle_notification(event.code);
+    }
+    lock.lock();
+    if (event.waited_for) {
+      ++handled_;
+      changed_.notify_all();
+    }
+  }
+}
+
+void HeadlessWindow::post(void (*command)()) {
+  std::lock_guard<std::mutex> lock(guard_);
+  events_.push_back(Event{NOTIFY_STATUS_CHANGED, command, false});
+  changed_.notify_all();
+}
+
+void HeadlessWindow::deliver(Notification code) {
+  if (std::this_thread::get_id() == loop_thread_) {
+    handle_notification(code);
+    return;
+  }
+  std::unique_lock<std::mutex> lock(guard_);
+  if (ended_) return;
+  events_.push_back(Event{code, nullptr, true});
+  unsigned long long ticket = ++sent_;
+  changed_.notify_all();
+  // Once the loop has ended nobody handles it; the process is on its way out.
+  changed_.wait(lock, [this, ticket] { return ended_ || handled_ >= ticket; });
+}
+
+void HeadlessWindow::show_warning(const char* text) {
+  fprintf(stderr, "KIV Error: %s\n", text);
+}
+
+void HeadlessWindow::end_event_loop(int exit_code) {
+  std::lock_guard<std::mutex> lock(guard_);
+  ended_ = true;
+  exit_code_ = exit_code;
+  changed_.notify_all();
+}
+
+}  // namespace kiv

@@ -1,0 +1,53 @@
+#pragma once
+// The window thread of the agent without a window (kiv-agentd).
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "core/window_thread.h"
+
+namespace kiv {
+
+/// HeadlessWindow runs the window thread's event loop on the thread that
+/// made it: workers' notifications are handled there one at a time, in the
+/// order sent, while each sender waits; commands posted by other threads
+/// (operator signals) run there too. Warnings go to standard error.
+class HeadlessWindow : public WindowThread {
+ public:
+  HeadlessWindow();
+
+  /// Handles notifications and commands until end_event_loop; returns its code.
+  int run_event_loop();
+  /// Queues `command` to run on the window thread and returns at once.
+  void post(void (*command)());
+
+  void deliver(Notification code) override;
+  void show_warning(const char* text) override;
+  void prepare_lamps() override {}
+  void release_lamps() override {}
+  void resize_status_window() override {}
+  void add_menu_items() override {}
+  void repaint_lamps() override {}
+  void redraw_status_window() override {}
+  void end_event_loop(int exit_code) override;
+
+ private:
+  struct Event {
+    Notification code;
+    void (*command)();  // set for a posted command instead of a notification
+    bool waited_for;
+  };
+
+  const std::thread::id loop_thread_;
+  std::mutex guard_;
+  std::condition_variable changed_;
+  std::deque<Event> events_;     // guarded by guard_
+  unsigned long long sent_ = 0;      // notifications queued, guarded by guard_
+  unsigned long long handled_ = 0;   // notifications handled, guarded by guard_
+  bool ended_ = false;               // guarded by guard_
+  int exit_code_ = 0;                // guarded by guard_
+};
+
+}  // namespace kiv

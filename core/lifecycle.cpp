@@ -1,0 +1,112 @@
+#include "core/lifecycle.h"
+
+#include <cstring>
+
+#include "control/control_port.h"
+#include "core/config_file.h"
+#include "core/event_log.h"
+#include "core/service_table.h"
+#include "core/window_thread.h"
+#include "forward/conversion_tables.h"
+#include "forward/forwarding.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+
+namespace kiv {
+
+std::atomic<bool> reset_pending{false};
+std::atomic<int> thread_count{0};
+std::atomic<int> connection_count{0};
+
+namespace {
+
+std::atomic<uint64_t> start_seconds{0};
+
+void start_sockets_once() {
+  static bool started = false;
+  if (started) return;
+  started = true;
+  int error = start_sockets();
+  if (error != 0) {
+    char message[MESSAGE_SIZE];
+    log_message(message, "Can't init sockets: %d", error);
+    show_warning(message);
+  }
+}
+
+}  // namespace
+
+uint64_t start_time() { return start_seconds.load(); }
+
+void take_start_time() { start_seconds.store(tick_count_ms() / 1000); }
+
+void start_agent() {
+  log_event(" *** KIV Started ***");
+  start_sockets_once();
+  WindowThread& window = window_thread();
+  window.prepare_lamps();
+  load_service_table();
+  window.resize_status_window();
+  window.add_menu_items();
+  reset_table_registry();
+  thread_count = 0;
+  ServiceTable& table = service_table();
+  for (int r = 0; r < table.service_count; ++r) {
+    if (table.rows[r].config().enabled != 0) start_service(r);
+  }
+}
+
+void start_service(int row) {
+  ServiceRecord& record = service_table().rows[row];
+  ServiceConfig config = record.config();
+  bool control_port = strcmp(config.name, "KIV") == 0;
+  int error = start_detached_thread(control_port ? control_port_thread : listener_thread, &record);
+  if (error != 0) {
+    log_eventf("%s Error: Thread %d", config.name, error);
+    record.state = SVC_ERROR;
+    send_notification(NOTIFY_STATUS_CHANGED);
+  }
+}
+
+void request_reset(const char* text) {
+  log_event(text);
+  reset_pending = true;
+}
+
+void after_configuration(int result) {
+  if (result == 1) request_reset("KIV reconfigured...");
+  if (thread_count == 0) restart_services();
+}
+
+void on_thread_closed() {
+  if (thread_count == 0 && reset_pending) restart_services();
+}
+
+void restart_services() {
+  log_event("Resetting KIV...");
+  reset_table_registry();
+  reset_pending = false;
+  ServiceTable& table = service_table();
+  for (int r = 0; r < table.service_count; ++r) {
+    ServiceRecord& row = table.rows[r];
+    if (row.config().enabled != 0) {
+      row.state = SVC_READY;
+      start_service(r);
+    } else {
+      row.state = SVC_DISABLED;
+    }
+  }
+  WindowThread& window = window_thread();
+  window.resize_status_window();
+  window.redraw_status_window();
+}
+
+void shutdown_agent() {
+  flush_event_log();
+  WindowThread& window = window_thread();
+  window.release_lamps();
+  window.end_event_loop(0);
+}
+
+}  // namespace kiv

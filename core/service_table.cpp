@@ -1,0 +1,22 @@
+#include "core/service_table.h"
+
+#include "core/no_destructor.h"
+
+namespace kiv {
+
+ServiceConfig ServiceRecord::config() const {
+  std::lock_guard<std::mutex> lock(guard_);
+  return config_;
+}
+
+void ServiceRecord::set_config(const ServiceConfig& config) {
+  std::lock_guard<std::mutex> lock(guard_);
+  config_ = config;
+}
+
+ServiceTable& service_table() {
+  static NoDestructor<ServiceTable> table;
+  return *table;
+}
+
+}  // namespace kiv

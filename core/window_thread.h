@@ -1,0 +1,49 @@
+#pragma once
+// The thread that owns the status window, as the agent's logic sees it: it
+// receives the workers' notifications one at a time while they wait, shows
+// warnings, and keeps the window's rows, lamps and menu. The Qt front end and
+// the headless agent each implement it; the logic never knows which runs.
+
+namespace kiv {
+
+/// Notifications that worker threads send to the window thread.
+enum Notification : int {
+  NOTIFY_STATUS_CHANGED = 101,  // a service row's state changed
+  NOTIFY_THREAD_CLOSED = 103,   // a listener or control-port thread is ending
+};
+
+class WindowThread {
+ public:
+  virtual ~WindowThread() = default;
+
+  /// Has handle_notification(code) run on the window thread, after the
+  /// notifications sent before it, and returns once it has run there.
+  virtual void deliver(Notification code) = 0;
+  /// Shows a "KIV Error" warning and returns once the operator has seen it.
+  virtual void show_warning(const char* text) = 0;
+
+  virtual void prepare_lamps() = 0;
+  virtual void release_lamps() = 0;
+  /// Fits the window to the configured rows (service_count of them).
+  virtual void resize_status_window() = 0;
+  virtual void add_menu_items() = 0;
+  /// Redraws the lamps in place (the handling of NOTIFY_STATUS_CHANGED).
+  virtual void repaint_lamps() = 0;
+  /// Redraws the whole window, background included.
+  virtual void redraw_status_window() = 0;
+  /// Ends the window thread's event loop; the program exits with `exit_code`.
+  virtual void end_event_loop(int exit_code) = 0;
+};
+
+/// Makes `window` the receiver of everything above; it must outlive every
+/// worker thread (it is never uninstalled). Until one is installed, warnings
+/// go to standard error and notifications are acknowledged unhandled.
+void install_window_thread(WindowThread* window);
+WindowThread& window_thread();
+
+/// Sends `code` to the window thread and waits until it has been handled.
+void send_notification(Notification code);
+/// The window thread's handling of a notification.
+void handle_notification(Notification code);
+
+}  // namespace kiv

@@ -1,0 +1,126 @@
+#include "forward/conversion_tables.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "core/event_log.h"
+#include "core/no_destructor.h"
+#include "core/service_table.h"
+#include "platform/files.h"
+
+namespace kiv {
+
+namespace {
+
+// KOI8-R places the Cyrillic letters at 0xC0..0xDF (small) and 0xE0..0xFF
+// (capital) in this order; the numbers are each letter's place in the
+// alphabet, which is Windows-1251's order at 0xE0..0xFF and 0xC0..0xDF.
+constexpr uint8_t kKoi8AlphabetPlace[32] = {30, 0,  1,  22, 4,  5,  20, 3,  21, 8,  9,
+                                            10, 11, 12, 13, 14, 15, 31, 16, 17, 18, 19,
+                                            6,  2,  28, 27, 7,  24, 29, 25, 23, 26};
+
+constexpr std::array<uint8_t, TABLE_SIZE> koi8_to_windows() {
+  std::array<uint8_t, TABLE_SIZE> table{};
+  for (int b = 0; b < TABLE_SIZE; ++b) table[b] = static_cast<uint8_t>(b);
+  for (int k = 0; k < 32; ++k) {
+    table[0xC0 + k] = static_cast<uint8_t>(0xE0 + kKoi8AlphabetPlace[k]);
+    table[0xE0 + k] = static_cast<uint8_t>(0xC0 + kKoi8AlphabetPlace[k]);
+  }
+  table[0x9F] = 0xEA;  // so the pair has always been: 0x9F reaches clients as 0xEA
+  return table;
+}
+
+constexpr std::array<uint8_t, TABLE_SIZE> windows_to_koi8() {
+  std::array<uint8_t, TABLE_SIZE> table{};
+  for (int b = 0; b < TABLE_SIZE; ++b) table[b] = static_cast<uint8_t>(b);
+  for (int k = 0; k < 32; ++k) {
+    table[0xE0 + kKoi8AlphabetPlace[k]] = static_cast<uint8_t>(0xC0 + k);
+    table[0xC0 + kKoi8AlphabetPlace[k]] = static_cast<uint8_t>(0xE0 + k);
+  }
+  return table;
+}
+
+TableRegistry& registry() {
+  static NoDestructor<TableRegistry> tables;
+  return *tables;
+}
+
+void free_slot(TablePair& slot) {
+  slot.name.reset();
+  slot.loaded.reset();
+  slot.read_table = nullptr;
+  slot.write_table = nullptr;
+}
+
+// Loads `table_name`'s file into the free `slot`; the registry's guard is held.
+int load_pair(const char* table_name, TablePair& slot) {
+  char file_name[TABLE_NAME_CAPACITY + 8];
+  snprintf(file_name, sizeof file_name, "%s.%s", table_name, TABLE_FILE_EXTENSION);
+  FILE* file = open_binary_file_for_reading(file_name);
+  if (file == nullptr) {
+    log_eventf("Can't open file: %s", file_name);
+    return -1;
+  }
+  size_t name_size = strlen(table_name) + 1;
+  std::unique_ptr<char[]> name(new (std::nothrow) char[name_size]);
+  std::unique_ptr<uint8_t[]> tables(new (std::nothrow) uint8_t[2 * TABLE_SIZE]);
+  if (!name || !tables) {
+    fclose(file);
+    return -1;
+  }
+  if (fread(tables.get(), 1, TABLE_SIZE, file) != TABLE_SIZE ||
+      fread(tables.get() + TABLE_SIZE, 1, TABLE_SIZE, file) != TABLE_SIZE) {
+    log_eventf("Error in file: %s", file_name);
+    fclose(file);
+    return -1;
+  }
+  memcpy(name.get(), table_name, name_size);
+  slot.loaded = std::move(tables);
+  slot.read_table = slot.loaded.get();
+  slot.write_table = slot.loaded.get() + TABLE_SIZE;
+  slot.name = std::move(name);
+  fclose(file);
+  return 0;
+}
+
+}  // namespace
+
+const std::array<uint8_t, TABLE_SIZE> WINDOWS_READ_TABLE = koi8_to_windows();
+const std::array<uint8_t, TABLE_SIZE> WINDOWS_WRITE_TABLE = windows_to_koi8();
+
+void reset_table_registry() {
+  TableRegistry& tables = registry();
+  std::lock_guard<std::mutex> lock(tables.guard);
+  for (TablePair& slot : tables.slots) free_slot(slot);
+  TablePair& built_in = tables.slots[0];
+  size_t name_size = strlen(BUILT_IN_TABLES) + 1;
+  built_in.name.reset(new char[name_size]);
+  memcpy(built_in.name.get(), BUILT_IN_TABLES, name_size);
+  built_in.read_table = WINDOWS_READ_TABLE.data();
+  built_in.write_table = WINDOWS_WRITE_TABLE.data();
+}
+
+int resolve_tables(const char* table_name, ResolvedTables& resolved) {
+  TableRegistry& tables = registry();
+  std::lock_guard<std::mutex> lock(tables.guard);
+  int slot = 0;
+  for (; slot < TABLE_SLOTS && tables.slots[slot].name; ++slot) {
+    if (strcmp(tables.slots[slot].name.get(), table_name) == 0) {
+      resolved.read_table = tables.slots[slot].read_table;
+      resolved.write_table = tables.slots[slot].write_table;
+      return 0;
+    }
+  }
+  if (strcmp(table_name, NO_TRANSLATION) == 0) {
+    resolved = ResolvedTables{};
+    return 0;
+  }
+  if (slot == TABLE_SLOTS) return -1;
+  if (load_pair(table_name, tables.slots[slot]) != 0) return -1;
+  resolved.read_table = tables.slots[slot].read_table;
+  resolved.write_table = tables.slots[slot].write_table;
+  return 0;
+}
+
+}  // namespace kiv

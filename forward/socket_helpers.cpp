@@ -1,0 +1,55 @@
+#include "forward/socket_helpers.h"
+
+#include <cctype>
+
+#include "core/event_log.h"
+
+namespace kiv {
+
+Socket open_listener(uint16_t port, char* message) {
+  message[0] = '\0';
+  Socket listening = create_tcp_socket();
+  if (listening == NO_SOCKET) {
+    log_message(message, "Can't create socket: %d", last_socket_error());
+    return NO_SOCKET;
+  }
+  if (bind_any_address(listening, port) != 0) {
+    log_message(message, "Can't bind: %d", last_socket_error());
+    close_socket(listening);
+    return NO_SOCKET;
+  }
+  if (listen_on(listening, LISTEN_BACKLOG) != 0) {
+    log_message(message, "Can't listen: %d", last_socket_error());
+    close_socket(listening);
+    return NO_SOCKET;
+  }
+  return listening;
+}
+
+Socket connect_to_host(const char* host, uint16_t port, char* message) {
+  message[0] = '\0';
+  uint32_t address = INVALID_ADDRESS;
+  bool found = false;
+  unsigned char first = static_cast<unsigned char>(host[0]);
+  if (first < 128 && isalpha(first)) found = resolve_host_name(host, &address) == 0;
+  if (!found) {
+    address = dotted_address(host);
+    if (address == INVALID_ADDRESS) {
+      log_message(message, "Can't get IP address for %s", host);
+      return NO_SOCKET;
+    }
+  }
+  Socket remote = create_tcp_socket();
+  if (remote == NO_SOCKET) {
+    log_message(message, "Can't create socket: %d", last_socket_error());
+    return NO_SOCKET;
+  }
+  if (connect_to_address(remote, address, port) != 0) {
+    log_message(message, "Can't connect to host: %s %d", host, last_socket_error());
+    close_socket(remote);
+    return NO_SOCKET;
+  }
+  return remote;
+}
+
+}  // namespace kiv

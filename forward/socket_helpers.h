@@ -1,0 +1,20 @@
+#pragma once
+// The two socket operations of the services: a listening socket on a local
+// port, and a connection to a remote host. Both log why they failed.
+
+#include <cstdint>
+
+#include "platform/socket.h"
+
+namespace kiv {
+
+constexpr int LISTEN_BACKLOG = 5;
+
+/// A socket listening on every local address at `port`, or NO_SOCKET after
+/// formatting the reason into `message` (MESSAGE_SIZE characters) and logging it.
+Socket open_listener(uint16_t port, char* message);
+/// A socket connected to `host` (a name, or dotted decimal when it does not
+/// begin with a letter or its lookup fails) at `port`, or NO_SOCKET as above.
+Socket connect_to_host(const char* host, uint16_t port, char* message);
+
+}  // namespace kiv

@@ -1,0 +1,15 @@
+#pragma once
+// The agent's files (kiv.cnf, kiv.log, table files) live in the working
+// directory and are opened by their bare names.
+
+#include <cstdio>
+
+namespace kiv {
+
+/// Opens a file of the working directory in text mode ("r", "w", "a+");
+/// line ends are the platform's, and a CR read from a file counts as blank.
+FILE* open_text_file(const char* name, const char* mode);
+/// Opens a file of the working directory for reading its bytes unchanged.
+FILE* open_binary_file_for_reading(const char* name);
+
+}  // namespace kiv

@@ -1,0 +1,56 @@
+#pragma once
+// The sockets layer the agent's logic uses: plain Berkeley-style calls on
+// descriptors, with the platform's error codes behind a few named tests.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv {
+
+using Socket = int;
+constexpr Socket NO_SOCKET = -1;
+
+/// Error code the agent reports for a listener that has no listening socket
+/// (the Windows Sockets "not a socket" code, kept because operators know it).
+constexpr int NOT_A_SOCKET_ERROR = 10038;
+
+/// Prepares the process for socket work: a write to a closed peer must come
+/// back as an error, never as a signal, and every relay holds two
+/// descriptors, so the open-file limit is raised as far as allowed.
+/// Returns 0 or the platform's error code.
+int start_sockets();
+
+/// The error code of the calling thread's last failed socket call.
+int last_socket_error();
+bool is_connection_reset(int error);
+bool is_would_block(int error);
+
+/// A TCP socket of the IPv4 family, or NO_SOCKET.
+Socket create_tcp_socket();
+/// Binds to every local address at `port`; a port held by a live listener is
+/// refused, but old connections lingering on it never block a restart.
+int bind_any_address(Socket s, uint16_t port);
+int listen_on(Socket s, int backlog);
+/// Waits up to `timeout_ms` for `s` to become readable: 1 readable, 0 time-out, -1 failure.
+int wait_readable(Socket s, int timeout_ms);
+Socket accept_client(Socket listening);
+/// Connects to an IPv4 address given in network byte order.
+int connect_to_address(Socket s, uint32_t address, uint16_t port);
+/// Receives at most `size` bytes: the count, 0 at the end of data, -1 on failure.
+long receive_some(Socket s, void* buffer, size_t size);
+/// Sends the whole block, however many calls it takes: `size`, or -1 on failure.
+long send_all(Socket s, const void* data, size_t size);
+void shutdown_sending(Socket s);
+/// Ends both directions, waking any thread blocked on the socket.
+void shutdown_both(Socket s);
+void close_socket(Socket s);
+int set_non_blocking(Socket s);
+
+/// Looks a host name up; returns 0 and its first IPv4 address (network
+/// byte order), or -1.
+int resolve_host_name(const char* name, uint32_t* address);
+/// Converts dotted decimal text; INVALID_ADDRESS for bad text and for 255.255.255.255.
+uint32_t dotted_address(const char* text);
+extern const uint32_t INVALID_ADDRESS;
+
+}  // namespace kiv

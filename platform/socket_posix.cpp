@@ -1,0 +1,146 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kiv {
+
+const uint32_t INVALID_ADDRESS = INADDR_NONE;
+
+int start_sockets() {
+  signal(SIGPIPE, SIG_IGN);
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return 0;
+}
+
+int last_socket_error() { return errno; }
+
+bool is_connection_reset(int error) { return error == ECONNRESET; }
+
+bool is_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+Socket create_tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+int bind_any_address(Socket s, uint16_t port) {
+  int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  return bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+}
+
+int listen_on(Socket s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
+
+int wait_readable(Socket s, int timeout_ms) {
+  pollfd entry{s, POLLIN, 0};
+  int result;
+  do {
+    result = poll(&entry, 1, timeout_ms);
+  } while (result < 0 && errno == EINTR);
+  if (result > 0 && (entry.revents & POLLNVAL)) {
+    errno = EBADF;
+    return -1;
+  }
+  return result > 0 ? 1 : result;
+}
+
+Socket accept_client(Socket listening) {
+  Socket client;
+  do {
+    client = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (client < 0 && errno == EINTR);
+  return client;
+}
+
+int connect_to_address(Socket s, uint32_t address, uint16_t port) {
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_addr.s_addr = address;
+  target.sin_port = htons(port);
+  if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
+  if (errno != EINTR) return -1;
+  // An interrupted connect goes on in the background; wait for its outcome.
+  pollfd entry{s, POLLOUT, 0};
+  while (poll(&entry, 1, -1) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
+  if (error == 0) return 0;
+  errno = error;
+  return -1;
+}
+
+long receive_some(Socket s, void* buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = recv(s, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+long send_all(Socket s, const void* data, size_t size) {
+  const char* next = static_cast<const char*>(data);
+  size_t left = size;
+  while (left > 0) {
+    ssize_t n = send(s, next, left, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A non-blocking socket whose buffer is full: wait until it drains.
+        pollfd entry{s, POLLOUT, 0};
+        poll(&entry, 1, 1000);
+        continue;
+      }
+      return -1;
+    }
+    next += n;
+    left -= static_cast<size_t>(n);
+  }
+  return static_cast<long>(size);
+}
+
+void shutdown_sending(Socket s) { shutdown(s, SHUT_WR); }
+
+void shutdown_both(Socket s) { shutdown(s, SHUT_RDWR); }
+
+void close_socket(Socket s) {
+  if (s >= 0) close(s);
+}
+
+int set_non_blocking(Socket s) {
+  int flags = fcntl(s, F_GETFL, 0);
+  if (flags < 0) return -1;
+  return fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int resolve_host_name(const char* name, uint32_t* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
+  *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 0;
+}
+
+uint32_t dotted_address(const char* text) { return inet_addr(text); }
+
+}  // namespace kiv

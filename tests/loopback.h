@@ -1,0 +1,64 @@
+#pragma once
+// Loopback peers for the tests: clients, and servers that play the remote
+// host behind a forwarded service. Every wait is bounded.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kiv_test {
+
+/// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+uint16_t free_port();
+/// A port on 127.0.0.1 that refuses connections.
+uint16_t refused_port();
+
+/// A client connected to 127.0.0.1:port (retrying up to `deadline_ms` while
+/// nothing listens yet), or -1.
+int connect_loopback(uint16_t port, int deadline_ms = 10000);
+/// Gives up on reads that take longer than `timeout_ms`.
+void set_receive_timeout(int fd, int timeout_ms);
+
+bool send_bytes(int fd, const std::string& data);
+/// Reads exactly `size` bytes, or fewer when the peer closes or goes silent.
+std::string receive_exactly(int fd, size_t size);
+/// Reads until the peer closes or goes silent.
+std::string receive_until_closed(int fd);
+/// Reads what arrives within `quiet_ms` of silence after the first byte.
+std::string receive_available(int fd, int quiet_ms = 300);
+/// Closes with a reset instead of an orderly close.
+void close_with_reset(int fd);
+
+/// A server on 127.0.0.1 that serves every accepted connection with
+/// `handler` on a thread of its own until the server is destroyed.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(std::function<void(int fd)> handler);
+  ~LoopbackServer();
+  uint16_t port() const { return port_; }
+  int accepted() const { return accepted_; }
+
+ private:
+  void accept_loop();
+
+  std::function<void(int)> handler_;
+  int listening_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> accepted_{0};
+  std::thread acceptor_;
+  std::mutex guard_;
+  std::vector<std::thread> sessions_;  // guarded by guard_
+};
+
+/// Handler: sends back every byte until the peer closes, then closes.
+void echo_handler(int fd);
+
+/// Deterministic pseudo-random bytes.
+std::string random_bytes(size_t size, uint32_t seed);
+
+}  // namespace kiv_test
