@@ -18,7 +18,10 @@ Socket open_listener(uint16_t port, char* message) {
     close_socket(listening);
     return NO_SOCKET;
   }
-  if (listen_on(listening, LISTEN_BACKLOG) != 0) {
+  // The agent was designed on a sockets layer whose deepest backlog was 5;
+  // the platform's own deepest keeps a burst of clients from being dropped
+  // before the listener can take them.
+  if (listen_on(listening, MAX_LISTEN_BACKLOG) != 0) {
     log_message(message, "Can't listen: %d", last_socket_error());
     close_socket(listening);
     return NO_SOCKET;

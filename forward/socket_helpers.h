@@ -8,8 +8,6 @@
 
 namespace kiv {
 
-constexpr int LISTEN_BACKLOG = 5;
-
 /// A socket listening on every local address at `port`, or NO_SOCKET after
 /// formatting the reason into `message` (MESSAGE_SIZE characters) and logging it.
 Socket open_listener(uint16_t port, char* message);

@@ -14,6 +14,9 @@ constexpr Socket NO_SOCKET = -1;
 /// (the Windows Sockets "not a socket" code, kept because operators know it).
 constexpr int NOT_A_SOCKET_ERROR = 10038;
 
+/// The deepest backlog of waiting clients that a listening socket can have.
+extern const int MAX_LISTEN_BACKLOG;
+
 /// Prepares the process for socket work: a write to a closed peer must come
 /// back as an error, never as a signal, and every relay holds two
 /// descriptors, so the open-file limit is raised as far as allowed.

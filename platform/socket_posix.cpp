@@ -15,6 +15,7 @@
 namespace kiv {
 
 const uint32_t INVALID_ADDRESS = INADDR_NONE;
+const int MAX_LISTEN_BACKLOG = SOMAXCONN;
 
 int start_sockets() {
   signal(SIGPIPE, SIG_IGN);

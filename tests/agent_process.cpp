@@ -151,12 +151,4 @@ int AgentProcess::wait_exit(int deadline_ms) {
   }
 }
 
-std::string config_line(const std::string& name, unsigned port, unsigned remote_port,
-                        const std::string& host, const std::string& table, int enabled) {
-  std::ostringstream line;
-  line << name << ' ' << port << ' ' << remote_port << ' ' << host << ' ' << table << ' '
-       << enabled << '\n';
-  return line.str();
-}
-
 }  // namespace kiv_test

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/config_line.h"
 #include "tests/temp_folder.h"
 
 namespace kiv_test {
@@ -53,9 +54,5 @@ class AgentProcess {
   std::condition_variable changed_;
   std::vector<std::string> lines_;  // guarded by guard_
 };
-
-/// The text of a kiv.cnf line for a service.
-std::string config_line(const std::string& name, unsigned port, unsigned remote_port,
-                        const std::string& host, const std::string& table, int enabled);
 
 }  // namespace kiv_test

@@ -1,0 +1,187 @@
+// Relays under load inside the test process: every byte arrives, in order,
+// and the service's counters say what was relayed.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+#include <thread>
+
+#include "core/lifecycle.h"
+#include "core/service_table.h"
+#include "tests/config_line.h"
+#include "tests/in_process_agent.h"
+#include "tests/loopback.h"
+
+namespace kiv {
+namespace {
+
+using kiv_test::eventually;
+
+// FNV-1a over a stream, block by block.
+struct StreamHash {
+  uint64_t value = 14695981039346656037ull;
+  uint64_t bytes = 0;
+  void add(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+      value = (value ^ static_cast<uint8_t>(data[i])) * 1099511628211ull;
+    }
+    bytes += size;
+  }
+};
+
+// Sends `size` pseudo-random bytes made from `seed` and half-closes; returns their hash.
+StreamHash send_stream(int fd, uint64_t size, uint32_t seed) {
+  StreamHash hash;
+  std::mt19937 generator(seed);
+  std::string block(65536, '\0');
+  for (uint64_t sent = 0; sent < size;) {
+    size_t length = static_cast<size_t>(std::min<uint64_t>(block.size(), size - sent));
+    for (size_t i = 0; i < length; ++i) block[i] = static_cast<char>(generator());
+    if (!kiv_test::send_bytes(fd, block.substr(0, length))) break;
+    hash.add(block.data(), length);
+    sent += length;
+  }
+  shutdown(fd, SHUT_WR);
+  return hash;
+}
+
+StreamHash receive_stream(int fd) {
+  StreamHash hash;
+  char block[65536];
+  for (;;) {
+    ssize_t n = recv(fd, block, sizeof block, 0);
+    if (n <= 0) return hash;
+    hash.add(block, static_cast<size_t>(n));
+  }
+}
+
+// Sends and receives at once, as both ends of a busy relay do.
+void exchange(int fd, uint64_t size, uint32_t seed, StreamHash& sent, StreamHash& received) {
+  std::thread sender([&] { sent = send_stream(fd, size, seed); });
+  received = receive_stream(fd);
+  sender.join();
+}
+
+ServiceRecord& row(int index) { return service_table().rows[index]; }
+
+bool idle_with_listeners(int listeners) {
+  return connection_count == 0 && thread_count == listeners;
+}
+
+TEST(RelayIntegrity, SixtyFourMebibytesEachWayAtOnceArriveWholeAndCounted) {
+  constexpr uint64_t kSize = 64ull << 20;
+  StreamHash remote_sent, remote_received;
+  kiv_test::LoopbackServer remote([&](int fd) {
+    exchange(fd, kSize, 2, remote_sent, remote_received);
+  });
+  kiv_test::TempFolder folder;
+  uint16_t port = kiv_test::free_port();
+  folder.write("kiv.cnf", kiv_test::config_line("BIG", port, remote.port(), "127.0.0.1", "NONE", 1));
+  kiv_test::InProcessAgent agent(folder);
+
+  int client = kiv_test::connect_loopback(port);
+  ASSERT_GE(client, 0);
+  kiv_test::set_receive_timeout(client, 120000);
+  StreamHash client_sent, client_received;
+  exchange(client, kSize, 1, client_sent, client_received);
+  close(client);
+
+  ASSERT_TRUE(agent.wait_for_event("BIG - Connection closed(0)"));
+  EXPECT_EQ(client_sent.bytes, kSize);
+  EXPECT_EQ(remote_received.bytes, kSize);
+  EXPECT_EQ(remote_received.value, client_sent.value);
+  EXPECT_EQ(client_received.bytes, kSize);
+  EXPECT_EQ(client_received.value, remote_sent.value);
+  EXPECT_EQ(row(0).bytes_written, kSize);
+  EXPECT_EQ(row(0).bytes_read, kSize);
+  EXPECT_EQ(row(0).connections, 1u);
+  EXPECT_EQ(row(0).errors_t, 0u);
+  EXPECT_TRUE(eventually([] { return idle_with_listeners(1); }));
+}
+
+TEST(RelayIntegrity, TwoHundredConcurrentRelaysOfRandomSizesEchoEveryByte) {
+  constexpr int kClients = 200;
+  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
+  kiv_test::TempFolder folder;
+  uint16_t port = kiv_test::free_port();
+  folder.write("kiv.cnf", kiv_test::config_line("MANY", port, remote.port(), "127.0.0.1", "NONE", 1));
+  kiv_test::InProcessAgent agent(folder);
+
+  std::mt19937 sizes(7);
+  std::vector<uint64_t> size_of(kClients);
+  uint64_t total = 0;
+  for (uint64_t& size : size_of) total += size = sizes() % (256 * 1024);
+  std::vector<int> intact(kClients, 0);
+  std::vector<std::string> outcome(kClients);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      int fd = kiv_test::connect_loopback(port);
+      if (fd < 0) {
+        outcome[c] = "no connection";
+        return;
+      }
+      kiv_test::set_receive_timeout(fd, 120000);
+      StreamHash sent, received;
+      exchange(fd, size_of[c], 100 + c, sent, received);
+      close(fd);
+      intact[c] = sent.bytes == size_of[c] && received.bytes == sent.bytes &&
+                  received.value == sent.value;
+      outcome[c] = std::to_string(sent.bytes) + " of " + std::to_string(size_of[c]) +
+                   " bytes sent, " + std::to_string(received.bytes) + " received";
+    });
+  }
+  for (std::thread& client : clients) client.join();
+
+  for (int c = 0; c < kClients; ++c) EXPECT_TRUE(intact[c]) << "client " << c << ": " << outcome[c];
+  ASSERT_TRUE(agent.wait_for_event("MANY - Connection closed(0)", kClients, 60000));
+  EXPECT_EQ(row(0).connections, static_cast<uint32_t>(kClients));
+  EXPECT_EQ(row(0).bytes_written, total);
+  EXPECT_EQ(row(0).bytes_read, total);
+  EXPECT_TRUE(eventually([] { return idle_with_listeners(1); }));
+}
+
+TEST(RelayFaults, PeersThatResetOrVanishLeaveNothingCountedAndTheListenerAccepting) {
+  // The remote host resets each connection as soon as it has read something.
+  kiv_test::LoopbackServer resetting([](int fd) {
+    char byte;
+    if (recv(fd, &byte, 1, 0) == 1) {
+      linger hard{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+  });
+  kiv_test::LoopbackServer echo(kiv_test::echo_handler);
+  kiv_test::TempFolder folder;
+  uint16_t reset_port = kiv_test::free_port();
+  uint16_t echo_port = kiv_test::free_port();
+  folder.write("kiv.cnf",
+               kiv_test::config_line("RST", reset_port, resetting.port(), "127.0.0.1", "NONE", 1) +
+                   kiv_test::config_line("ECHO", echo_port, echo.port(), "127.0.0.1", "NONE", 1));
+  kiv_test::InProcessAgent agent(folder);
+
+  int client = kiv_test::connect_loopback(reset_port);
+  ASSERT_GE(client, 0);
+  kiv_test::send_bytes(client, "x");
+  ASSERT_TRUE(agent.wait_for_event("RST Read Connection Reset (recv)"));
+  close(client);
+
+  // A client that vanishes mid-transfer with a reset.
+  int vanishing = kiv_test::connect_loopback(echo_port);
+  ASSERT_GE(vanishing, 0);
+  kiv_test::send_bytes(vanishing, std::string(100000, 'v'));
+  kiv_test::close_with_reset(vanishing);
+
+  ASSERT_TRUE(agent.wait_for_event("RST - Connection closed(0)"));
+  ASSERT_TRUE(eventually([] { return idle_with_listeners(2); }, 60000));
+
+  int later = kiv_test::connect_loopback(echo_port);
+  ASSERT_GE(later, 0);
+  kiv_test::send_bytes(later, "still here");
+  EXPECT_EQ(kiv_test::receive_exactly(later, 10), "still here");
+  close(later);
+}
+
+}  // namespace
+}  // namespace kiv
