@@ -39,6 +39,9 @@ void pump_until_end(PumpRecord& record) {
       return;
     }
     int error = last_socket_error();
+    // The peer on the other side learns at once that nothing more will come
+    // this way; otherwise a silent peer would hold the relay open for ever.
+    shutdown_sending(record.to_socket);
     if (is_connection_reset(error)) {
       log_eventf("%s Connection Reset (recv)", record.name);
       set_state(record, SVC_READY);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <random>
 #include <thread>
 
@@ -165,6 +166,8 @@ TEST(RelayFaults, PeersThatResetOrVanishLeaveNothingCountedAndTheListenerAccepti
   ASSERT_GE(client, 0);
   kiv_test::send_bytes(client, "x");
   ASSERT_TRUE(agent.wait_for_event("RST Read Connection Reset (recv)"));
+  char byte;
+  EXPECT_EQ(recv(client, &byte, 1, 0), 0) << "the client learns that the remote host is gone";
   close(client);
 
   // A client that vanishes mid-transfer with a reset.
@@ -181,6 +184,29 @@ TEST(RelayFaults, PeersThatResetOrVanishLeaveNothingCountedAndTheListenerAccepti
   kiv_test::send_bytes(later, "still here");
   EXPECT_EQ(kiv_test::receive_exactly(later, 10), "still here");
   close(later);
+}
+
+TEST(RelayFaults, ClientResetEndsTheRelayEvenWhenTheRemoteHostIsSilent) {
+  std::atomic<bool> remote_saw_end{false};
+  kiv_test::LoopbackServer silent([&remote_saw_end](int fd) {
+    kiv_test::receive_until_closed(fd);
+    remote_saw_end = true;
+  });
+  kiv_test::TempFolder folder;
+  uint16_t port = kiv_test::free_port();
+  folder.write("kiv.cnf", kiv_test::config_line("S1", port, silent.port(), "127.0.0.1", "NONE", 1));
+  kiv_test::InProcessAgent agent(folder);
+
+  int client = kiv_test::connect_loopback(port);
+  ASSERT_GE(client, 0);
+  kiv_test::send_bytes(client, "request");
+  ASSERT_TRUE(eventually([] { return row(0).bytes_written == 7; }));
+  kiv_test::close_with_reset(client);
+
+  ASSERT_TRUE(agent.wait_for_event("S1 Write Connection Reset (recv)"));
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)"));
+  EXPECT_TRUE(remote_saw_end);
+  EXPECT_TRUE(eventually([] { return idle_with_listeners(1); }));
 }
 
 }  // namespace

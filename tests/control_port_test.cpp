@@ -1,0 +1,91 @@
+// The control port of a real kiv-agentd, byte for byte.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tests/agent_process.h"
+#include "tests/loopback.h"
+
+namespace kiv_test {
+namespace {
+
+const std::string kBanner = "KIV Agent v1.4b\n";
+const std::string kHelp = "KIV Commands: Help, Reset, Shut, Restart, Stat, Quit.\n";
+const std::string kUnknown = "Unknown Command\n";
+
+class ControlPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder.write("kiv.cnf", config_line("KIV", port, port, "0.0.0.0", "NONE", 1));
+    agent = std::make_unique<AgentProcess>(folder);
+    ASSERT_TRUE(agent->wait_for_event("KIV port thread created"));
+  }
+  // A client that has read its banner.
+  int greeted_client() {
+    int fd = connect_loopback(port);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(receive_exactly(fd, kBanner.size()), kBanner);
+    return fd;
+  }
+  std::string ask(int fd, const std::string& command, size_t reply_size) {
+    send_bytes(fd, command);
+    return receive_exactly(fd, reply_size);
+  }
+
+  TempFolder folder;
+  uint16_t port = free_port();
+  std::unique_ptr<AgentProcess> agent;
+};
+
+TEST_F(ControlPort, GreetsAndHelpsAndQuits) {
+  int fd = connect_loopback(port);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(receive_available(fd), kBanner) << "the banner comes unasked, and alone";
+  EXPECT_EQ(ask(fd, "help\r\n", kHelp.size()), kHelp);
+  EXPECT_EQ(ask(fd, "HELP\r\nQUIT\r\n", kHelp.size()), kHelp) << "one command per segment";
+  EXPECT_EQ(ask(fd, "quit", 10), "KIV QUIT.\n");
+  EXPECT_EQ(receive_until_closed(fd), "");
+  close(fd);
+  EXPECT_TRUE(agent->wait_for_event("KIV Port - Connection Established"));
+  EXPECT_EQ(agent->event_count("KIV Port - Connection Closed"), 0) << "a quit is not a close";
+}
+
+TEST_F(ControlPort, ListedButUnbuiltAndShortCommandsAreUnknown) {
+  int fd = greeted_client();
+  for (const char* command : {"shut\r\n", "stat\r\n", "RE"}) {
+    EXPECT_EQ(ask(fd, command, kUnknown.size()), kUnknown) << command;
+  }
+  // 81 bytes at once are a command of 80 bytes and one of 1.
+  EXPECT_EQ(ask(fd, std::string(81, 'x'), 2 * kUnknown.size()), kUnknown + kUnknown);
+  close(fd);
+  EXPECT_TRUE(agent->wait_for_event("KIV Port - Connection Closed"));
+}
+
+TEST_F(ControlPort, SecondClientWaitsUntilTheFirstLeaves) {
+  int first = greeted_client();
+  int second = connect_loopback(port);
+  ASSERT_GE(second, 0);
+  set_receive_timeout(second, 2500);
+  EXPECT_EQ(receive_exactly(second, 1), "") << "no banner while the first is served";
+  close(first);
+  set_receive_timeout(second, 30000);
+  EXPECT_EQ(receive_exactly(second, kBanner.size()), kBanner);
+  close(second);
+}
+
+TEST_F(ControlPort, ResetCommandRestartsTheAgent) {
+  int fd = greeted_client();
+  EXPECT_EQ(ask(fd, "restart\r\n", 9), "RESET OK\n");
+  EXPECT_EQ(receive_until_closed(fd), "");
+  close(fd);
+  ASSERT_TRUE(agent->wait_for_event("KIV Port thread Closed"));
+  ASSERT_TRUE(agent->wait_for_event("Resetting KIV..."));
+  ASSERT_TRUE(agent->wait_for_event("KIV port thread created", 2));
+  int again = greeted_client();
+  EXPECT_EQ(ask(again, "quit\r\n", 10), "KIV QUIT.\n");
+  close(again);
+}
+
+}  // namespace
+}  // namespace kiv_test
