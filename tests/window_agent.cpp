@@ -51,7 +51,8 @@ void run_beside_event_loop(const std::function<void()>& work) {
     work();
     done = true;
   });
-  if (!QTest::qWaitFor([&] { return done.load(); }, 120000)) qWarning("still waiting for the helper thread");
+  if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
+    qWarning("still waiting for the helper thread");
   helper.join();
 }
 

@@ -50,10 +50,10 @@ QWidget* open_modal();
 }  // namespace kiv_test
 
 /// main() of a Qt Test source whose tests use WindowAgent.
-#define KIV_WINDOW_TEST_MAIN(TestClass)              \
-  int main(int argc, char** argv) {                  \
-    QApplication application(argc, argv);            \
-    QApplication::setQuitOnLastWindowClosed(false);  \
-    TestClass test;                                  \
-    kiv_test::run_window_test(test, argc, argv);     \
+#define KIV_WINDOW_TEST_MAIN(TestClass)             \
+  int main(int argc, char** argv) {                 \
+    QApplication application(argc, argv);           \
+    QApplication::setQuitOnLastWindowClosed(false); \
+    TestClass test;                                 \
+    kiv_test::run_window_test(test, argc, argv);    \
   }

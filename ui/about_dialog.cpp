@@ -13,7 +13,7 @@ struct AboutLine {
 };
 
 constexpr AboutLine kLines[] = {
-    {"Microsoft Windows NT", 3}, {"or", 11}, {"Microsoft Windows 95", 18},
+    {"Microsoft Windows NT", 3}, {"or", 11},           {"Microsoft Windows 95", 18},
     {"KIV Agent", 33},           {"Version 1.4b", 44},
 };
 

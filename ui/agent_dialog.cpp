@@ -13,8 +13,8 @@ AgentDialog::AgentDialog(QWidget* status_window, const char* caption, QPoint pla
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setWindowTitle(caption);
   QFontMetricsF metrics(font());
-  pixels_across_ = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") /
-                   52 / 4;
+  pixels_across_ =
+      metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52 / 4;
   pixels_down_ = metrics.height() / 8;
   QRect frame = units(place.x(), place.y(), size.width(), size.height());
   setFixedSize(frame.size());

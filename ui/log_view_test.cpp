@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -94,7 +95,11 @@ TEST_F(LogViewTest, RefreshSeesWholeLinesWhileThreadsLogAndFlush) {
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([w, &running] {
-      for (int i = 0; i < kLinesEach; ++i) log_eventf("worker %d line %d", w, i);
+      for (int i = 0; i < kLinesEach; ++i) {
+        log_eventf("worker %d line %d", w, i);
+        // Paced, so that the refreshes fall among the appends and flushes.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
       --running;
     });
   }

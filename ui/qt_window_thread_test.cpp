@@ -59,7 +59,8 @@ void QtWindowThreadTest::warning_and_status_change_both_complete_while_a_box_is_
     warning_done = true;
   });
   std::thread worker([&] {
-    for (int i = 0; i < 500 && !box_seen; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 500 && !box_seen; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kiv::service_table().rows[0].state = kiv::SVC_ERROR;
     kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);
     status_done = true;

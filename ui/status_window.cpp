@@ -37,19 +37,26 @@ std::atomic<bool> close_requested{false};
 /// The lamp colour of a service state; false for a code that has none.
 bool lamp_colour(uint16_t state, QColor* colour) {
   switch (state) {
-    case SVC_READY: *colour = QColor(255, 255, 0); return true;
-    case SVC_ERROR: *colour = QColor(255, 0, 0); return true;
-    case SVC_ACTIVE: *colour = QColor(0, 255, 0); return true;
-    case SVC_DISABLED: *colour = QColor(0, 0, 255); return true;
+    case SVC_READY:
+      *colour = QColor(255, 255, 0);
+      return true;
+    case SVC_ERROR:
+      *colour = QColor(255, 0, 0);
+      return true;
+    case SVC_ACTIVE:
+      *colour = QColor(0, 255, 0);
+      return true;
+    case SVC_DISABLED:
+      *colour = QColor(0, 0, 255);
+      return true;
   }
   return false;
 }
 
-QAction* add_command(QMenu* menu, QAction* before, const char* text, int id) {
+void add_command(QMenu* menu, QAction* before, const char* text, int id) {
   auto* action = new QAction(text, menu);
   action->setData(id);
   menu->insertAction(before, action);
-  return action;
 }
 
 }  // namespace
@@ -138,7 +145,7 @@ void StatusWindow::paintEvent(QPaintEvent*) {
 void StatusWindow::contextMenuEvent(QContextMenuEvent* event) {
   // From the Menu key the menu opens at the window's top left, like a window menu.
   QPoint place = event->reason() == QContextMenuEvent::Keyboard ? mapToGlobal(QPoint(0, 0))
-                                                                 : event->globalPos();
+                                                                : event->globalPos();
   QAction* chosen = menu_->exec(place);
   if (chosen != nullptr && chosen->data().isValid()) on_system_command(chosen->data().toInt());
 }
@@ -166,7 +173,8 @@ StatusWindow& create_status_window() {
 void close_status_window() {
   close_requested.store(true);
   if (StatusWindow* window = created_window.load()) {
-    QMetaObject::invokeMethod(window, [window] { window->close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        window, [window] { window->close(); }, Qt::QueuedConnection);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/lifecycle.h"
+#include "ui/qt_window_thread.h"
 #include "tests/loopback.h"
 #include "tests/window_agent.h"
 
@@ -55,15 +56,15 @@ class StatusWindowTest : public QObject {
   void title_follows_open_connections();
   void menu_lists_commands_in_order();
   void reset_from_menu_restarts_idle_services();
+  void close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected();
 };
 
 void StatusWindowTest::rows_and_lamps_show_each_service_state() {
   LoopbackServer remote(echo_handler);
   uint16_t idle = free_port(), refused = free_port(), live = free_port();
-  WindowAgent agent(forwarder("IDLE", idle, remote.port()) +
-                    forwarder("OFF", free_port(), remote.port(), 0) +
-                    forwarder("BAD", refused, refused_port()) +
-                    forwarder("LIVE", live, remote.port()));
+  WindowAgent agent(
+      forwarder("IDLE", idle, remote.port()) + forwarder("OFF", free_port(), remote.port(), 0) +
+      forwarder("BAD", refused, refused_port()) + forwarder("LIVE", live, remote.port()));
   kiv::StatusWindow& window = agent.window();
   QCOMPARE(window.size(), QSize(kiv::STATUS_WIDTH, 4 * 15 + kiv::STATUS_BOTTOM_MARGIN));
   QCOMPARE(lamp_colour(window, 0), kYellow);
@@ -130,15 +131,16 @@ void StatusWindowTest::menu_lists_commands_in_order() {
                                "-", "Close"}));
   QCOMPARE(ids, QList<int>({kiv::CMD_CONFIGURE, kiv::CMD_STATUS, kiv::CMD_LOG, kiv::CMD_RESET, 0,
                             kiv::CMD_ABOUT, 0, 0}));
-  QCOMPARE(QList<int>({kiv::CMD_ABOUT, kiv::CMD_CONFIGURE, kiv::CMD_RESET, kiv::CMD_STATUS,
-                       kiv::CMD_LOG}),
+  QCOMPARE(QList<int>(
+               {kiv::CMD_ABOUT, kiv::CMD_CONFIGURE, kiv::CMD_RESET, kiv::CMD_STATUS, kiv::CMD_LOG}),
            QList<int>({300, 301, 302, 303, 304}));
 }
 
 void StatusWindowTest::reset_from_menu_restarts_idle_services() {
   LoopbackServer remote(echo_handler);
   uint16_t first = free_port(), second = free_port();
-  WindowAgent agent(forwarder("ONE", first, remote.port()) + forwarder("TWO", second, remote.port()));
+  WindowAgent agent(forwarder("ONE", first, remote.port()) +
+                    forwarder("TWO", second, remote.port()));
   QTRY_COMPARE_WITH_TIMEOUT(logged_count("Start new thread: TWO " + std::to_string(second) +
                                          "/127.0.0.1/" + std::to_string(remote.port())),
                             1, 10000);
@@ -146,7 +148,7 @@ void StatusWindowTest::reset_from_menu_restarts_idle_services() {
   // The Menu key opens the menu; Reset is the fourth item.
   choose_from_menu_when_open(4);
   QContextMenuEvent menu_key(QContextMenuEvent::Keyboard, QPoint(0, 0),
-                              agent.window().mapToGlobal(QPoint(0, 0)));
+                             agent.window().mapToGlobal(QPoint(0, 0)));
   QApplication::sendEvent(&agent.window(), &menu_key);
   QCOMPARE(logged_count("Pending KIV reset..."), 1);
 
@@ -165,6 +167,35 @@ void StatusWindowTest::reset_from_menu_restarts_idle_services() {
     echoed = receive_exactly(client, 5);
   });
   QCOMPARE(echoed, std::string("again"));
+  close(client);
+}
+
+void StatusWindowTest::close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected() {
+  LoopbackServer remote(echo_handler);
+  uint16_t port = free_port();
+  WindowAgent agent(forwarder("WEB", port, remote.port()), true);
+  int client = connect_loopback(port);
+  QVERIFY(client >= 0);
+  std::string echoed;
+  run_beside_event_loop([&] {
+    send_bytes(client, "held");
+    echoed = receive_exactly(client, 4);
+  });
+  QCOMPARE(echoed, std::string("held"));
+  QCOMPARE(kiv::connection_count.load(), 1);
+
+  // Close is the sixth item the keyboard reaches (separators are skipped).
+  QTimer::singleShot(0, [&agent] {
+    choose_from_menu_when_open(6);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
+                            agent.window().mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(&agent.window(), &click);
+  });
+  QCOMPARE(kiv::qt_window_thread().run_event_loop(), 0);
+  QVERIFY(agent.window().isHidden());
+  std::string log = agent.folder().read("kiv.log");
+  QVERIFY(log.find(":  *** KIV Started ***\n") != std::string::npos);
+  QVERIFY(log.find(": WEB Connected\n") != std::string::npos);
   close(client);
 }
 
