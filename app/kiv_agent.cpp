@@ -24,6 +24,8 @@ int main(int argc, char* argv[]) {
   kiv::take_start_time();
   kiv::watch_operator_signals(on_operator_signal);
   QApplication application(argc, argv);
+  // Only closing the status window ends the agent, not closing the last
+  // window shown (a start-up warning is shown before the status window).
   QApplication::setQuitOnLastWindowClosed(false);
   kiv::create_status_window();
   int exit_code = kiv::qt_window_thread().run_event_loop();

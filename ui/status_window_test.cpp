@@ -56,6 +56,7 @@ class StatusWindowTest : public QObject {
   void title_follows_open_connections();
   void menu_lists_commands_in_order();
   void reset_from_menu_restarts_idle_services();
+  void configure_then_escape_restarts_services_when_none_runs();
   void close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected();
 };
 
@@ -168,6 +169,24 @@ void StatusWindowTest::reset_from_menu_restarts_idle_services() {
   });
   QCOMPARE(echoed, std::string("again"));
   close(client);
+}
+
+void StatusWindowTest::configure_then_escape_restarts_services_when_none_runs() {
+  WindowAgent agent(forwarder("OFF", free_port(), free_port(), 0));
+  QString caption;
+  QTimer escaper;
+  QObject::connect(&escaper, &QTimer::timeout, [&] {
+    QWidget* dialog = open_modal();
+    if (dialog == nullptr) return;
+    caption = dialog->windowTitle();
+    QTest::keyClick(dialog, Qt::Key_Escape);
+  });
+  escaper.start(20);
+  agent.window().on_system_command(kiv::CMD_CONFIGURE);
+  QCOMPARE(caption, QString("KIV Configuration"));
+  QCOMPARE(logged_count("KIV reconfigured..."), 0);
+  QCOMPARE(logged_count("Resetting KIV..."), 1);
+  QCOMPARE(lamp_colour(agent.window(), 0), kBlue);
 }
 
 void StatusWindowTest::close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected() {
