@@ -45,8 +45,7 @@ void LogDialogTest::keeps_its_text_after_a_flush_until_the_log_holds_more_lines(
   kiv::log_event("third");
   kiv::LogDialog dialog(&agent.window());
   QString started = shown(dialog);
-  QVERIFY2(started.endsWith(": second\n") == false && started.endsWith(": third\n"),
-           qPrintable(started));
+  QVERIFY2(started.endsWith(": third\n"), qPrintable(started));
   int lines = started.count('\n');
   QCOMPARE(lines, 3);
 
