@@ -31,7 +31,10 @@ bool is_sanitizer_report(const std::string& line) {
 
 }  // namespace
 
-AgentProcess::AgentProcess(const TempFolder& folder) {
+AgentProcess::AgentProcess(const TempFolder& folder) : AgentProcess(folder, KIV_AGENTD_PATH) {}
+
+AgentProcess::AgentProcess(const TempFolder& folder, const char* program) {
+  std::string name = std::filesystem::path(program).filename().string();
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return;
   pid_ = fork();
@@ -40,7 +43,7 @@ AgentProcess::AgentProcess(const TempFolder& folder) {
     close(pipe_ends[0]);
     close(pipe_ends[1]);
     if (chdir(folder.path().c_str()) != 0) _exit(126);
-    execl(KIV_AGENTD_PATH, "kiv-agentd", static_cast<char*>(nullptr));
+    execl(program, name.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipe_ends[1]);

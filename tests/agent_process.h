@@ -1,6 +1,7 @@
 #pragma once
-// A real kiv-agentd process in a temporary folder of its own, with the lines
-// it writes to standard error (its echoed log and its warnings) collected.
+// A real kiv-agentd (or kiv-agent) process in a temporary folder of its own,
+// with the lines it writes to standard error (its echoed log and its
+// warnings) collected.
 
 #include <sys/types.h>
 
@@ -19,6 +20,8 @@ class AgentProcess {
  public:
   /// Starts kiv-agentd in `folder`, whose kiv.cnf the caller has written.
   explicit AgentProcess(const TempFolder& folder);
+  /// Starts the agent program at `program` (kiv-agentd or kiv-agent) in `folder`.
+  AgentProcess(const TempFolder& folder, const char* program);
   /// Stops the agent if it still runs, and fails the test if a sanitizer
   /// reported anything.
   ~AgentProcess();

@@ -18,3 +18,7 @@ install_missing_packages() {
 # What building and testing the agent needs.
 BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev)
+
+# What scripts/screenshots needs: a virtual X display, a window manager for
+# the title bars, keyboard and mouse input, and a screen grabber.
+SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick)

@@ -1,0 +1,59 @@
+#pragma once
+// The agent with its status window, run inside a Qt Test process.
+
+#include <QImage>
+#include <QObject>
+
+#include <functional>
+#include <string>
+
+#include "tests/temp_folder.h"
+#include "ui/status_window.h"
+
+namespace kiv_test {
+
+/// WindowAgent starts the agent in this process the way kiv-agent does, with
+/// its status window, in a temporary folder that becomes the working
+/// directory. One per process: the agent's state is process-wide, and its
+/// threads run until the process ends.
+class WindowAgent {
+ public:
+  /// Writes `configuration` as kiv.cnf (and an empty kiv.log when asked), then
+  /// creates the window, which starts the agent.
+  explicit WindowAgent(const std::string& configuration, bool with_log_file = false);
+  kiv::StatusWindow& window() { return *window_; }
+  const TempFolder& folder() const { return folder_; }
+
+ private:
+  TempFolder folder_;
+  kiv::StatusWindow* window_ = nullptr;
+};
+
+/// How many lines of the in-memory event log read exactly `text` after their timestamp.
+int logged_count(const std::string& text);
+
+/// The colour of the lamp of row `row` on the window as painted now.
+QColor lamp_colour(kiv::StatusWindow& window, int row);
+
+/// Runs `work` (bounded by its own deadlines) on a thread of its own while
+/// this thread goes on handling events, as the agent's workers need the
+/// window thread to; returns when it is done.
+void run_beside_event_loop(const std::function<void()>& work);
+
+/// The window that a modal dialog or message box shows now, or null.
+QWidget* open_modal();
+
+/// Runs the Qt Test `test` and ends the process with its result, leaving
+/// the agent's threads and state alone as kiv-agent does.
+[[noreturn]] void run_window_test(QObject& test, int argc, char** argv);
+
+}  // namespace kiv_test
+
+/// main() of a Qt Test source whose tests use WindowAgent.
+#define KIV_WINDOW_TEST_MAIN(TestClass)             \
+  int main(int argc, char** argv) {                 \
+    QApplication application(argc, argv);           \
+    QApplication::setQuitOnLastWindowClosed(false); \
+    TestClass test;                                 \
+    kiv_test::run_window_test(test, argc, argv);    \
+  }

@@ -1,0 +1,123 @@
+// The Log dialog's text: when it is rebuilt, what it holds, and its pass over
+// the log while other threads log and flush.
+
+#include "ui/log_view.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/event_log.h"
+#include "tests/temp_folder.h"
+
+namespace kiv {
+namespace {
+
+/// The texts of the view's lines, timestamps taken off; each line must end
+/// with a line break.
+std::vector<std::string> shown_texts(const LogView& view) {
+  std::string text = view.text();
+  std::vector<std::string> texts;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    texts.push_back(text.substr(start + 26, end - start - 26));
+  }
+  EXPECT_EQ(start, text.size()) << "text after the last line break";
+  return texts;
+}
+
+class LogViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(chdir(folder_.path().c_str()), 0);
+    flush_event_log();
+  }
+  kiv_test::TempFolder folder_;
+};
+
+TEST_F(LogViewTest, EmptyLogShowsNothingAndEveryRebuildShowsAllLines) {
+  LogView view;
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Unchanged);
+  EXPECT_STREQ(view.text(), "");
+
+  log_event("first");
+  log_event("second");
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Rebuilt);
+  EXPECT_EQ(shown_texts(view), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(view.lines_shown(), 2);
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Unchanged);
+
+  log_event("third");
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Rebuilt);
+  EXPECT_EQ(shown_texts(view), (std::vector<std::string>{"first", "second", "third"}));
+}
+
+TEST_F(LogViewTest, AfterAFlushKeepsItsTextUntilTheLogHoldsMoreLinesThanShown) {
+  LogView view;
+  log_event("a");
+  log_event("b");
+  ASSERT_EQ(view.refresh(), LogView::Refresh::Rebuilt);
+  std::string before = view.text();
+  flush_event_log();
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Unchanged);
+  log_event("c");
+  log_event("d");
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Unchanged);
+  EXPECT_EQ(view.text(), before);
+  log_event("e");
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Rebuilt);
+  EXPECT_EQ(shown_texts(view), (std::vector<std::string>{"c", "d", "e"}));
+}
+
+TEST_F(LogViewTest, ClearedViewRebuildsAtOnce) {
+  LogView view;
+  log_event("kept");
+  ASSERT_EQ(view.refresh(), LogView::Refresh::Rebuilt);
+  view.clear();
+  EXPECT_STREQ(view.text(), "");
+  EXPECT_EQ(view.lines_shown(), 0);
+  EXPECT_EQ(view.refresh(), LogView::Refresh::Rebuilt);
+  EXPECT_EQ(shown_texts(view), (std::vector<std::string>{"kept"}));
+}
+
+TEST_F(LogViewTest, RefreshSeesWholeLinesWhileThreadsLogAndFlush) {
+  folder_.write("kiv.log", "");
+  constexpr int kWorkers = 4;
+  constexpr int kLinesEach = 700;  // together well past the flush threshold, twice
+  std::atomic<int> running{kWorkers};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([w, &running] {
+      for (int i = 0; i < kLinesEach; ++i) {
+        log_eventf("worker %d line %d", w, i);
+        // Paced, so that the refreshes fall among the appends and flushes.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      --running;
+    });
+  }
+  LogView view;
+  std::regex line_text("worker [0-3] line [0-9]+");
+  for (int round = 0; round < 1000000 && running > 0; ++round) {
+    if (view.refresh() != LogView::Refresh::Rebuilt) continue;
+    for (const std::string& text : shown_texts(view)) {
+      ASSERT_TRUE(std::regex_match(text, line_text)) << text;
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  flush_event_log();
+  std::istringstream file(folder_.read("kiv.log"));
+  int lines = 0;
+  for (std::string line; std::getline(file, line);) ++lines;
+  EXPECT_EQ(lines, kWorkers * kLinesEach);
+}
+
+}  // namespace
+}  // namespace kiv

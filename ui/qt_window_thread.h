@@ -1,0 +1,47 @@
+#pragma once
+// The window thread of kiv-agent: Qt's GUI thread.
+
+#include <QObject>
+
+#include "core/window_thread.h"
+
+namespace kiv {
+
+class StatusWindow;
+
+/// QtWindowThread carries the agent's notifications and warnings to the GUI
+/// thread and waits there for them to be handled, also while a dialog or a
+/// message box runs its own event loop; it keeps the status window's rows in
+/// step with the table. Made on the GUI thread and never destroyed, so
+/// workers can still send to it while the process ends.
+class QtWindowThread : public QObject, public WindowThread {
+ public:
+  /// The window that owns the warnings and receives sizes, menu and repaints.
+  void attach(StatusWindow* window);
+  /// Runs the GUI thread's event loop until end_event_loop; returns its code.
+  int run_event_loop();
+
+  void deliver(Notification code) override;
+  void show_warning(const char* text) override;
+  void prepare_lamps() override {}
+  void release_lamps() override {}
+  void resize_status_window() override;
+  void add_menu_items() override;
+  void repaint_lamps() override;
+  void redraw_status_window() override;
+  void end_event_loop(int exit_code) override;
+
+ private:
+  /// Runs `work` on the GUI thread and returns once it has run there.
+  template <typename Work>
+  void run_on_gui_thread(Work work);
+
+  StatusWindow* window_ = nullptr;  // GUI thread only
+  bool ended_ = false;              // GUI thread only
+  int exit_code_ = 0;               // GUI thread only
+};
+
+/// The process's window thread; first used on the GUI thread, after QApplication exists.
+QtWindowThread& qt_window_thread();
+
+}  // namespace kiv

@@ -1,0 +1,181 @@
+#include "ui/status_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QMenu>
+#include <QPainter>
+
+#include <atomic>
+#include <cstdio>
+
+#include "core/lifecycle.h"
+#include "core/service_table.h"
+#include "ui/about_dialog.h"
+#include "ui/configuration_dialog.h"
+#include "ui/log_dialog.h"
+#include "ui/qt_window_thread.h"
+#include "ui/statistics_dialog.h"
+
+namespace kiv {
+
+namespace {
+
+const QColor kBackground(192, 192, 192);
+constexpr int kTextLeft = 5;
+constexpr int kLampLeft = 100;
+constexpr int kLampTop = 4;    // below row_y
+constexpr int kLampSize = 10;  // outline included
+/// Pixel size of the row font: a fixed-pitch line fits the 15-pixel rows and
+/// "NAME5 (65535)" ends before the lamps.
+constexpr int kRowFontPixels = 11;
+
+std::atomic<StatusWindow*> created_window{nullptr};
+std::atomic<bool> close_requested{false};
+
+/// The lamp colour of a service state; false for a code that has none.
+bool lamp_colour(uint16_t state, QColor* colour) {
+  switch (state) {
+    case SVC_READY:
+      *colour = QColor(255, 255, 0);
+      return true;
+    case SVC_ERROR:
+      *colour = QColor(255, 0, 0);
+      return true;
+    case SVC_ACTIVE:
+      *colour = QColor(0, 255, 0);
+      return true;
+    case SVC_DISABLED:
+      *colour = QColor(0, 0, 255);
+      return true;
+  }
+  return false;
+}
+
+void add_command(QMenu* menu, QAction* before, const char* text, int id) {
+  auto* action = new QAction(text, menu);
+  action->setData(id);
+  menu->insertAction(before, action);
+}
+
+}  // namespace
+
+StatusWindow::StatusWindow() : menu_(new QMenu(this)) {
+  // A title, the window menu, minimise and close; fixed size, so no maximise.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  // paintEvent covers every pixel with the grey background itself, which
+  // keeps the window's colours out of the palette its dialogs inherit.
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setWindowTitle("KIV");
+  move(100, 100);
+  setFixedSize(STATUS_WIDTH, 10);
+  menu_->addAction("Close", this, &QWidget::close);
+}
+
+void StatusWindow::add_menu_items() {
+  QAction* close = menu_->actions().last();
+  add_command(menu_, close, "Configure...", CMD_CONFIGURE);
+  add_command(menu_, close, "Status...", CMD_STATUS);
+  add_command(menu_, close, "Log...", CMD_LOG);
+  add_command(menu_, close, "Reset", CMD_RESET);
+  menu_->insertSeparator(close);
+  add_command(menu_, close, "About KIV", CMD_ABOUT);
+  menu_->insertSeparator(close);
+}
+
+void StatusWindow::fit_to_rows() {
+  setFixedSize(STATUS_WIDTH, service_table().service_count * ROW_SPACING + STATUS_BOTTOM_MARGIN);
+}
+
+void StatusWindow::on_system_command(int id) {
+  switch (id) {
+    case CMD_ABOUT:
+      run_about_dialog(this);
+      break;
+    case CMD_CONFIGURE: {
+      int result = run_configuration_dialog(this);
+      // A stop request may have closed the window while the dialog was open.
+      if (!shut_down_) after_configuration(result);
+      break;
+    }
+    case CMD_RESET:
+      request_reset("Pending KIV reset...");
+      break;
+    case CMD_STATUS:
+      run_statistics_dialog(this);
+      break;
+    case CMD_LOG:
+      run_log_dialog(this);
+      break;
+  }
+}
+
+void StatusWindow::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), kBackground);
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  font.setPixelSize(kRowFontPixels);
+  painter.setFont(font);
+  int ascent = painter.fontMetrics().ascent();
+
+  ServiceTable& table = service_table();
+  int count = table.service_count;
+  for (int r = 0; r < count; ++r) {
+    ServiceRecord& row = table.rows[r];
+    ServiceConfig config = row.config();
+    char text[NAME_CAPACITY + 16];
+    snprintf(text, sizeof text, "%-5s (%u)", config.name, static_cast<unsigned>(config.port));
+    painter.setPen(Qt::black);
+    painter.drawText(kTextLeft, config.row_y + ascent, QString::fromLocal8Bit(text));
+
+    QColor colour;
+    if (!lamp_colour(row.state, &colour)) continue;
+    painter.setBrush(colour);
+    // A one-pixel outline is drawn on the rectangle's last pixels, so a
+    // 9-pixel rectangle makes a 10 x 10 lamp.
+    painter.drawRect(kLampLeft, config.row_y + kLampTop, kLampSize - 1, kLampSize - 1);
+    const char* title = connection_count != 0 ? "KIV-Connected" : "KIV";
+    if (windowTitle() != QLatin1String(title)) setWindowTitle(title);
+  }
+}
+
+void StatusWindow::contextMenuEvent(QContextMenuEvent* event) {
+  // From the Menu key the menu opens at the window's top left, like a window menu.
+  QPoint place = event->reason() == QContextMenuEvent::Keyboard ? mapToGlobal(QPoint(0, 0))
+                                                                : event->globalPos();
+  QAction* chosen = menu_->exec(place);
+  if (chosen != nullptr && chosen->data().isValid()) on_system_command(chosen->data().toInt());
+}
+
+void StatusWindow::closeEvent(QCloseEvent* event) {
+  if (!shut_down_) {
+    shut_down_ = true;
+    shutdown_agent();
+  }
+  event->accept();
+}
+
+StatusWindow& create_status_window() {
+  QtWindowThread& window_thread = qt_window_thread();
+  install_window_thread(&window_thread);
+  auto* window = new StatusWindow;  // never deleted: see the class comment
+  window_thread.attach(window);
+  created_window.store(window);
+  if (close_requested.load()) close_status_window();
+  start_agent();
+  if (!window->shut_down()) window->show();
+  return *window;
+}
+
+void close_status_window() {
+  close_requested.store(true);
+  if (StatusWindow* window = created_window.load()) {
+    QMetaObject::invokeMethod(
+        window, [window] { window->close(); }, Qt::QueuedConnection);
+  }
+}
+
+}  // namespace kiv
