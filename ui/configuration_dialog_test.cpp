@@ -364,10 +364,10 @@ void ConfigurationDialogTest::okTakesTheGridAsTheTableAndTheFile() {
   int result = type_and_press_ok(
       {
           {true, "MAILER", "70000", "", "10.0.0.5", "WINDOWS"},
-          {true, "WEB", "65536", "8080", "webhost", "NONE"},
+          {true, "ÄÄÄ", "65536", "8080", "webhost", "NONE"},
           {true, "FTP", "abc", "", "ftphost", "NONE"},
           {true, "POP", " 110 ", "0", long_host, long_table},
-          {false, "NEWS", "119", "4294967296", "newshost", "NONE"},
+          {false, "NEWS", "119", "4294967297", "newshost", "NONE"},
       },
       QMessageBox::Yes);
   QCOMPARE(result, 1);
@@ -383,13 +383,14 @@ void ConfigurationDialogTest::okTakesTheGridAsTheTableAndTheFile() {
   const QString table34 = long_table.left(34);
   QCOMPARE(kiv::service_table().service_count.load(), 5);
   QCOMPARE(row_text(0), QStringLiteral("MAILE 4464 4464 10.0.0.5 WINDOWS 1 y0"));
-  QCOMPARE(row_text(1), QStringLiteral("WEB 0 8080 webhost NONE 0 y15"));
+  // Names are UTF-8, cut to the field without splitting a character.
+  QCOMPARE(row_text(1), QStringLiteral("ÄÄ 0 8080 webhost NONE 0 y15"));
   QCOMPARE(row_text(2), QStringLiteral("FTP 0 0 ftphost NONE 0 y30"));
   QCOMPARE(row_text(3), QStringLiteral("POP 110 110 %1 %2 1 y45").arg(host63, table34));
   QCOMPARE(row_text(4), QStringLiteral("NEWS 119 119 newshost NONE 0 y60"));
   QCOMPARE(QString::fromStdString(folder_->read("kiv.cnf")),
            QStringLiteral("MAILE 4464 4464 10.0.0.5 WINDOWS 1\n"
-                          "WEB 0 8080 webhost NONE 0\n"
+                          "ÄÄ 0 8080 webhost NONE 0\n"
                           "FTP 0 0 ftphost NONE 0\n"
                           "POP 110 110 %1 %2 1\n"
                           "NEWS 119 119 newshost NONE 0\n")
