@@ -77,7 +77,8 @@ void place_column(QWidget* dialog, const DialogUnits& units, const Column& colum
     Control* control = new Control(dialog);
     control->setObjectName(QString::number(column.first_id + i));
     // The grid has no label per control: say which cell it is.
-    control->setAccessibleName(QStringLiteral("%1 %2").arg(QLatin1String(column.header)).arg(i + 1));
+    control->setAccessibleName(
+        QStringLiteral("%1 %2").arg(QLatin1String(column.header)).arg(i + 1));
     control->setGeometry(units.rect(column.x, column.y[i], column.width, column.height));
     controls[i] = control;
   }
@@ -178,7 +179,8 @@ void ConfigurationDialog::use_grid() {
   save_service_table();
   QMessageBox::StandardButton answer = QMessageBox::question(
       status_window_, QStringLiteral("Do You Want to Use New Settings?"),
-      QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\nNew Settings Now(Yes) or Later(No)?"),
+      QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\n"
+                     "New Settings Now(Yes) or Later(No)?"),
       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
   done(answer == QMessageBox::Yes ? 1 : 0);
 }

@@ -10,7 +10,8 @@ class QLineEdit;
 
 namespace kiv {
 
-/// Opens the Configuration dialog modally over the status window; returns 1 when the new settings are to be used now, else 0.
+/// Opens the Configuration dialog modally over the status window; returns 1
+/// when the new settings are to be used now, else 0.
 int run_configuration_dialog(QWidget* status_window);
 
 /// ConfigurationDialog is the "KIV Configuration" dialog: a grid of the five

@@ -108,7 +108,9 @@ void type_grid(QWidget* dialog, const std::vector<GridRow>& rows) {
   }
 }
 
-void press_ok(QWidget* dialog) { QTest::mouseClick(control<QPushButton>(dialog, 1), Qt::LeftButton); }
+void press_ok(QWidget* dialog) {
+  QTest::mouseClick(control<QPushButton>(dialog, 1), Qt::LeftButton);
+}
 
 // Runs `action` on the active modal widget once it is a W, looking every
 // 10 ms for at most 20 s.
@@ -195,7 +197,8 @@ class ConfigurationDialogTest : public QObject {
  private:
   // Opens the dialog over the status window, lets `work` type and confirm,
   // and answers the question with `answer`; returns the dialog's result.
-  int run_dialog(std::function<void(ConfigurationDialog*)> work, QMessageBox::StandardButton answer);
+  int run_dialog(std::function<void(ConfigurationDialog*)> work,
+                 QMessageBox::StandardButton answer);
   int type_and_press_ok(const std::vector<GridRow>& rows, QMessageBox::StandardButton answer) {
     return run_dialog(
         [rows](ConfigurationDialog* dialog) {
@@ -375,7 +378,8 @@ void ConfigurationDialogTest::okTakesTheGridAsTheTableAndTheFile() {
   QVERIFY(question_.asked);
   QCOMPARE(question_.caption, QStringLiteral("Do You Want to Use New Settings?"));
   QCOMPARE(question_.text,
-           QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\nNew Settings Now(Yes) or Later(No)?"));
+           QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\n"
+                          "New Settings Now(Yes) or Later(No)?"));
   QCOMPARE(question_.owner, &status_window_);
   QCOMPARE(question_.icon, QMessageBox::Question);
 
@@ -414,8 +418,9 @@ void ConfigurationDialogTest::rowWithNeitherNameNorHostEndsTheList() {
   QCOMPARE(folder_->read("kiv.cnf"), std::string());
 
   // A first row with a port but neither name nor host loses the filled row below it.
-  QCOMPARE(type_and_press_ok({{true, "", "80", "80", "", "NONE"}, {true, "B", "2", "", "hb", "NONE"}},
-                             QMessageBox::Yes),
+  QCOMPARE(type_and_press_ok(
+               {{true, "", "80", "80", "", "NONE"}, {true, "B", "2", "", "hb", "NONE"}},
+               QMessageBox::Yes),
            1);
   QVERIFY(question_.asked);
   QCOMPARE(kiv::service_table().service_count.load(), 0);
