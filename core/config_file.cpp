@@ -46,6 +46,20 @@ bool ConfigRecordReader::read_number(long& value) {
   return true;
 }
 
+namespace {
+
+// A text field reads back as itself only when it is one non-empty word:
+// the reader takes blanks, line ends included, as field separators.
+bool is_one_word(const char* text) {
+  if (*text == '\0') return false;
+  for (; *text != '\0'; ++text) {
+    if (isspace(static_cast<unsigned char>(*text))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int ConfigRecordReader::read_record(ServiceConfig& record) {
   long number = 0;
   int converted = 0;
@@ -111,12 +125,24 @@ void save_service_table() {
     return;
   }
   ServiceTable& table = service_table();
-  for (int r = 0; r < table.service_count; ++r) {
+  int count = table.service_count;
+  bool left_out[MAX_SERVICES] = {};
+  for (int r = 0; r < count; ++r) {
     ServiceConfig row = table.rows[r].config();
+    left_out[r] = !is_one_word(row.name) || !is_one_word(row.host) || !is_one_word(row.table_name);
+    if (left_out[r]) continue;
     fprintf(file, "%s %d %d %s %s %d\n", row.name, row.port, row.remote_port, row.host,
             row.table_name, row.enabled);
   }
   fclose(file);
+  // Warned only once the file is whole: the operator may take a while.
+  for (int r = 0; r < count; ++r) {
+    if (!left_out[r]) continue;
+    char message[MESSAGE_SIZE];
+    log_message(message, "%s: Row %d not saved: name, host and table must each be one word",
+                CONFIG_FILE_NAME, r);
+    show_warning(message);
+  }
 }
 
 }  // namespace kiv

@@ -40,7 +40,10 @@ class ConfigRecordReader {
 /// loaded row. A missing file leaves no service; a bad record is reported
 /// and its row is read again.
 void load_service_table();
-/// Writes the configured rows to kiv.cnf, one line each.
+/// Writes the configured rows to kiv.cnf, one line each. A row whose name,
+/// host or table name is empty or holds a blank would be read back out of
+/// step with the fields after it and cost the rows after it at the next
+/// start, so it is left out of the file, logged and shown.
 void save_service_table();
 
 }  // namespace kiv

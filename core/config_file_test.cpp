@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "core/event_log.h"
 #include "core/service_table.h"
 #include "tests/temp_folder.h"
 
@@ -126,6 +129,38 @@ TEST_F(ConfigFileInFolder, SavedTableReadsBackTheSame) {
   save_service_table();
   EXPECT_EQ(folder.read("kiv.cnf"),
             "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
+}
+
+TEST_F(ConfigFileInFolder, RowsThatWouldReadBackOutOfStepAreLeftOutAndReported) {
+  ServiceConfig rows[5] = {};
+  const char* texts[5][3] = {{"A", "ha", "NONE"},
+                             {"", "hb", "NONE"},
+                             {"C", "h c", "NONE"},
+                             {"D", "hd", ""},
+                             {"E", "he", "WINDOWS"}};
+  for (int r = 0; r < 5; ++r) {
+    copy_field(rows[r].name, texts[r][0]);
+    copy_field(rows[r].host, texts[r][1]);
+    copy_field(rows[r].table_name, texts[r][2]);
+    rows[r].port = static_cast<uint16_t>(100 + r);
+    rows[r].remote_port = static_cast<uint16_t>(200 + r);
+    rows[r].enabled = 1;
+  }
+  publish_service_rows(rows, 5);
+  save_service_table();
+  EXPECT_EQ(folder.read("kiv.cnf"), "A 100 200 ha NONE 1\nE 104 204 he WINDOWS 1\n");
+
+  std::vector<std::string> reported;
+  read_event_log([&reported](const EventLog& log) {
+    for (int i = 0; i < log.line_count; ++i) reported.emplace_back(log.lines[i].get() + 26);
+  });
+  for (int r = 1; r <= 3; ++r) {
+    std::string text = "kiv.cnf: Row " + std::to_string(r) +
+                       " not saved: name, host and table must each be one word";
+    EXPECT_EQ(std::count(reported.begin(), reported.end(), text), 1) << text;
+  }
+  EXPECT_EQ(service_table().service_count, 5);
+  EXPECT_STREQ(service_table().rows[2].config().host, "h c");
 }
 
 }  // namespace

@@ -19,4 +19,10 @@ ServiceTable& service_table() {
   return *table;
 }
 
+void publish_service_rows(const ServiceConfig* rows, int count) {
+  ServiceTable& table = service_table();
+  for (int r = 0; r < count; ++r) table.rows[r].set_config(rows[r]);
+  table.service_count = count;
+}
+
 }  // namespace kiv

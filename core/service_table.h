@@ -64,6 +64,11 @@ struct ServiceTable {
 
 ServiceTable& service_table();
 
+/// Makes `rows` rows 0 to `count` - 1 of the table, each replaced whole, and
+/// then sets service_count once: other threads see the old count or the new
+/// one, never a count in between. State and counters stay with their rows.
+void publish_service_rows(const ServiceConfig* rows, int count);
+
 /// Copies `text` into a field of `capacity` characters, cutting what is longer.
 template <size_t N>
 void copy_field(char (&field)[N], const char* text) {

@@ -1,0 +1,603 @@
+#include "ui/configuration_dialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/config_file.h"
+#include "core/event_log.h"
+#include "core/lifecycle.h"
+#include "core/service_table.h"
+#include "core/window_thread.h"
+#include "tests/loopback.h"
+#include "tests/temp_folder.h"
+
+namespace {
+
+using kiv::ConfigurationDialog;
+
+/// TestWindow is the window thread of these tests: it handles the workers'
+/// notifications on the GUI thread while they wait, and keeps the warnings
+/// and the number of rows the window was last fitted to for the tests.
+class TestWindow : public QObject, public kiv::WindowThread {
+ public:
+  void deliver(kiv::Notification code) override {
+    if (QThread::currentThread() == thread()) {
+      kiv::handle_notification(code);
+      return;
+    }
+    QMetaObject::invokeMethod(
+        this, [code] { kiv::handle_notification(code); }, Qt::BlockingQueuedConnection);
+  }
+  void show_warning(const char* text) override {
+    std::lock_guard<std::mutex> lock(guard_);
+    warnings_.emplace_back(text);
+  }
+  void prepare_lamps() override {}
+  void release_lamps() override {}
+  void resize_status_window() override { rows_fitted = kiv::service_table().service_count; }
+  void add_menu_items() override {}
+  void repaint_lamps() override {}
+  void redraw_status_window() override {}
+  void end_event_loop(int) override {}
+
+  std::vector<std::string> warnings() {
+    std::lock_guard<std::mutex> lock(guard_);
+    return warnings_;
+  }
+  int rows_fitted = -1;  // window thread only
+
+ private:
+  std::mutex guard_;
+  std::vector<std::string> warnings_;  // guarded by guard_
+};
+
+TestWindow* test_window = nullptr;
+
+/// What the operator types into one row of the grid.
+struct GridRow {
+  bool enabled;
+  QString name, port, remote_port, host, table_name;
+};
+
+/// The question the dialog asked, as the operator saw it.
+struct Question {
+  bool asked = false;
+  QString text;
+  QString caption;
+  QWidget* owner = nullptr;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+template <typename Control>
+Control* control(QWidget* dialog, int id) {
+  return dialog->findChild<Control*>(QString::number(id));
+}
+
+// Types `rows` into the grid; rows not given are typed blank.
+void type_grid(QWidget* dialog, const std::vector<GridRow>& rows) {
+  for (int i = 0; i < kiv::MAX_SERVICES; ++i) {
+    GridRow row = i < static_cast<int>(rows.size()) ? rows[i] : GridRow{false, {}, {}, {}, {}, {}};
+    auto* enabled = control<QCheckBox>(dialog, 1015 + i);
+    if (enabled->isChecked() != row.enabled) QTest::keyClick(enabled, Qt::Key_Space);
+    const std::pair<int, QString> edits[] = {{1000, row.name},      {1005, row.port},
+                                             {1029, row.remote_port}, {1010, row.host},
+                                             {1023, row.table_name}};
+    for (const auto& [first_id, text] : edits) {
+      auto* edit = control<QLineEdit>(dialog, first_id + i);
+      edit->clear();
+      QTest::keyClicks(edit, text);
+    }
+  }
+}
+
+void press_ok(QWidget* dialog) {
+  QTest::mouseClick(control<QPushButton>(dialog, 1), Qt::LeftButton);
+}
+
+// Runs `action` on the active modal widget once it is a W, looking every
+// 10 ms for at most 20 s.
+template <typename W>
+void when_active(std::function<void(W*)> action, int looks_left = 2000) {
+  QTimer::singleShot(10, [action, looks_left] {
+    if (auto* widget = qobject_cast<W*>(QApplication::activeModalWidget())) {
+      action(widget);
+    } else if (looks_left > 0) {
+      when_active<W>(action, looks_left - 1);
+    } else {
+      qWarning("No %s showed", W::staticMetaObject.className());
+    }
+  });
+}
+
+// A row of the table as "name port remote_port host table_name enabled y<row_y>".
+QString row_text(int r) {
+  kiv::ServiceConfig row = kiv::service_table().rows[r].config();
+  return QString::asprintf("%s %u %u %s %s %d y%d", row.name, unsigned{row.port},
+                           unsigned{row.remote_port}, row.host, row.table_name, row.enabled,
+                           row.row_y);
+}
+
+int times_logged(const std::string& text) {
+  int count = 0;
+  kiv::read_event_log([&](const kiv::EventLog& log) {
+    for (int i = 0; i < log.line_count; ++i) count += text == log.lines[i].get() + 26;
+  });
+  return count;
+}
+
+int warnings_of(const std::string& text) {
+  std::vector<std::string> warnings = test_window->warnings();
+  return static_cast<int>(std::count(warnings.begin(), warnings.end(), text));
+}
+
+// Whether a client of 127.0.0.1:port gets its bytes back. The client runs on
+// a thread of its own: this thread must go on handling the notifications.
+bool echoes(uint16_t port) {
+  std::atomic<int> echoed{-1};
+  std::thread client([port, &echoed] {
+    int fd = kiv_test::connect_loopback(port, 20000);
+    bool ok = fd >= 0 && kiv_test::send_bytes(fd, "hello") &&
+              kiv_test::receive_exactly(fd, 5) == "hello";
+    if (fd >= 0) close(fd);
+    echoed = ok ? 1 : 0;
+  });
+  // The client gives up by itself well within this.
+  bool ended = QTest::qWaitFor([&echoed] { return echoed != -1; }, 90000);
+  client.join();
+  return ended && echoed == 1;
+}
+
+std::string echo_line(const char* name, uint16_t port, uint16_t remote_port, int enabled) {
+  return std::string(name) + " " + std::to_string(port) + " " + std::to_string(remote_port) +
+         " 127.0.0.1 NONE " + std::to_string(enabled) + "\n";
+}
+
+QString number(uint16_t port) { return QString::number(port); }
+
+}  // namespace
+
+class ConfigurationDialogTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+
+  void gridKeepsItsPlacesIdsAndTabOrder();
+  void opensShowingTheTable();
+  void okTakesTheGridAsTheTableAndTheFile();
+  void rowWithNeitherNameNorHostEndsTheList();
+  void rowsThatWouldNotReadBackAreReportedAndLeftOutOfTheFile();
+  void unwritableFileIsReportedAndTheQuestionStillAsked();
+  void cancelEscapeAndCloseChangeNothing_data();
+  void cancelEscapeAndCloseChangeNothing();
+  void okYesRestartsRunningServicesFromTheNewRows();
+  void okNoKeepsRunningServicesAndTheNewRows();
+  void okNoWithNoServiceRunningRestartsAtOnce();
+
+ private:
+  // Opens the dialog over the status window, lets `work` type and confirm,
+  // and answers the question with `answer`; returns the dialog's result.
+  int run_dialog(std::function<void(ConfigurationDialog*)> work,
+                 QMessageBox::StandardButton answer);
+  int type_and_press_ok(const std::vector<GridRow>& rows, QMessageBox::StandardButton answer) {
+    return run_dialog(
+        [rows](ConfigurationDialog* dialog) {
+          type_grid(dialog, rows);
+          press_ok(dialog);
+        },
+        answer);
+  }
+  void load_table(const std::string& config_text) {
+    folder_->write("kiv.cnf", config_text);
+    kiv::load_service_table();
+  }
+
+  QWidget status_window_;
+  std::unique_ptr<kiv_test::TempFolder> folder_;
+  Question question_;
+};
+
+void ConfigurationDialogTest::initTestCase() {
+  // Workers may still use it while the process ends: never destroyed.
+  test_window = new TestWindow;
+  kiv::install_window_thread(test_window);
+  kiv::set_log_echo([](const char* line) { fprintf(stderr, "%s\n", line); });
+  status_window_.setWindowTitle(QStringLiteral("KIV"));
+  status_window_.setGeometry(100, 100, 120, 60);
+  status_window_.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&status_window_));
+}
+
+void ConfigurationDialogTest::init() {
+  folder_ = std::make_unique<kiv_test::TempFolder>();
+  QCOMPARE(chdir(folder_->path().c_str()), 0);
+}
+
+void ConfigurationDialogTest::cleanup() {
+  // Relays still winding down would notify a GUI thread that is gone.
+  QTRY_COMPARE_WITH_TIMEOUT(kiv::connection_count.load(), 0, 60000);
+}
+
+int ConfigurationDialogTest::run_dialog(std::function<void(ConfigurationDialog*)> work,
+                                        QMessageBox::StandardButton answer) {
+  question_ = Question{};
+  when_active<ConfigurationDialog>([this, work, answer](ConfigurationDialog* dialog) {
+    when_active<QMessageBox>([this, answer](QMessageBox* box) {
+      question_ = Question{true, box->text(), box->windowTitle(), box->parentWidget(), box->icon()};
+      box->button(answer)->click();
+    });
+    work(dialog);
+  });
+  return kiv::run_configuration_dialog(&status_window_);
+}
+
+void ConfigurationDialogTest::gridKeepsItsPlacesIdsAndTabOrder() {
+  ConfigurationDialog dialog(&status_window_);
+  dialog.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+  QCOMPARE(dialog.windowTitle(), QStringLiteral("KIV Configuration"));
+  QCOMPARE(dialog.frameGeometry().topLeft(), status_window_.mapToGlobal(QPoint(0, 0)));
+
+  const std::pair<int, const char*> headers[] = {{1020, "Enable"}, {1021, "Service"},
+                                                 {1022, "Port"},   {1034, "RPort"},
+                                                 {1028, "Conv. Table"}};
+  for (const auto& [id, text] : headers) {
+    QVERIFY2(control<QLabel>(&dialog, id) != nullptr, text);
+    QCOMPARE(control<QLabel>(&dialog, id)->text(), QString::fromLatin1(text));
+  }
+  QLabel* host_header = nullptr;
+  for (QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->text() == QStringLiteral("Host")) host_header = label;
+  }
+  QVERIFY(host_header != nullptr);
+  QCOMPARE(control<QPushButton>(&dialog, 1)->text(), QStringLiteral("OK"));
+  QCOMPARE(control<QPushButton>(&dialog, 2)->text(), QStringLiteral("Cancel"));
+  QVERIFY(control<QPushButton>(&dialog, 1)->isDefault());
+
+  // Tab order: OK, Cancel, then the columns Service, Port, Host, Enable,
+  // Conv. Table, RPort, each top to bottom.
+  QStringList expected = {QStringLiteral("1"), QStringLiteral("2")};
+  for (int first_id : {1000, 1005, 1010, 1015, 1023, 1029}) {
+    for (int i = 0; i < kiv::MAX_SERVICES; ++i) expected << QString::number(first_id + i);
+  }
+  QWidget* ok = control<QPushButton>(&dialog, 1);
+  QStringList tabbed = {ok->objectName()};
+  QWidget* next = ok->nextInFocusChain();
+  for (int step = 0; step < 100 && next != ok; ++step, next = next->nextInFocusChain()) {
+    if (next->focusPolicy() & Qt::TabFocus) tabbed << next->objectName();
+  }
+  QCOMPARE(tabbed, expected);
+
+  // Each row runs left to right in the columns' order without overlapping;
+  // each column runs down without overlapping, below its header.
+  const int columns[] = {1015, 1000, 1005, 1029, 1010, 1023};
+  const QWidget* header_of[] = {control<QLabel>(&dialog, 1020), control<QLabel>(&dialog, 1021),
+                                control<QLabel>(&dialog, 1022), control<QLabel>(&dialog, 1034),
+                                host_header, control<QLabel>(&dialog, 1028)};
+  const QRect inside = dialog.rect();
+  int last_row_bottom = 0;
+  for (int c = 0; c < 6; ++c) {
+    const QRect header = header_of[c]->geometry();
+    QVERIFY(inside.contains(header));
+    for (int i = 0; i < kiv::MAX_SERVICES; ++i) {
+      const QRect cell = control<QWidget>(&dialog, columns[c] + i)->geometry();
+      QVERIFY2(inside.contains(cell), qPrintable(QString::number(columns[c] + i)));
+      QVERIFY(cell.left() < header.right() && header.left() < cell.right());
+      QVERIFY(cell.top() > header.bottom());
+      if (i > 0) {
+        QVERIFY(cell.top() > control<QWidget>(&dialog, columns[c] + i - 1)->geometry().bottom());
+      }
+      if (c > 0) {
+        QVERIFY(cell.left() > control<QWidget>(&dialog, columns[c - 1] + i)->geometry().right());
+      }
+      if (columns[c] != 1015) QVERIFY(cell.height() >= dialog.fontMetrics().height());
+      last_row_bottom = std::max(last_row_bottom, cell.bottom());
+    }
+  }
+  const QRect ok_rect = ok->geometry();
+  const QRect cancel_rect = control<QWidget>(&dialog, 2)->geometry();
+  QVERIFY(inside.contains(ok_rect) && inside.contains(cancel_rect));
+  QVERIFY(ok_rect.top() > last_row_bottom && cancel_rect.top() > last_row_bottom);
+  QVERIFY(ok_rect.right() < inside.width() / 3 && cancel_rect.left() > 2 * inside.width() / 3);
+}
+
+void ConfigurationDialogTest::opensShowingTheTable() {
+  const std::string config =
+      "KIV 999 999 0.0.0.0 NONE 1\n"
+      "MAIL 40000 110 10.0.0.5 WINDOWS -2\n"
+      "NEWS 119 119 news NONE 0\n";
+  load_table(config);
+  {
+    ConfigurationDialog dialog(&status_window_);
+    const char* rows[3][5] = {{"KIV", "999", "999", "0.0.0.0", "NONE"},
+                              {"MAIL", "40000", "110", "10.0.0.5", "WINDOWS"},
+                              {"NEWS", "119", "119", "news", "NONE"}};
+    const bool enabled[] = {true, true, false};
+    for (int i = 0; i < kiv::MAX_SERVICES; ++i) {
+      const int ids[] = {1000, 1005, 1029, 1010, 1023};
+      for (int f = 0; f < 5; ++f) {
+        QCOMPARE(control<QLineEdit>(&dialog, ids[f] + i)->text(),
+                 QString::fromLatin1(i < 3 ? rows[i][f] : ""));
+      }
+      QCOMPARE(control<QCheckBox>(&dialog, 1015 + i)->isChecked(), i < 3 && enabled[i]);
+    }
+    QCOMPARE(dialog.focusWidget(), control<QWidget>(&dialog, 1));
+  }
+
+  // OK without a change writes the file as it was read (any non-zero
+  // enabled value is taken back as 1).
+  QCOMPARE(run_dialog(press_ok, QMessageBox::No), 0);
+  QCOMPARE(QString::fromStdString(folder_->read("kiv.cnf")),
+           QStringLiteral("KIV 999 999 0.0.0.0 NONE 1\n"
+                          "MAIL 40000 110 10.0.0.5 WINDOWS 1\n"
+                          "NEWS 119 119 news NONE 0\n"));
+}
+
+void ConfigurationDialogTest::okTakesTheGridAsTheTableAndTheFile() {
+  std::string config;
+  for (int i = 0; i < 5; ++i) config += "OLD" + std::to_string(i) + " 1 1 old NONE 1\n";
+  load_table(config);
+  kiv::ServiceRecord& row1 = kiv::service_table().rows[1];
+  row1.state = kiv::SVC_ACTIVE;
+  row1.connections = 7;
+  row1.bytes_read = 5000;
+
+  const QString long_host(70, QLatin1Char('h'));
+  const QString long_table(40, QLatin1Char('t'));
+  int result = type_and_press_ok(
+      {
+          {true, "MAILER", "70000", "", "10.0.0.5", "WINDOWS"},
+          {true, "ÄÄÄ", "65536", "8080", "webhost", "NONE"},
+          {true, "FTP", "abc", "", "ftphost", "NONE"},
+          {true, "POP", " 110 ", "0", long_host, long_table},
+          {false, "NEWS", "119", "4294967297", "newshost", "NONE"},
+      },
+      QMessageBox::Yes);
+  QCOMPARE(result, 1);
+
+  QVERIFY(question_.asked);
+  QCOMPARE(question_.caption, QStringLiteral("Do You Want to Use New Settings?"));
+  QCOMPARE(question_.text,
+           QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\n"
+                          "New Settings Now(Yes) or Later(No)?"));
+  QCOMPARE(question_.owner, &status_window_);
+  QCOMPARE(question_.icon, QMessageBox::Question);
+
+  const QString host63 = long_host.left(63);
+  const QString table34 = long_table.left(34);
+  QCOMPARE(kiv::service_table().service_count.load(), 5);
+  QCOMPARE(row_text(0), QStringLiteral("MAILE 4464 4464 10.0.0.5 WINDOWS 1 y0"));
+  // Names are UTF-8, cut to the field without splitting a character.
+  QCOMPARE(row_text(1), QStringLiteral("ÄÄ 0 8080 webhost NONE 0 y15"));
+  QCOMPARE(row_text(2), QStringLiteral("FTP 0 0 ftphost NONE 0 y30"));
+  QCOMPARE(row_text(3), QStringLiteral("POP 110 110 %1 %2 1 y45").arg(host63, table34));
+  QCOMPARE(row_text(4), QStringLiteral("NEWS 119 119 newshost NONE 0 y60"));
+  QCOMPARE(QString::fromStdString(folder_->read("kiv.cnf")),
+           QStringLiteral("MAILE 4464 4464 10.0.0.5 WINDOWS 1\n"
+                          "ÄÄ 0 8080 webhost NONE 0\n"
+                          "FTP 0 0 ftphost NONE 0\n"
+                          "POP 110 110 %1 %2 1\n"
+                          "NEWS 119 119 newshost NONE 0\n")
+               .arg(host63, table34));
+  QVERIFY(test_window->warnings().empty());
+
+  // State and counters stay with the row.
+  QCOMPARE(row1.state.load(), uint16_t{kiv::SVC_ACTIVE});
+  QCOMPARE(row1.connections.load(), 7u);
+  QCOMPARE(row1.bytes_read.load(), 5000u);
+}
+
+void ConfigurationDialogTest::rowWithNeitherNameNorHostEndsTheList() {
+  load_table("A 1 1 ha NONE 1\nB 2 2 hb NONE 1\n");
+
+  // Every row blank: no service, an empty file, and the question all the same.
+  QCOMPARE(type_and_press_ok({}, QMessageBox::No), 0);
+  QVERIFY(question_.asked);
+  QCOMPARE(kiv::service_table().service_count.load(), 0);
+  QVERIFY(folder_->exists("kiv.cnf"));
+  QCOMPARE(folder_->read("kiv.cnf"), std::string());
+
+  // A first row with a port but neither name nor host loses the filled row below it.
+  QCOMPARE(type_and_press_ok(
+               {{true, "", "80", "80", "", "NONE"}, {true, "B", "2", "", "hb", "NONE"}},
+               QMessageBox::Yes),
+           1);
+  QVERIFY(question_.asked);
+  QCOMPARE(kiv::service_table().service_count.load(), 0);
+  QCOMPARE(folder_->read("kiv.cnf"), std::string());
+
+  // A blank row further down ends the list there.
+  QCOMPARE(type_and_press_ok({{true, "A", "1", "", "ha", "NONE"},
+                              {false, "", "", "", "", ""},
+                              {true, "C", "3", "", "hc", "NONE"}},
+                             QMessageBox::No),
+           0);
+  QCOMPARE(kiv::service_table().service_count.load(), 1);
+  QCOMPARE(folder_->read("kiv.cnf"), std::string("A 1 1 ha NONE 1\n"));
+}
+
+void ConfigurationDialogTest::rowsThatWouldNotReadBackAreReportedAndLeftOutOfTheFile() {
+  load_table("");
+  int result = type_and_press_ok(
+      {
+          {true, "A", "100", "", "ha", "NONE"},
+          {true, "NEWS", "119", "", "", "NONE"},
+          {true, "", "120", "", "hc", "NONE"},
+          {true, "D D", "121", "", "hd", "NONE"},
+          {true, "E", "122", "", "he", ""},
+      },
+      QMessageBox::No);
+  QCOMPARE(result, 0);
+  QVERIFY(question_.asked);
+
+  // The table takes every row as typed; a row without a host is disabled.
+  QCOMPARE(kiv::service_table().service_count.load(), 5);
+  QCOMPARE(row_text(1), QStringLiteral("NEWS 119 119  NONE 0 y15"));
+  QCOMPARE(row_text(2), QStringLiteral(" 120 120 hc NONE 1 y30"));
+  QCOMPARE(row_text(3), QStringLiteral("D D 121 121 hd NONE 1 y45"));
+  QCOMPARE(row_text(4), QStringLiteral("E 122 122 he  1 y60"));
+
+  // The file keeps only what reads back, and says which rows it lost.
+  QCOMPARE(folder_->read("kiv.cnf"), std::string("A 100 100 ha NONE 1\n"));
+  for (int r = 1; r <= 4; ++r) {
+    std::string text = "kiv.cnf: Row " + std::to_string(r) +
+                       " not saved: name, host and table must each be one word";
+    QCOMPARE(warnings_of(text), 1);
+    QCOMPARE(times_logged(text), 1);
+  }
+  kiv::load_service_table();
+  QCOMPARE(kiv::service_table().service_count.load(), 1);
+  QCOMPARE(times_logged("kiv.cnf: Error in line 0"), 0);
+}
+
+void ConfigurationDialogTest::unwritableFileIsReportedAndTheQuestionStillAsked() {
+  load_table("OLD 1 1 old NONE 1\n");
+  QCOMPARE(unlink(folder_->file("kiv.cnf").c_str()), 0);
+  // A folder in the file's place: even root can't open it for writing.
+  QCOMPARE(mkdir(folder_->file("kiv.cnf").c_str(), 0755), 0);
+
+  QCOMPARE(type_and_press_ok({{true, "S", "2000", "", "host", "NONE"}}, QMessageBox::Yes), 1);
+  QCOMPARE(warnings_of("Cannot open kiv.cnf"), 1);
+  QCOMPARE(times_logged("Cannot open kiv.cnf"), 1);
+  QVERIFY(question_.asked);
+  QCOMPARE(kiv::service_table().service_count.load(), 1);
+  QCOMPARE(row_text(0), QStringLiteral("S 2000 2000 host NONE 1 y0"));
+}
+
+void ConfigurationDialogTest::cancelEscapeAndCloseChangeNothing_data() {
+  QTest::addColumn<QString>("way");
+  QTest::newRow("Cancel") << QStringLiteral("Cancel");
+  QTest::newRow("Escape") << QStringLiteral("Escape");
+  QTest::newRow("close button") << QStringLiteral("close");
+}
+
+void ConfigurationDialogTest::cancelEscapeAndCloseChangeNothing() {
+  QFETCH(QString, way);
+  const std::string config = "MAIL 110 110 mhost NONE 0\nNEWS 119 119 nhost NONE 0\n";
+  folder_->write("kiv.cnf", config);
+  kiv::start_agent();  // every row disabled: no service thread runs
+  const int restarts = times_logged("Resetting KIV...");
+
+  int result = run_dialog(
+      [way](ConfigurationDialog* dialog) {
+        type_grid(dialog, {{true, "X", "1", "1", "xhost", "NONE"}});
+        if (way == QStringLiteral("Cancel")) {
+          QTest::mouseClick(control<QPushButton>(dialog, 2), Qt::LeftButton);
+        } else if (way == QStringLiteral("Escape")) {
+          QTest::keyClick(control<QLineEdit>(dialog, 1000), Qt::Key_Escape);
+        } else {
+          dialog->close();
+        }
+      },
+      QMessageBox::Yes);
+  QCOMPARE(result, 0);
+  QVERIFY(!question_.asked);
+  QCOMPARE(kiv::service_table().service_count.load(), 2);
+  QCOMPARE(row_text(0), QStringLiteral("MAIL 110 110 mhost NONE 0 y0"));
+  QCOMPARE(row_text(1), QStringLiteral("NEWS 119 119 nhost NONE 0 y15"));
+  QCOMPARE(folder_->read("kiv.cnf"), config);
+
+  // With no service thread running, closing the dialog restarts the services.
+  kiv::after_configuration(result);
+  QCOMPARE(times_logged("Resetting KIV..."), restarts + 1);
+  QCOMPARE(times_logged("KIV reconfigured..."), 0);
+}
+
+void ConfigurationDialogTest::okYesRestartsRunningServicesFromTheNewRows() {
+  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
+  const uint16_t old_port = kiv_test::free_port();
+  folder_->write("kiv.cnf", echo_line("ECHO", old_port, remote.port(), 1));
+  kiv::start_agent();
+  QVERIFY(echoes(old_port));
+
+  const uint16_t first_port = kiv_test::free_port();
+  const uint16_t second_port = kiv_test::free_port();
+  int result = type_and_press_ok(
+      {{true, "ECHO1", number(first_port), number(remote.port()), "127.0.0.1", "NONE"},
+       {true, "ECHO2", number(second_port), number(remote.port()), "127.0.0.1", "NONE"}},
+      QMessageBox::Yes);
+  QCOMPARE(result, 1);
+  kiv::after_configuration(result);
+  QCOMPARE(times_logged("KIV reconfigured..."), 1);
+
+  // The old listener winds down once its last relay has ended; then the
+  // services restart from the new rows and the window is fitted to them.
+  QTRY_COMPARE_WITH_TIMEOUT(times_logged("Resetting KIV..."), 1, 60000);
+  QCOMPARE(times_logged("ECHO - thread Closed"), 1);
+  QVERIFY(!kiv::reset_pending);
+  QCOMPARE(test_window->rows_fitted, 2);
+  QVERIFY(echoes(first_port));
+  QVERIFY(echoes(second_port));
+  QCOMPARE(kiv_test::connect_loopback(old_port, 0), -1);
+}
+
+void ConfigurationDialogTest::okNoKeepsRunningServicesAndTheNewRows() {
+  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
+  const uint16_t old_port = kiv_test::free_port();
+  folder_->write("kiv.cnf", echo_line("ECHO", old_port, remote.port(), 1));
+  kiv::start_agent();
+  QVERIFY(echoes(old_port));
+
+  const uint16_t new_port = kiv_test::free_port();
+  int result = type_and_press_ok(
+      {{true, "NEW", number(new_port), number(remote.port()), "127.0.0.1", "NONE"}},
+      QMessageBox::No);
+  QCOMPARE(result, 0);
+  kiv::after_configuration(result);
+
+  QCOMPARE(row_text(0), QStringLiteral("NEW %1 %2 127.0.0.1 NONE 1 y0")
+                            .arg(number(new_port), number(remote.port())));
+  QCOMPARE(folder_->read("kiv.cnf"), echo_line("NEW", new_port, remote.port(), 1));
+  QVERIFY(!kiv::reset_pending);
+  QCOMPARE(times_logged("KIV reconfigured..."), 0);
+  // The running listener keeps serving until the next restart.
+  QVERIFY(echoes(old_port));
+  QCOMPARE(times_logged("Resetting KIV..."), 0);
+  QCOMPARE(kiv_test::connect_loopback(new_port, 0), -1);
+}
+
+void ConfigurationDialogTest::okNoWithNoServiceRunningRestartsAtOnce() {
+  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
+  const uint16_t port = kiv_test::free_port();
+  folder_->write("kiv.cnf", echo_line("ECHO", port, remote.port(), 0));
+  kiv::start_agent();
+  QCOMPARE(kiv::thread_count.load(), 0);
+
+  // Enabled in the grid, confirmed with Enter in an edit, used "later".
+  int result = run_dialog(
+      [](ConfigurationDialog* dialog) {
+        QTest::keyClick(control<QCheckBox>(dialog, 1015), Qt::Key_Space);
+        QTest::keyClick(control<QLineEdit>(dialog, 1010), Qt::Key_Return);
+      },
+      QMessageBox::No);
+  QCOMPARE(result, 0);
+  QVERIFY(question_.asked);
+  QCOMPARE(folder_->read("kiv.cnf"), echo_line("ECHO", port, remote.port(), 1));
+  kiv::after_configuration(result);
+  QCOMPARE(times_logged("Resetting KIV..."), 1);
+  QCOMPARE(times_logged("KIV reconfigured..."), 0);
+  QVERIFY(echoes(port));
+}
+
+QTEST_MAIN(ConfigurationDialogTest)
+#include "configuration_dialog_test.moc"
