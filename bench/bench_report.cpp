@@ -212,6 +212,7 @@ std::string format_document(const BenchReport& report) {
           " (the hard limit of this machine). Every relay holds 2 descriptors and 3 threads, so\n"
           "  about " + std::to_string(report.agent_open_file_limit / 2) +
           " relays fit in that limit.\n";
+  text += "- " + report.thread_limits + "\n";
   for (const LimitProbe& probe : report.probes) {
     text += "- Started under a limit of " + std::to_string(probe.open_file_limit) + ", it held " +
             std::to_string(probe.relays_held) + " relays; for the next client it logged:\n";

@@ -49,6 +49,7 @@ struct BenchReport {
   std::vector<TargetFigures> targets;  // direct, socat, rinetd, kiv NONE, kiv WINDOWS
   std::vector<TranslateFigure> translation;
   long agent_open_file_limit = 0;
+  std::string thread_limits;  // what bounds the threads of a process on this machine
   std::vector<LimitProbe> probes;
 };
 

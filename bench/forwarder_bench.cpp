@@ -286,6 +286,12 @@ int run(const Options& options) {
   waitpid(server.pid, nullptr, 0);
 
   report.machine = describe_machine();
+  report.thread_limits =
+      "Threads: 3 per relay. This machine allows " +
+      first_output_line("cat /proc/sys/kernel/pid_max") + " process ids (kernel.pid_max) and " +
+      first_output_line("cat /proc/sys/vm/max_map_count") +
+      " mappings per process (vm.max_map_count; each thread stack takes 2), so past about " +
+      "10000 relays threads would run short as well.";
   report.machine.push_back("Peers: " + first_output_line("socat -V | sed -n 2p") + "; " +
                            first_output_line("/usr/sbin/rinetd -v"));
   report.settings = {
