@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -286,12 +287,13 @@ int run(const Options& options) {
   waitpid(server.pid, nullptr, 0);
 
   report.machine = describe_machine();
-  report.thread_limits =
-      "Threads: 3 per relay. This machine allows " +
-      first_output_line("cat /proc/sys/kernel/pid_max") + " process ids (kernel.pid_max) and " +
-      first_output_line("cat /proc/sys/vm/max_map_count") +
-      " mappings per process (vm.max_map_count; each thread stack takes 2), so past about " +
-      "10000 relays threads would run short as well.";
+  long pid_max = atol(first_output_line("cat /proc/sys/kernel/pid_max").c_str());
+  long map_count = atol(first_output_line("cat /proc/sys/vm/max_map_count").c_str());
+  report.thread_limits = "Threads: 3 per relay. This machine allows " + std::to_string(pid_max) +
+                         " process ids (kernel.pid_max) and " + std::to_string(map_count) +
+                         " mappings per process (vm.max_map_count; a thread's stack takes 2), "
+                         "so threads would run short past about " +
+                         std::to_string(std::min(pid_max, map_count / 2) / 3) + " relays.";
   report.machine.push_back("Peers: " + first_output_line("socat -V | sed -n 2p") + "; " +
                            first_output_line("/usr/sbin/rinetd -v"));
   report.settings = {
