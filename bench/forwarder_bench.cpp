@@ -41,7 +41,7 @@ constexpr int IDLE_DEADLINE_MS = 30000;
 constexpr rlim_t PROBE_LIMITS[] = {128, 129};
 
 struct Options {
-  int runs = 3;
+  int runs = 5;
   uint64_t stream_bytes = 1ull << 30;
   int rounds = 1000;
   std::string translate_results;
@@ -129,16 +129,19 @@ void measure_throughput(std::vector<Forwarder>& forwarders, const Options& optio
   }
 }
 
-// Each round connects once through every forwarder in turn, and rounds are
-// spread evenly in time, so that all forwarders see the same conditions and
-// the relays that kiv-agentd winds down after each close stay bounded.
+// Each round connects once through every forwarder in turn, starting with a
+// different one each round (the first connection after a pause meets idle
+// processors), and rounds are spread evenly in time, so that all forwarders
+// see the same conditions and the relays that kiv-agentd winds down after
+// each close stay bounded.
 void measure_latency(std::vector<Forwarder>& forwarders, const Options& options) {
   const auto period = std::chrono::microseconds(1000000 / LATENCY_ROUNDS_PER_SECOND);
   for (int run = 0; run < options.runs; ++run) {
     std::vector<std::vector<double>> samples(forwarders.size());
     Clock::time_point next = Clock::now();
     for (int round = 0; round < options.rounds; ++round) {
-      for (size_t f = 0; f < forwarders.size(); ++f) {
+      for (size_t turn = 0; turn < forwarders.size(); ++turn) {
+        size_t f = (static_cast<size_t>(round) + turn) % forwarders.size();
         double us = connect_and_echo_us(forwarders[f].process.port);
         if (us < 0) {
           ++forwarders[f].figures.latency_failures;
@@ -304,7 +307,8 @@ int run(const Options& options) {
           std::to_string(PARALLEL_STREAMS) + " connections at once; median of " +
           std::to_string(options.runs) + " runs, forwarders taken in turn in each run.",
       "Latency: connect, send 1 byte, receive its echo, close; " + std::to_string(options.rounds) +
-          " connections through each forwarder a run, one through each in turn, " +
+          " connections through each forwarder a run, one through each in turn (the first "
+          "one changing each round), " +
           std::to_string(LATENCY_ROUNDS_PER_SECOND) +
           " rounds a second; median of the runs' medians and of their 99th percentiles.",
       "Idle relays: opened one after another (each echoes 1 byte), then every relay is asked "
