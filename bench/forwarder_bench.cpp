@@ -172,14 +172,25 @@ std::vector<std::string> read_lines(const std::string& path) {
 }
 
 // The log lines after the first `held` relays' "BENCH Connected": those of
-// the first client the agent could not serve. Timestamps are taken off.
+// the first client the agent could not serve. Timestamps are taken off, and
+// a line repeated is shown once with its count.
 std::vector<std::string> lines_after_relays(const std::string& log_file, int held) {
   std::vector<std::string> found;
+  std::string previous;
+  int repeats = 0;
   int connected = 0;
   for (const std::string& line : read_lines(log_file)) {
     if (line.size() < 26) continue;
     std::string text = line.substr(26);
-    if (connected >= held && found.size() < 6) found.push_back(text);
+    if (connected >= held && found.size() < 6) {
+      if (text == previous) {
+        found.back() = previous + " (" + std::to_string(++repeats + 1) + " times)";
+      } else {
+        found.push_back(text);
+        previous = text;
+        repeats = 0;
+      }
+    }
     if (text == "BENCH Connected") ++connected;
   }
   return found;
