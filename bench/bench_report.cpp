@@ -219,14 +219,13 @@ std::string format_document(const BenchReport& report) {
       "  keeps small buffers in one process.\n";
   text += "\n## Open-file limit\n\n";
   text += "- kiv-agentd raised its open-file limit to " + std::to_string(report.agent_open_file_limit) +
-          " (the hard limit of this machine). Every relay holds 2 descriptors and 3 threads, so\n"
-          "  about " + std::to_string(report.agent_open_file_limit / 2) +
-          " relays fit in that limit.\n";
+          " (the hard limit of this machine). Every relay holds 2 descriptors, so about " +
+          std::to_string(report.agent_open_file_limit / 2) + " relays fit in that limit.\n";
   text += "- " + report.thread_limits + "\n";
   for (const LimitProbe& probe : report.probes) {
     text += "- Started under a limit of " + std::to_string(probe.open_file_limit) + ", it held " +
             std::to_string(probe.relays_held) + " relays; for the next client it logged:\n";
-    for (const std::string& line : probe.first_failure) text += "  `" + line + "`\n";
+    for (const std::string& line : probe.first_failure) text += "  - `" + line + "`\n";
     text += std::string("  Once some relays had ended, a new client was ") +
             (probe.answered_after_relays_closed ? "served again.\n" : "not served.\n");
   }
