@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t SEND_BLOCK = 128 * 1024;
 constexpr int STREAM_TIMEOUT_MS = 60000;
+constexpr int ANSWER_DEADLINE_MS = 20000;
 
 void set_send_timeout(int fd, int timeout_ms) {
   timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
@@ -108,13 +109,26 @@ bool HeldRelays::open_until(int count) {
 }
 
 int HeldRelays::answering() {
-  // Every relay is asked first and the answers collected after, so that one
-  // slow relay does not hold up the question to the others.
-  std::vector<bool> asked(fds_.size());
-  for (size_t i = 0; i < fds_.size(); ++i) asked[i] = kiv_test::send_bytes(fds_[i], "a");
+  // Every relay is asked first and the answers collected as they come, within
+  // one deadline for them all.
+  std::vector<pollfd> waiting;
+  for (int fd : fds_) {
+    if (kiv_test::send_bytes(fd, "a")) waiting.push_back(pollfd{fd, POLLIN, 0});
+  }
   int answered = 0;
-  for (size_t i = 0; i < fds_.size(); ++i) {
-    answered += asked[i] && kiv_test::receive_exactly(fds_[i], 1) == "a";
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ANSWER_DEADLINE_MS);
+  while (!waiting.empty() && Clock::now() < deadline) {
+    if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
+    std::vector<pollfd> still;
+    for (const pollfd& entry : waiting) {
+      if (entry.revents == 0) {
+        still.push_back(pollfd{entry.fd, POLLIN, 0});
+        continue;
+      }
+      char answer = 0;
+      answered += recv(entry.fd, &answer, 1, 0) == 1 && answer == 'a';
+    }
+    waiting.swap(still);
   }
   return answered;
 }

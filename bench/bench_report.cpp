@@ -122,7 +122,14 @@ std::string format_table(const BenchReport& report) {
     cells.push_back(ratio(measure, windows, best));
     text += row(cells);
   }
-  // Counts, not ratios: what each forwarder holds and whether it still serves.
+  // Counts, not ratios: connections that failed, what each forwarder holds
+  // and whether it still serves.
+  std::vector<std::string> failed{"connect + 1-byte echo, connections that failed"};
+  for (const TargetFigures& target : report.targets) {
+    failed.push_back(std::to_string(target.latency_failures));
+  }
+  for (int i = 0; i < 4; ++i) failed.push_back("");
+  text += row(failed);
   size_t holds = report.targets.empty() ? 0 : report.targets.front().holds.size();
   for (size_t h = 0; h < holds; ++h) {
     std::vector<std::string> threads{std::to_string(report.targets.front().holds[h].wanted) +

@@ -36,6 +36,9 @@ constexpr int HELD_RELAYS[] = {100, 1000, 2000};
 constexpr int PARALLEL_STREAMS = 8;
 constexpr int LATENCY_ROUNDS_PER_SECOND = 200;
 constexpr int IDLE_DEADLINE_MS = 30000;
+// A forwarder that fails this many connections in a row is left out of the
+// rest of the latency runs, which would otherwise wait for each in turn.
+constexpr int LATENCY_FAILURES_IN_A_ROW = 5;
 // Small limits, one even and one odd, so that both the accept and the
 // connection to the remote host meet the last free descriptor in turn.
 constexpr rlim_t PROBE_LIMITS[] = {128, 129};
@@ -138,15 +141,19 @@ void measure_latency(std::vector<Forwarder>& forwarders, const Options& options)
   const auto period = std::chrono::microseconds(1000000 / LATENCY_ROUNDS_PER_SECOND);
   for (int run = 0; run < options.runs; ++run) {
     std::vector<std::vector<double>> samples(forwarders.size());
+    std::vector<int> failures_in_a_row(forwarders.size());
     Clock::time_point next = Clock::now();
     for (int round = 0; round < options.rounds; ++round) {
       for (size_t turn = 0; turn < forwarders.size(); ++turn) {
         size_t f = (static_cast<size_t>(round) + turn) % forwarders.size();
+        if (failures_in_a_row[f] >= LATENCY_FAILURES_IN_A_ROW) continue;
         double us = connect_and_echo_us(forwarders[f].process.port);
         if (us < 0) {
           ++forwarders[f].figures.latency_failures;
+          ++failures_in_a_row[f];
         } else {
           samples[f].push_back(us);
+          failures_in_a_row[f] = 0;
         }
       }
       next += period;
