@@ -61,8 +61,13 @@ void listener_thread(void* argument) {
     }
     Socket client = accept_client(listening);
     if (client == NO_SOCKET) {
-      fail_listener(service, config.name, "Accept", last_socket_error());
-      break;
+      int error = last_socket_error();
+      fail_listener(service, config.name, "Accept", error);
+      // Descriptors run out under load and come back as relays end: the
+      // service pauses instead of staying down until the next restart.
+      if (!is_out_of_resources(error)) break;
+      sleep_ms(LISTEN_WAIT_MS);
+      continue;
     }
     hand_over_client(service, config.name, client);
   }

@@ -27,6 +27,8 @@ int start_sockets();
 int last_socket_error();
 bool is_connection_reset(int error);
 bool is_would_block(int error);
+/// Out of descriptors or buffer memory: a shortage that passes as connections end.
+bool is_out_of_resources(int error);
 
 /// A TCP socket of the IPv4 family, or NO_SOCKET.
 Socket create_tcp_socket();

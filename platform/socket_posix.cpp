@@ -33,6 +33,10 @@ bool is_connection_reset(int error) { return error == ECONNRESET; }
 
 bool is_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+bool is_out_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 Socket create_tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 int bind_any_address(Socket s, uint16_t port) {

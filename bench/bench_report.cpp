@@ -1,0 +1,267 @@
+#include "bench/bench_report.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+namespace kiv_bench {
+
+namespace {
+
+const char* const PEERS[] = {"socat", "rinetd"};
+
+std::string format(const char* pattern, double value) {
+  char text[64];
+  snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
+const TargetFigures* find(const BenchReport& report, const std::string& label) {
+  for (const TargetFigures& target : report.targets) {
+    if (target.label == label) return &target;
+  }
+  return nullptr;
+}
+
+// One measure: its value for a target, or none when it does not apply or the
+// target could not do the work.
+struct Measure {
+  std::string caption;
+  bool more_is_better;
+  const char* pattern;
+  std::function<bool(const TargetFigures&, double*)> value;
+};
+
+std::string ratio(const Measure& measure, const TargetFigures* kiv, const TargetFigures* other) {
+  double a = 0;
+  double b = 0;
+  if (kiv == nullptr || other == nullptr || !measure.value(*kiv, &a) || !measure.value(*other, &b) ||
+      b == 0) {
+    return "—";
+  }
+  return format("%.2fx", a / b);
+}
+
+// The better of socat and rinetd for this measure.
+const TargetFigures* best_peer(const BenchReport& report, const Measure& measure) {
+  const TargetFigures* best = nullptr;
+  double best_value = 0;
+  for (const char* label : PEERS) {
+    const TargetFigures* peer = find(report, label);
+    double value = 0;
+    if (peer == nullptr || !measure.value(*peer, &value)) continue;
+    if (best == nullptr || (measure.more_is_better ? value > best_value : value < best_value)) {
+      best = peer;
+      best_value = value;
+    }
+  }
+  return best;
+}
+
+std::vector<Measure> measures(const BenchReport& report) {
+  std::vector<Measure> list;
+  list.push_back({"1 stream, MB/s (more is better)", true, "%.0f",
+                  [](const TargetFigures& t, double* v) { *v = t.stream_mb_s; return *v > 0; }});
+  list.push_back({"8 streams together, MB/s (more is better)", true, "%.0f",
+                  [](const TargetFigures& t, double* v) { *v = t.parallel_mb_s; return *v > 0; }});
+  list.push_back({"connect + 1-byte echo, median µs (less is better)", false, "%.0f",
+                  [](const TargetFigures& t, double* v) { *v = t.latency_median_us; return *v > 0; }});
+  list.push_back({"connect + 1-byte echo, 99th percentile µs (less is better)", false, "%.0f",
+                  [](const TargetFigures& t, double* v) { *v = t.latency_p99_us; return *v > 0; }});
+  size_t holds = report.targets.empty() ? 0 : report.targets.front().holds.size();
+  for (size_t h = 0; h < holds; ++h) {
+    int wanted = report.targets.front().holds[h].wanted;
+    list.push_back({std::to_string(wanted) + " idle relays: KiB per relay (less is better)", false,
+                    "%.1f", [h](const TargetFigures& t, double* v) {
+                      if (t.is_direct || h >= t.holds.size()) return false;
+                      const HoldFigures& hold = t.holds[h];
+                      *v = hold.kib_per_relay;
+                      return hold.held == hold.wanted;
+                    }});
+  }
+  return list;
+}
+
+std::string cell(const Measure& measure, const TargetFigures& target) {
+  double value = 0;
+  return measure.value(target, &value) ? format(measure.pattern, value) : "—";
+}
+
+std::string row(const std::vector<std::string>& cells) {
+  std::string text = "|";
+  for (const std::string& c : cells) text += " " + c + " |";
+  return text + "\n";
+}
+
+}  // namespace
+
+std::string format_table(const BenchReport& report) {
+  const TargetFigures* none = find(report, "kiv NONE");
+  const TargetFigures* windows = find(report, "kiv WINDOWS");
+  const TargetFigures* direct = find(report, "direct");
+  std::vector<std::string> header{"measure"};
+  for (const TargetFigures& target : report.targets) header.push_back(target.label);
+  for (const char* ratio_caption : {"NONE : direct", "NONE : best peer", "WINDOWS : direct",
+                                    "WINDOWS : best peer"}) {
+    header.push_back(ratio_caption);
+  }
+  std::string text = row(header);
+  text += row(std::vector<std::string>(header.size(), "---"));
+  for (const Measure& measure : measures(report)) {
+    std::vector<std::string> cells{measure.caption};
+    for (const TargetFigures& target : report.targets) cells.push_back(cell(measure, target));
+    const TargetFigures* best = best_peer(report, measure);
+    cells.push_back(ratio(measure, none, direct));
+    cells.push_back(ratio(measure, none, best));
+    cells.push_back(ratio(measure, windows, direct));
+    cells.push_back(ratio(measure, windows, best));
+    text += row(cells);
+  }
+  // Counts, not ratios: connections that failed, what each forwarder holds
+  // and whether it still serves.
+  std::vector<std::string> failed{"connect + 1-byte echo, connections that failed"};
+  for (const TargetFigures& target : report.targets) {
+    failed.push_back(std::to_string(target.latency_failures));
+  }
+  for (int i = 0; i < 4; ++i) failed.push_back("");
+  text += row(failed);
+  size_t holds = report.targets.empty() ? 0 : report.targets.front().holds.size();
+  for (size_t h = 0; h < holds; ++h) {
+    std::vector<std::string> threads{std::to_string(report.targets.front().holds[h].wanted) +
+                                     " idle relays: threads (processes)"};
+    std::vector<std::string> answering{std::to_string(report.targets.front().holds[h].wanted) +
+                                       " idle relays: relays answering"};
+    for (const TargetFigures& target : report.targets) {
+      if (target.is_direct || h >= target.holds.size()) {
+        threads.push_back("—");
+        answering.push_back(h < target.holds.size()
+                                ? std::to_string(target.holds[h].answering) + "/" +
+                                      std::to_string(target.holds[h].wanted)
+                                : "—");
+        continue;
+      }
+      const HoldFigures& hold = target.holds[h];
+      threads.push_back(std::to_string(hold.threads) + " (" + std::to_string(hold.processes) + ")");
+      answering.push_back(std::to_string(hold.answering) + "/" + std::to_string(hold.wanted));
+    }
+    for (int i = 0; i < 4; ++i) {
+      threads.push_back("");
+      answering.push_back("");
+    }
+    text += row(threads);
+    text += row(answering);
+  }
+  for (const TranslateFigure& figure : report.translation) {
+    std::vector<std::string> cells{"translation loop alone, " + figure.name + ", MB/s"};
+    for (const TargetFigures& target : report.targets) {
+      cells.push_back(target.label == "kiv WINDOWS" ? format("%.0f", figure.mb_s) : "—");
+    }
+    for (int i = 0; i < 4; ++i) cells.push_back("");
+    text += row(cells);
+  }
+  return text;
+}
+
+std::string format_goals(const BenchReport& report) {
+  const TargetFigures* none = find(report, "kiv NONE");
+  const TargetFigures* windows = find(report, "kiv WINDOWS");
+  const TargetFigures* rinetd = find(report, "rinetd");
+  if (none == nullptr || windows == nullptr || rinetd == nullptr) return "";
+  std::vector<Measure> list = measures(report);
+  std::string text;
+  auto verdict = [](bool met) { return met ? "met" : "missed"; };
+
+  const TargetFigures* best = best_peer(report, list[0]);
+  double best_stream = best != nullptr ? best->stream_mb_s : 0;
+  double speedup = best_stream > 0 ? none->stream_mb_s / best_stream : 0;
+  text += "- One stream through `NONE` at least as fast as the best of socat and rinetd (aim 1.5x): " +
+          format("%.2fx", speedup) + ", " + verdict(speedup >= 1.0) + ".\n";
+
+  double share = none->stream_mb_s > 0 ? windows->stream_mb_s / none->stream_mb_s : 0;
+  text += "- One stream through `WINDOWS` within 80% of `NONE`: " + format("%.0f%%", share * 100) +
+          ", " + verdict(share >= 0.8) + ".\n";
+
+  if (!none->holds.empty()) {
+    const HoldFigures& most = none->holds.back();
+    bool held = most.held == most.wanted && most.answering == most.wanted;
+    text += "- " + std::to_string(most.wanted) + " open relays held with at most 64 KB resident each: " +
+            std::to_string(most.answering) + " answering, " + format("%.1f KiB", most.kib_per_relay) +
+            " per relay, " + verdict(held && most.kib_per_relay * 1024 <= 64000) + ".\n";
+  }
+  text += "- Connection latency no worse than rinetd's: median " +
+          format("%.0f", none->latency_median_us) + " µs against " +
+          format("%.0f", rinetd->latency_median_us) + " µs, 99th percentile " +
+          format("%.0f", none->latency_p99_us) + " µs against " +
+          format("%.0f", rinetd->latency_p99_us) + " µs, " +
+          verdict(none->latency_median_us <= rinetd->latency_median_us) + ".\n";
+  return text;
+}
+
+std::string format_document(const BenchReport& report) {
+  std::string text =
+      "# Benchmarks\n\n"
+      "Written by `scripts/bench`: every figure below comes from one run of it on one machine,\n"
+      "the peers included. Ratios divide the agent's figure by the other one (for latency and\n"
+      "memory, less than 1x is better). \"best peer\" is the better of socat and rinetd for\n"
+      "that measure.\n\n## Machine\n\n";
+  for (const std::string& line : report.machine) text += "- " + line + "\n";
+  text += "\n## How it was measured\n\n";
+  for (const std::string& line : report.settings) text += "- " + line + "\n";
+  text += "\n## Results\n\n" + format_table(report);
+  text += "\n## Goals\n\n" + format_goals(report);
+  text +=
+      "\n## Reading the figures\n\n"
+      "- kiv-agentd gives every connection three threads of its own (the connection and one pump\n"
+      "  per direction), started one after another, and reports the new relay to its window\n"
+      "  thread (and waits for it) before the pumps start. That is what a new connection costs\n"
+      "  it beyond an event loop such as rinetd's; once a relay runs, each direction is one\n"
+      "  receive and one send per block of up to 10240 bytes, with no copy in between.\n"
+      "- An idle relay of kiv-agentd holds the touched pages of its three thread stacks (a pump's\n"
+      "  10240-byte block lives on its stack); socat forks a process per connection, rinetd\n"
+      "  keeps small buffers in one process.\n";
+  text += "\n## Open-file limit\n\n";
+  text += "- kiv-agentd raised its open-file limit to " + std::to_string(report.agent_open_file_limit) +
+          " (the hard limit of this machine). Every relay holds 2 descriptors, so about " +
+          std::to_string(report.agent_open_file_limit / 2) + " relays fit in that limit.\n";
+  text += "- " + report.thread_limits + "\n";
+  for (const LimitProbe& probe : report.probes) {
+    text += "- Started under a limit of " + std::to_string(probe.open_file_limit) + ", it held " +
+            std::to_string(probe.relays_held) + " relays; for the next client it logged:\n";
+    for (const std::string& line : probe.first_failure) text += "  - `" + line + "`\n";
+    text += std::string("  Once some relays had ended, a new client was ") +
+            (probe.answered_after_relays_closed ? "served again.\n" : "not served.\n");
+  }
+  return text;
+}
+
+std::vector<std::string> describe_machine() {
+  std::vector<std::string> lines;
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.compare(0, 10, "model name") == 0) {
+      lines.push_back("Processor: " + line.substr(line.find(':') + 2) + ", " +
+                      std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores");
+      break;
+    }
+  }
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGE_SIZE);
+  lines.push_back("Memory: " + format("%.1f GiB", static_cast<double>(pages) * page_size / (1 << 30)));
+  utsname system{};
+  uname(&system);
+  std::ifstream debian("/etc/debian_version");
+  std::string debian_version;
+  std::getline(debian, debian_version);
+  lines.push_back(std::string("System: Linux ") + system.release + " " + system.machine +
+                  ", Debian " + debian_version);
+  lines.push_back(std::string("Compiler: g++ ") + __VERSION__ + ", kiv-agentd built Release");
+  return lines;
+}
+
+}  // namespace kiv_bench

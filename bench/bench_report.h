@@ -1,0 +1,65 @@
+#pragma once
+// The figures of one bench run, and the table and document made of them.
+
+#include <string>
+#include <vector>
+
+namespace kiv_bench {
+
+/// HoldFigures is what a forwarder showed while holding idle relays open.
+struct HoldFigures {
+  int wanted = 0;
+  int held = 0;        // relays that opened and echoed
+  int answering = 0;   // of those, relays that echoed again once all were open
+  double kib_per_relay = 0;
+  int threads = 0;
+  int processes = 0;
+};
+
+/// TargetFigures are the medians of every measure of one way to the server.
+struct TargetFigures {
+  std::string label;
+  bool is_direct = false;
+  double stream_mb_s = 0;
+  double parallel_mb_s = 0;
+  double latency_median_us = 0;
+  double latency_p99_us = 0;
+  int latency_failures = 0;
+  std::vector<HoldFigures> holds;
+};
+
+/// TranslateFigure is one result of the translation loop benchmark.
+struct TranslateFigure {
+  std::string name;
+  double mb_s = 0;
+};
+
+/// LimitProbe is what kiv-agentd did when it ran out of descriptors.
+struct LimitProbe {
+  long open_file_limit = 0;
+  int relays_held = 0;
+  std::vector<std::string> first_failure;  // its log lines for the first client refused
+  bool answered_after_relays_closed = false;
+};
+
+/// BenchReport is everything one run of the bench found, with how it was run.
+struct BenchReport {
+  std::vector<std::string> machine;
+  std::vector<std::string> settings;
+  std::vector<TargetFigures> targets;  // direct, socat, rinetd, kiv NONE, kiv WINDOWS
+  std::vector<TranslateFigure> translation;
+  long agent_open_file_limit = 0;
+  std::string thread_limits;  // what bounds the threads of a process on this machine
+  std::vector<LimitProbe> probes;
+};
+
+/// The side-by-side table, in Markdown.
+std::string format_table(const BenchReport& report);
+/// The goals and whether this run met them, one Markdown list item each.
+std::string format_goals(const BenchReport& report);
+/// The whole of docs/benchmarks.md.
+std::string format_document(const BenchReport& report);
+/// What this machine is: processor, cores, memory, system, compiler.
+std::vector<std::string> describe_machine();
+
+}  // namespace kiv_bench

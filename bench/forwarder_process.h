@@ -1,0 +1,53 @@
+#pragma once
+// The forwarders under test, each started as a process group of its own in a
+// temporary folder, and what they hold while they run.
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kiv_bench {
+
+/// ForwarderProcess is one forwarder under test: where clients connect, and
+/// the process (group leader) that relays them. The direct connection is a
+/// ForwarderProcess with no process: clients reach the server itself.
+struct ForwarderProcess {
+  std::string label;
+  uint16_t port = 0;
+  pid_t pid = -1;
+  std::string log_file;  // its standard output and standard error
+};
+
+/// What a process and every process it forked hold at one moment.
+struct ProcessTreeUsage {
+  long proportional_kib = 0;  // Pss: shared pages split between the sharers
+  long resident_kib = 0;
+  int threads = 0;
+  int processes = 0;
+  int descriptors = 0;
+};
+
+ForwarderProcess direct_connection(uint16_t server_port);
+/// kiv-agentd with one service that relays to the server through `table`;
+/// `open_file_limit` (when not 0) is the hard limit it is started under.
+ForwarderProcess start_kiv_agentd(const std::string& folder, const std::string& table,
+                                  uint16_t server_port, rlim_t open_file_limit = 0);
+ForwarderProcess start_socat(const std::string& folder, uint16_t server_port);
+ForwarderProcess start_rinetd(const std::string& folder, uint16_t server_port);
+/// Ends the forwarder's whole process group and waits for its leader.
+void stop_forwarder(ForwarderProcess& forwarder);
+
+/// Waits (up to `deadline_ms`) until something listens on 127.0.0.1:port.
+bool wait_listening(uint16_t port, int deadline_ms);
+ProcessTreeUsage measure_process_tree(pid_t root);
+/// Waits (up to `deadline_ms`) until the forwarder holds no more threads and
+/// processes than `idle`, as its relays wind down by themselves.
+bool wait_idle(const ForwarderProcess& forwarder, const ProcessTreeUsage& idle, int deadline_ms);
+/// The soft open-file limit the process runs with.
+long open_file_limit(pid_t pid);
+/// The first line that `command` prints, or "".
+std::string first_output_line(const std::string& command);
+
+}  // namespace kiv_bench
