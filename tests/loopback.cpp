@@ -131,22 +131,36 @@ LoopbackServer::~LoopbackServer() {
   acceptor_.join();
   close(listening_);
   std::lock_guard<std::mutex> lock(guard_);
-  for (std::thread& session : sessions_) session.join();
+  for (Session& session : sessions_) session.thread.join();
 }
 
 void LoopbackServer::accept_loop() {
   while (!stopping_) {
+    {
+      std::lock_guard<std::mutex> lock(guard_);
+      for (auto session = sessions_.begin(); session != sessions_.end();) {
+        if (!*session->ended) {
+          ++session;
+          continue;
+        }
+        session->thread.join();
+        session = sessions_.erase(session);
+      }
+    }
     pollfd entry{listening_, POLLIN, 0};
     if (poll(&entry, 1, 100) <= 0) continue;
     int fd = accept(listening_, nullptr, nullptr);
     if (fd < 0) continue;
     set_receive_timeout(fd, 60000);
     ++accepted_;
+    auto ended = std::make_shared<std::atomic<bool>>(false);
     std::lock_guard<std::mutex> lock(guard_);
-    sessions_.emplace_back([this, fd] {
-      handler_(fd);
-      close(fd);
-    });
+    sessions_.push_back(Session{std::thread([this, fd, ended] {
+                                  handler_(fd);
+                                  close(fd);
+                                  *ended = true;
+                                }),
+                                ended});
   }
 }
 

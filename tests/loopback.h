@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,8 +53,13 @@ class LoopbackServer {
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
   std::thread acceptor_;
+  struct Session {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> ended;
+  };
+  // Ended sessions are joined as new ones arrive, so a long run holds none.
   std::mutex guard_;
-  std::vector<std::thread> sessions_;  // guarded by guard_
+  std::list<Session> sessions_;  // guarded by guard_
 };
 
 /// Handler: sends back every byte until the peer closes, then closes.
