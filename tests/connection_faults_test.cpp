@@ -134,8 +134,8 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
 }
 
 TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByte) {
-  std::string received;
-  LoopbackServer remote([&received](int fd) { received = receive_until_closed(fd); });
+  SharedBytes received;
+  LoopbackServer remote([&received](int fd) { received.put(receive_until_closed(fd)); });
   start(remote.port());
   std::string request = random_bytes(300000, 1);
   int client = connect_loopback(faulty_port);
@@ -145,7 +145,7 @@ TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByte) {
   EXPECT_EQ(receive_until_closed(client), "");
   close(client);
   expect_relay_ended(0);
-  EXPECT_EQ(received, request);
+  EXPECT_EQ(received.get(), request);
   std::vector<std::string> expected = {"S1 Connected", "S1 Write - Shutdown", "S1 Read - Shutdown",
                                        "S1 - Connection closed(0)"};
   EXPECT_EQ(s1_events(), expected);
@@ -156,11 +156,11 @@ TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByte) {
 }
 
 TEST_F(ConnectionFaults, RemoteThatHalfClosesEarlyStillGetsTheClientsBytes) {
-  std::string received;
+  SharedBytes received;
   LoopbackServer remote([&received](int fd) {
     send_bytes(fd, "greeting");
     shutdown(fd, SHUT_WR);
-    received = receive_until_closed(fd);
+    received.put(receive_until_closed(fd));
   });
   start(remote.port());
   int client = connect_loopback(faulty_port);
@@ -172,7 +172,7 @@ TEST_F(ConnectionFaults, RemoteThatHalfClosesEarlyStillGetsTheClientsBytes) {
   shutdown(client, SHUT_WR);
   expect_relay_ended(0);
   close(client);
-  EXPECT_EQ(received, request);
+  EXPECT_EQ(received.get(), request);
   std::vector<std::string> expected = {"S1 Connected", "S1 Read - Shutdown", "S1 Write - Shutdown",
                                        "S1 - Connection closed(0)"};
   EXPECT_EQ(s1_events(), expected);
@@ -229,9 +229,9 @@ TEST_F(ConnectionFaults, ClientThatVanishesUnreadEndsTheRelay) {
 
 TEST_F(ConnectionFaults, ClientThatHalfClosesGetsTheWholeAnswer) {
   std::string answer = random_bytes(700000, 3);
-  std::string received;
+  SharedBytes received;
   LoopbackServer remote([&](int fd) {
-    received = receive_until_closed(fd);
+    received.put(receive_until_closed(fd));
     send_bytes(fd, answer);
   });
   start(remote.port());
@@ -243,7 +243,7 @@ TEST_F(ConnectionFaults, ClientThatHalfClosesGetsTheWholeAnswer) {
   EXPECT_EQ(receive_until_closed(client), answer);
   close(client);
   expect_relay_ended(0);
-  EXPECT_EQ(received, request);
+  EXPECT_EQ(received.get(), request);
   EXPECT_EQ(faulty().bytes_written, request.size());
   EXPECT_EQ(faulty().bytes_read, answer.size());
   EXPECT_EQ(faulty().errors_t, 0u);
