@@ -112,7 +112,6 @@ CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t 
 
 void control_port_thread(void* argument) {
   ServiceRecord& row = *static_cast<ServiceRecord*>(argument);
-  ++thread_count;
   log_event("KIV port thread created");
   char message[MESSAGE_SIZE];
   Socket listening = open_listener(row.config().port, message);

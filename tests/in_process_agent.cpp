@@ -115,6 +115,8 @@ bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
 
 void InProcessAgent::request_reset() { window.load()->post(reset_from_menu); }
 
+void InProcessAgent::post(void (*command)()) { window.load()->post(command); }
+
 bool eventually(const std::function<bool()>& condition, int deadline_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
   while (!condition()) {

@@ -37,6 +37,8 @@ class InProcessAgent {
   bool wait_until_idle(int threads, int deadline_ms = 30000);
   /// Asks for a reset from the window thread, as the menu's Reset does.
   void request_reset();
+  /// Queues `command` to run on the window thread, as an operator's is.
+  void post(void (*command)());
 
  private:
   std::thread window_;
