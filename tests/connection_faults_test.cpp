@@ -250,5 +250,32 @@ TEST_F(ConnectionFaults, ClientThatHalfClosesGetsTheWholeAnswer) {
   expect_back_at_rest();
 }
 
+TEST_F(ConnectionFaults, ControlClientThatResetsCountsATransferErrorAndTheNextIsServed) {
+  start(echo.port());
+  kiv::ServiceRecord& control_row = agent->row(2);
+  int first = connect_loopback(control_port);
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(receive_exactly(first, 16), "KIV Agent v1.4b\n");
+  ASSERT_TRUE(send_bytes(first, "help\r\n"));
+  EXPECT_EQ(receive_exactly(first, 54).size(), 54u);
+  close_with_reset(first);
+  ASSERT_TRUE(agent->wait_for_event("KIV Port - Connection Closed"));
+  EXPECT_EQ(control_row.errors_t, 1u);
+
+  int second = connect_loopback(control_port);
+  ASSERT_GE(second, 0);
+  EXPECT_EQ(receive_exactly(second, 16), "KIV Agent v1.4b\n");
+  ASSERT_TRUE(send_bytes(second, "QUIT\r\n"));
+  EXPECT_EQ(receive_until_closed(second), "KIV QUIT.\n");
+  close(second);
+  ASSERT_TRUE(agent->wait_until_idle(kIdleThreads));
+  EXPECT_EQ(control_row.connections, 2u);
+  EXPECT_EQ(control_row.bytes_read, 12u);
+  EXPECT_EQ(control_row.bytes_written, 16u + 54u + 16u + 10u);
+  EXPECT_EQ(control_row.errors_o, 0u);
+  EXPECT_EQ(agent->event_count("KIV Port - Connection Closed"), 1);
+  expect_back_at_rest();
+}
+
 }  // namespace
 }  // namespace kiv_test

@@ -11,6 +11,7 @@
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
+#include "tests/proc_status.h"
 
 namespace kiv_test {
 namespace {
@@ -128,6 +129,10 @@ TEST(UnwritableLogFile, FullLogThatCannotBeFlushedLeavesEveryServiceWorking) {
   folder.write("kiv.cnf", config_line("S1", refused, refused_port(), "127.0.0.1", "NONE", 1) +
                               config_line("S2", served, remote.port(), "127.0.0.1", "NONE", 1));
   AgentProcess agent(folder);
+  ASSERT_TRUE(agent.wait_for_event("Start new thread: S2 " + std::to_string(served) + "/127.0.0.1/" +
+                                   std::to_string(remote.port())));
+  const int idle_threads = thread_total(agent.pid());
+  const int idle_descriptors = descriptor_total(agent.pid());
   // Each refused relay logs four lines: 260 of them pass the log's threshold.
   for (int relay = 1; relay <= 260; ++relay) {
     int client = connect_loopback(refused);
@@ -139,6 +144,8 @@ TEST(UnwritableLogFile, FullLogThatCannotBeFlushedLeavesEveryServiceWorking) {
   EXPECT_GE(warnings_of(agent, "Can't open log_file..."), 1);
   EXPECT_TRUE(relays_one_byte(served));
   EXPECT_TRUE(agent.wait_for_event("S2 - Connection closed(0)"));
+  EXPECT_TRUE(eventually([&] { return thread_total(agent.pid()) == idle_threads; }));
+  EXPECT_TRUE(eventually([&] { return descriptor_total(agent.pid()) == idle_descriptors; }));
   EXPECT_EQ(agent.stop(), 0);
 }
 

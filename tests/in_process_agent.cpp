@@ -11,6 +11,7 @@
 #include "core/headless_window.h"
 #include "core/lifecycle.h"
 #include "core/no_destructor.h"
+#include "tests/loopback.h"
 
 namespace kiv_test {
 
@@ -18,12 +19,11 @@ namespace {
 
 constexpr size_t kTimestampPrefix = 26;  // "Mon Jan 02 03:04:05 1995: "
 
-/// The log lines and warnings of the one agent in this process.
+/// The log lines of the one agent in this process.
 struct Seen {
   std::mutex guard;
   std::condition_variable changed;
   std::vector<std::string> events;  // guarded by guard
-  int warnings = 0;                 // guarded by guard
 };
 
 Seen& seen() {
@@ -38,18 +38,7 @@ void keep_line(const char* line) {
   all.changed.notify_all();
 }
 
-/// The headless window, with its warnings counted as well as printed.
-class TestWindow : public kiv::HeadlessWindow {
- public:
-  void show_warning(const char* text) override {
-    kiv::HeadlessWindow::show_warning(text);
-    Seen& all = seen();
-    std::lock_guard<std::mutex> lock(all.guard);
-    ++all.warnings;
-  }
-};
-
-std::atomic<TestWindow*> window{nullptr};
+std::atomic<kiv::HeadlessWindow*> window{nullptr};
 
 void reset_from_menu() { kiv::request_reset("Pending KIV reset..."); }
 
@@ -62,7 +51,7 @@ InProcessAgent::InProcessAgent(const TempFolder& folder) {
   std::atomic<bool> started{false};
   window_ = std::thread([&started] {
     // Never destroyed: detached workers may still deliver to it at exit.
-    static kiv::NoDestructor<TestWindow> headless;
+    static kiv::NoDestructor<kiv::HeadlessWindow> headless;
     window = headless.get();
     kiv::install_window_thread(headless.get());
     kiv::start_agent();
@@ -101,12 +90,6 @@ int InProcessAgent::event_count(const std::string& text) {
   return found;
 }
 
-int InProcessAgent::warnings() {
-  Seen& all = seen();
-  std::lock_guard<std::mutex> lock(all.guard);
-  return all.warnings;
-}
-
 bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
   return eventually(
       [threads] { return kiv::connection_count == 0 && kiv::thread_count == threads; },
@@ -116,14 +99,5 @@ bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
 void InProcessAgent::request_reset() { window.load()->post(reset_from_menu); }
 
 void InProcessAgent::post(void (*command)()) { window.load()->post(command); }
-
-bool eventually(const std::function<bool()>& condition, int deadline_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 }  // namespace kiv_test

@@ -2,7 +2,6 @@
 // The whole agent run inside the test process, so that a test can see what
 // no peer sees: each row's counters, thread_count and connection_count.
 
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,8 +28,6 @@ class InProcessAgent {
   /// Texts of every line logged so far, timestamps taken off.
   std::vector<std::string> events();
   int event_count(const std::string& text);
-  /// How many "KIV Error" warnings the agent has shown.
-  int warnings();
 
   /// Waits until no client connection is open and `threads` service threads
   /// run (the agent at rest with that many listeners and control ports).
@@ -43,8 +40,5 @@ class InProcessAgent {
  private:
   std::thread window_;
 };
-
-/// Polls `condition` every 20 ms until it holds or `deadline_ms` has passed.
-bool eventually(const std::function<bool()>& condition, int deadline_ms = 20000);
 
 }  // namespace kiv_test

@@ -184,6 +184,15 @@ void echo_handler(int fd) {
   }
 }
 
+bool eventually(const std::function<bool()>& condition, int deadline_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 std::string random_bytes(size_t size, uint32_t seed) {
   std::mt19937 generator(seed);
   std::string data(size, '\0');

@@ -76,6 +76,9 @@ class SharedBytes {
 /// Handler: sends back every byte until the peer closes, then closes.
 void echo_handler(int fd);
 
+/// Polls `condition` every 20 ms until it holds or `deadline_ms` has passed.
+bool eventually(const std::function<bool()>& condition, int deadline_ms = 20000);
+
 /// Deterministic pseudo-random bytes.
 std::string random_bytes(size_t size, uint32_t seed);
 
