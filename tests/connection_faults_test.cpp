@@ -32,8 +32,9 @@ class ConnectionFaults : public ::testing::Test {
                                 config_line("S2", other_port, echo.port(), "127.0.0.1", "NONE", 1) +
                                 config_line("KIV", control_port, control_port, "0.0.0.0", "NONE", 1));
     agent = std::make_unique<InProcessAgent>(folder);
-    ASSERT_TRUE(agent->wait_until_idle(kIdleThreads));
-    ASSERT_TRUE(agent->wait_for_event("KIV port thread created"));
+    ASSERT_TRUE(eventually([this] {
+      return port_listening(faulty_port) && port_listening(other_port) && port_listening(control_port);
+    }));
     idle_descriptors = descriptor_total(getpid());
   }
 

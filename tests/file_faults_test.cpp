@@ -131,6 +131,7 @@ TEST(UnwritableLogFile, FullLogThatCannotBeFlushedLeavesEveryServiceWorking) {
   AgentProcess agent(folder);
   ASSERT_TRUE(agent.wait_for_event("Start new thread: S2 " + std::to_string(served) + "/127.0.0.1/" +
                                    std::to_string(remote.port())));
+  ASSERT_TRUE(eventually([&] { return port_listening(refused) && port_listening(served); }));
   const int idle_threads = thread_total(agent.pid());
   const int idle_descriptors = descriptor_total(agent.pid());
   // Each refused relay logs four lines: 260 of them pass the log's threshold.

@@ -1,5 +1,6 @@
 #include "tests/proc_status.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -35,6 +36,26 @@ long resident_kib(pid_t pid) {
     }
   }
   return -1;
+}
+
+bool port_listening(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    unsigned slot = 0;
+    unsigned address = 0;
+    unsigned local_port = 0;
+    unsigned remote_address = 0;
+    unsigned remote_port = 0;
+    unsigned state = 0;
+    if (sscanf(line.c_str(), " %u: %x:%x %x:%x %x", &slot, &address, &local_port, &remote_address,
+               &remote_port, &state) == 6 &&
+        local_port == port && state == 0x0A) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace kiv_test

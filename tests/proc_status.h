@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 namespace kiv_test {
 
 /// Threads of the process `pid`.
@@ -12,5 +14,8 @@ int thread_total(pid_t pid);
 int descriptor_total(pid_t pid);
 /// Resident memory of the process `pid` in KiB (VmRSS).
 long resident_kib(pid_t pid);
+
+/// Whether some socket of this machine listens on TCP `port` (IPv4).
+bool port_listening(uint16_t port);
 
 }  // namespace kiv_test

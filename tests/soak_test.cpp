@@ -146,8 +146,10 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
                               config_line("S3", resetting, stream.port(), "127.0.0.1", "NONE", 1) +
                               config_line("KIV", control, control, "0.0.0.0", "NONE", 1));
   InProcessAgent agent(folder);
-  ASSERT_TRUE(agent.wait_until_idle(kIdleThreads));
-  ASSERT_TRUE(agent.wait_for_event("KIV port thread created"));
+  ASSERT_TRUE(eventually([&] {
+    return port_listening(plain) && port_listening(translated) && port_listening(resetting) &&
+           port_listening(control);
+  }));
   const pid_t self = getpid();
   const int idle_descriptors = descriptor_total(self);
   const int idle_threads = thread_total(self);
