@@ -20,9 +20,8 @@ constexpr unsigned IDLE_POLL_MS = 2000;
 constexpr unsigned COMMAND_POLL_MS = 1000;
 
 template <size_t N>
-void send_reply(ServiceRecord& row, Socket client, const char (&reply)[N]) {
-  send_all(client, reply, N - 1);
-  row.bytes_written += N - 1;
+CommandAnswer answer(ControlCommand command, const char (&reply)[N], bool closes) {
+  return CommandAnswer{command, reply, N - 1, closes};
 }
 
 void set_state(ServiceRecord& row, ServiceState state) {
@@ -42,7 +41,8 @@ void serve_client(ServiceRecord& row, Socket client) {
   ++connection_count;
   log_event("KIV Port - Connection Established");
   ++row.connections;
-  send_reply(row, client, BANNER_REPLY);
+  send_all(client, BANNER_REPLY, sizeof BANNER_REPLY - 1);
+  row.bytes_written += sizeof BANNER_REPLY - 1;
 
   uint8_t segment[COMMAND_SIZE];
   for (;;) {
@@ -62,25 +62,11 @@ void serve_client(ServiceRecord& row, Socket client) {
       log_event("KIV Port - Connection Closed");
       return;
     }
-    row.bytes_read += static_cast<uint32_t>(received);
-    switch (judge_command(segment, static_cast<size_t>(received))) {
-      case ControlCommand::Reset:
-        send_all(client, RESET_REPLY, sizeof RESET_REPLY - 1);
-        reset_pending = true;
-        row.bytes_written += sizeof RESET_REPLY - 1;
-        close_client(client);
-        return;
-      case ControlCommand::Help:
-        send_reply(row, client, HELP_REPLY);
-        break;
-      case ControlCommand::Quit:
-        send_reply(row, client, QUIT_REPLY);
-        close_client(client);
-        return;
-      case ControlCommand::Unknown:
-        ++row.errors_o;
-        send_reply(row, client, UNKNOWN_REPLY);
-        break;
+    CommandAnswer answer = answer_command(row, segment, static_cast<size_t>(received));
+    send_all(client, answer.reply, answer.reply_size);
+    if (answer.closes) {
+      close_client(client);
+      return;
     }
   }
 }
@@ -101,9 +87,31 @@ ControlCommand judge_command(const uint8_t* segment, size_t size) {
   return ControlCommand::Unknown;
 }
 
+CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t size) {
+  row.bytes_read += static_cast<uint32_t>(size);
+  CommandAnswer reply{};
+  switch (judge_command(segment, size)) {
+    case ControlCommand::Reset:
+      reset_pending = true;
+      reply = answer(ControlCommand::Reset, RESET_REPLY, true);
+      break;
+    case ControlCommand::Help:
+      reply = answer(ControlCommand::Help, HELP_REPLY, false);
+      break;
+    case ControlCommand::Quit:
+      reply = answer(ControlCommand::Quit, QUIT_REPLY, true);
+      break;
+    case ControlCommand::Unknown:
+      ++row.errors_o;
+      reply = answer(ControlCommand::Unknown, UNKNOWN_REPLY, false);
+      break;
+  }
+  row.bytes_written += static_cast<uint32_t>(reply.reply_size);
+  return reply;
+}
+
 void control_port_thread(void* argument) {
   ServiceRecord& row = *static_cast<ServiceRecord*>(argument);
-  ++thread_count;
   log_event("KIV port thread created");
   char message[MESSAGE_SIZE];
   Socket listening = open_listener(row.config().port, message);

@@ -26,6 +26,22 @@ enum class ControlCommand { Reset, Help, Quit, Unknown };
 /// a NUL byte ends the text compared.
 ControlCommand judge_command(const uint8_t* segment, size_t size);
 
+struct ServiceRecord;
+
+/// CommandAnswer is what the control port does with one received segment:
+/// the reply to send and whether the connection ends after it.
+struct CommandAnswer {
+  ControlCommand command;
+  const char* reply;
+  size_t reply_size;
+  bool closes;
+};
+
+/// Judges one received segment and counts it on `row`: the segment in
+/// bytes_read, the reply in bytes_written, an unknown command in errors_o;
+/// a reset command sets reset_pending.
+CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t size);
+
 /// Thread body: serves the control port of a row; the argument is its ServiceRecord.
 void control_port_thread(void* row);
 

@@ -61,8 +61,13 @@ void start_service(int row) {
   ServiceRecord& record = service_table().rows[row];
   ServiceConfig config = record.config();
   bool control_port = strcmp(config.name, "KIV") == 0;
+  // Counted before it starts, as a pump is: a restart decision taken on the
+  // window thread right after this (a second reload or reset already queued)
+  // must see the thread, whether it has begun to run or not.
+  ++thread_count;
   int error = start_detached_thread(control_port ? control_port_thread : listener_thread, &record);
   if (error != 0) {
+    --thread_count;
     log_eventf("%s Error: Thread %d", config.name, error);
     record.state = SVC_ERROR;
     send_notification(NOTIFY_STATUS_CHANGED);

@@ -10,7 +10,8 @@ namespace kiv {
 
 /// A reset was requested and not carried out yet; cleared only by restart_services.
 extern std::atomic<bool> reset_pending;
-/// Running listener, control-port and pump threads.
+/// Running listener, control-port and pump threads, each counted from just
+/// before it is started until it ends.
 extern std::atomic<int> thread_count;
 /// Open client connections of all services (relays and control clients).
 extern std::atomic<int> connection_count;

@@ -39,7 +39,6 @@ void listener_thread(void* argument) {
   const ServiceConfig config = service.config();
   log_eventf("Start new thread: %s %u/%s/%u", config.name, config.port, config.host,
              config.remote_port);
-  ++thread_count;
   char message[MESSAGE_SIZE];
   Socket listening = open_listener(config.port, message);
 

@@ -1,44 +1,44 @@
 #pragma once
-// The whole agent inside the test process, so a test can read its counters
-// and its process-wide state while real clients use it on loopback.
+// The whole agent run inside the test process, so that a test can see what
+// no peer sees: each row's counters, thread_count and connection_count.
 
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/service_table.h"
 #include "tests/temp_folder.h"
 
 namespace kiv_test {
 
-/// InProcessAgent makes `folder` the working directory and runs the agent's
-/// start-up and event loop on a thread of its own, which plays the window
-/// thread. One per process (the agent's state is process-wide).
+/// InProcessAgent starts the agent in `folder` (made the working folder, its
+/// kiv.cnf written by the caller): start_agent and the event loop run on a
+/// window thread of the agent's own, as kiv-agentd runs them on its main
+/// thread. One per test process; the destructor shuts the agent down.
 class InProcessAgent {
  public:
   explicit InProcessAgent(const TempFolder& folder);
-  /// Shuts the agent down (flushing its log) and waits for its event loop.
   ~InProcessAgent();
 
-  /// Has `command` run on the window thread and returns at once.
-  void post(void (*command)());
-  /// Waits until `text` has been logged at least `count` times in all.
-  bool wait_for_event(const std::string& text, int count = 1, int deadline_ms = 30000);
-  int event_count(const std::string& text);
+  kiv::ServiceRecord& row(int index);
+
+  /// Waits until a log line whose text is exactly `text` has been logged,
+  /// at least `count` times in all.
+  bool wait_for_event(const std::string& text, int count = 1, int deadline_ms = 20000);
+  /// Texts of every line logged so far, timestamps taken off.
   std::vector<std::string> events();
+  int event_count(const std::string& text);
+
+  /// Waits until no client connection is open and `threads` service threads
+  /// run (the agent at rest with that many listeners and control ports).
+  bool wait_until_idle(int threads, int deadline_ms = 30000);
+  /// Asks for a reset from the window thread, as the menu's Reset does.
+  void request_reset();
+  /// Queues `command` to run on the window thread, as an operator's is.
+  void post(void (*command)());
 
  private:
-  std::thread window_thread_;
+  std::thread window_;
 };
-
-/// Waits until `condition` holds, looking every 20 ms; false after `deadline_ms`.
-template <typename Condition>
-bool eventually(Condition condition, int deadline_ms = 30000) {
-  for (int waited = 0; waited < deadline_ms; waited += 20) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
 
 }  // namespace kiv_test

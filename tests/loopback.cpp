@@ -131,23 +131,47 @@ LoopbackServer::~LoopbackServer() {
   acceptor_.join();
   close(listening_);
   std::lock_guard<std::mutex> lock(guard_);
-  for (std::thread& session : sessions_) session.join();
+  for (Session& session : sessions_) session.thread.join();
 }
 
 void LoopbackServer::accept_loop() {
   while (!stopping_) {
+    {
+      std::lock_guard<std::mutex> lock(guard_);
+      for (auto session = sessions_.begin(); session != sessions_.end();) {
+        if (!*session->ended) {
+          ++session;
+          continue;
+        }
+        session->thread.join();
+        session = sessions_.erase(session);
+      }
+    }
     pollfd entry{listening_, POLLIN, 0};
     if (poll(&entry, 1, 100) <= 0) continue;
     int fd = accept(listening_, nullptr, nullptr);
     if (fd < 0) continue;
     set_receive_timeout(fd, 60000);
     ++accepted_;
+    auto ended = std::make_shared<std::atomic<bool>>(false);
     std::lock_guard<std::mutex> lock(guard_);
-    sessions_.emplace_back([this, fd] {
-      handler_(fd);
-      close(fd);
-    });
+    sessions_.push_back(Session{std::thread([this, fd, ended] {
+                                  handler_(fd);
+                                  close(fd);
+                                  *ended = true;
+                                }),
+                                ended});
   }
+}
+
+void SharedBytes::put(std::string bytes) {
+  std::lock_guard<std::mutex> lock(guard_);
+  bytes_ = std::move(bytes);
+}
+
+std::string SharedBytes::get() {
+  std::lock_guard<std::mutex> lock(guard_);
+  return bytes_;
 }
 
 void echo_handler(int fd) {
@@ -158,6 +182,15 @@ void echo_handler(int fd) {
     if (n <= 0) return;
     if (!send_bytes(fd, std::string(block, static_cast<size_t>(n)))) return;
   }
+}
+
+bool eventually(const std::function<bool()>& condition, int deadline_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 std::string random_bytes(size_t size, uint32_t seed) {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,12 +53,31 @@ class LoopbackServer {
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
   std::thread acceptor_;
+  struct Session {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> ended;
+  };
+  // Ended sessions are joined as new ones arrive, so a long run holds none.
   std::mutex guard_;
-  std::vector<std::thread> sessions_;  // guarded by guard_
+  std::list<Session> sessions_;  // guarded by guard_
+};
+
+/// SharedBytes hands what a server's session received over to the test's thread.
+class SharedBytes {
+ public:
+  void put(std::string bytes);
+  std::string get();
+
+ private:
+  std::mutex guard_;
+  std::string bytes_;  // guarded by guard_
 };
 
 /// Handler: sends back every byte until the peer closes, then closes.
 void echo_handler(int fd);
+
+/// Polls `condition` every 20 ms until it holds or `deadline_ms` has passed.
+bool eventually(const std::function<bool()>& condition, int deadline_ms = 20000);
 
 /// Deterministic pseudo-random bytes.
 std::string random_bytes(size_t size, uint32_t seed);

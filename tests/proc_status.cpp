@@ -1,0 +1,61 @@
+#include "tests/proc_status.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace kiv_test {
+
+namespace {
+
+int entries_in(const std::string& folder) {
+  std::error_code error;
+  int count = 0;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+       entry.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+int thread_total(pid_t pid) { return entries_in("/proc/" + std::to_string(pid) + "/task"); }
+
+int descriptor_total(pid_t pid) { return entries_in("/proc/" + std::to_string(pid) + "/fd"); }
+
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string field;
+  while (status >> field) {
+    if (field == "VmRSS:") {
+      long kib = 0;
+      status >> kib;
+      return kib;
+    }
+  }
+  return -1;
+}
+
+bool port_listening(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    unsigned slot = 0;
+    unsigned address = 0;
+    unsigned local_port = 0;
+    unsigned remote_address = 0;
+    unsigned remote_port = 0;
+    unsigned state = 0;
+    if (sscanf(line.c_str(), " %u: %x:%x %x:%x %x", &slot, &address, &local_port, &remote_address,
+               &remote_port, &state) == 6 &&
+        local_port == port && state == 0x0A) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace kiv_test
