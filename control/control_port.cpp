@@ -41,7 +41,9 @@ void serve_client(ServiceRecord& row, Socket client) {
   ++connection_count;
   log_event("KIV Port - Connection Established");
   ++row.connections;
-  send_all(client, BANNER_REPLY, sizeof BANNER_REPLY - 1);
+  // Replies never wait: a client that sends without reading loses its
+  // replies instead of holding the control port (and every reset) for ever.
+  send_without_waiting(client, BANNER_REPLY, sizeof BANNER_REPLY - 1);
   row.bytes_written += sizeof BANNER_REPLY - 1;
 
   uint8_t segment[COMMAND_SIZE];
@@ -63,7 +65,7 @@ void serve_client(ServiceRecord& row, Socket client) {
       return;
     }
     CommandAnswer answer = answer_command(row, segment, static_cast<size_t>(received));
-    send_all(client, answer.reply, answer.reply_size);
+    send_without_waiting(client, answer.reply, answer.reply_size);
     if (answer.closes) {
       close_client(client);
       return;

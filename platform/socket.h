@@ -43,8 +43,12 @@ Socket accept_client(Socket listening);
 int connect_to_address(Socket s, uint32_t address, uint16_t port);
 /// Receives at most `size` bytes: the count, 0 at the end of data, -1 on failure.
 long receive_some(Socket s, void* buffer, size_t size);
-/// Sends the whole block, however many calls it takes: `size`, or -1 on failure.
+/// Sends the whole block on a blocking socket, however many calls it takes:
+/// `size`, or -1 on failure.
 long send_all(Socket s, const void* data, size_t size);
+/// Sends what the socket takes at once, never waiting for room: the count
+/// sent (perhaps less than `size`), or -1.
+long send_without_waiting(Socket s, const void* data, size_t size);
 void shutdown_sending(Socket s);
 /// Ends both directions, waking any thread blocked on the socket.
 void shutdown_both(Socket s);

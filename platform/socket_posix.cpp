@@ -107,18 +107,20 @@ long send_all(Socket s, const void* data, size_t size) {
     ssize_t n = send(s, next, left, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        // A non-blocking socket whose buffer is full: wait until it drains.
-        pollfd entry{s, POLLOUT, 0};
-        poll(&entry, 1, 1000);
-        continue;
-      }
       return -1;
     }
     next += n;
     left -= static_cast<size_t>(n);
   }
   return static_cast<long>(size);
+}
+
+long send_without_waiting(Socket s, const void* data, size_t size) {
+  ssize_t n;
+  do {
+    n = send(s, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
 void shutdown_sending(Socket s) { shutdown(s, SHUT_WR); }

@@ -1,8 +1,14 @@
 // The control port of a real kiv-agentd, byte for byte.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
@@ -85,6 +91,30 @@ TEST_F(ControlPort, ResetCommandRestartsTheAgent) {
   int again = greeted_client();
   EXPECT_EQ(ask(again, "quit\r\n", 10), "KIV QUIT.\n");
   close(again);
+}
+
+TEST_F(ControlPort, ClientThatNeverReadsCannotHoldTheControlPort) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  timeval patience{60, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Far more unknown commands than the replies' buffers can hold, none read.
+  ASSERT_TRUE(send_bytes(fd, std::string(80 * 400000, 'x')));
+  // Once the agent has taken every byte, a reset comes as a segment of its own.
+  eventually([fd] {
+    int unacknowledged = -1;
+    return ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+  }, 60000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(send_bytes(fd, "RESET\r\n"));
+  EXPECT_TRUE(agent->wait_for_event("Resetting KIV...", 1, 120000));
+  close(fd);
 }
 
 }  // namespace
