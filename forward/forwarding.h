@@ -31,6 +31,7 @@ struct PumpRecord {
   Socket to_socket;                // half-closed at the end of the data
   char name[16];                   // "<service> Write" or "<service> Read"
   std::atomic<int> done;
+  std::atomic<uint16_t> outcome;   // how this direction ended: SVC_READY or SVC_ERROR
   const uint8_t* table;            // each byte b becomes table[b], or none
 };
 

@@ -10,6 +10,7 @@ namespace kiv {
 namespace {
 
 void set_state(PumpRecord& record, ServiceState state) {
+  record.outcome = state;
   *record.state = state;
   send_notification(NOTIFY_STATUS_CHANGED);
 }

@@ -24,6 +24,7 @@ void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_
   record.to_socket = to;
   snprintf(record.name, sizeof record.name, "%s %s", name, direction);
   record.done = 0;
+  record.outcome = SVC_READY;
   record.table = table;
 }
 
@@ -59,7 +60,11 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
     result = -1;
   }
   while (!(write->done && read->done)) sleep_ms(RELAY_POLL_MS);
-  if (result != 0 || service.state != SVC_READY) {
+  // The relay is judged by how its own two directions ended. The service's
+  // state, which the lamp shows, is shared with every other relay of the
+  // service and may hold another relay's news, or this relay's later good
+  // end hiding an earlier failure.
+  if (result != 0 || write->outcome != SVC_READY || read->outcome != SVC_READY) {
     service.state = SVC_ERROR;
     send_notification(NOTIFY_STATUS_CHANGED);
     return -1;

@@ -136,12 +136,41 @@ TEST(RelayIntegrity, TwoHundredConcurrentRelaysOfRandomSizesEchoEveryByte) {
   }
   for (std::thread& client : clients) client.join();
 
-  for (int c = 0; c < kClients; ++c) EXPECT_TRUE(intact[c]) << "client " << c << ": " << outcome[c];
+  for (int c = 0; c < kClients; ++c) {
+    EXPECT_TRUE(intact[c]) << "client " << c << ": " << outcome[c];
+  }
   ASSERT_TRUE(agent.wait_for_event("MANY - Connection closed(0)", kClients, 60000));
   EXPECT_EQ(row(0).connections, static_cast<uint32_t>(kClients));
   EXPECT_EQ(row(0).bytes_written, total);
   EXPECT_EQ(row(0).bytes_read, total);
   EXPECT_TRUE(eventually([] { return idle_with_listeners(1); }));
+}
+
+TEST(RelayOutcome, AnotherRelayStartingDoesNotMakeAFinishedRelayAFailure) {
+  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
+  kiv_test::TempFolder folder;
+  uint16_t port = kiv_test::free_port();
+  folder.write("kiv.cnf", kiv_test::config_line("S1", port, remote.port(), "127.0.0.1", "NONE", 1));
+  kiv_test::InProcessAgent agent(folder);
+
+  int first = kiv_test::connect_loopback(port);
+  ASSERT_GE(first, 0);
+  kiv_test::send_bytes(first, "one");
+  ASSERT_EQ(kiv_test::receive_exactly(first, 3), "one");
+  shutdown(first, SHUT_WR);
+  // Both directions of the first relay have ended well; before the relay
+  // looks at them, a second client makes the service active again.
+  ASSERT_TRUE(agent.wait_for_event("S1 Read - Shutdown"));
+  int second = kiv_test::connect_loopback(port);
+  ASSERT_GE(second, 0);
+  kiv_test::send_bytes(second, "two");
+  ASSERT_EQ(kiv_test::receive_exactly(second, 3), "two");
+
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)"));
+  EXPECT_EQ(agent.event_count("Connection ERROR"), 0);
+  EXPECT_EQ(agent.event_count("S1 - Connection closed(-1)"), 0);
+  close(first);
+  close(second);
 }
 
 TEST(RelayFaults, PeersThatResetOrVanishLeaveNothingCountedAndTheListenerAccepting) {
