@@ -34,6 +34,10 @@ void HeadlessWindow::post(void (*command)()) {
 }
 
 void HeadlessWindow::deliver(Notification code) {
+  // Without a window a status change has nothing to redraw: it is
+  // acknowledged at once instead of waking the window thread for nothing,
+  // which would put a thread hand-over on every relay's way.
+  if (code == NOTIFY_STATUS_CHANGED) return;
   if (std::this_thread::get_id() == loop_thread_) {
     handle_notification(code);
     return;

@@ -12,7 +12,8 @@ namespace kiv {
 
 /// HeadlessWindow runs the window thread's event loop on the thread that
 /// made it: workers' notifications are handled there one at a time, in the
-/// order sent, while each sender waits; commands posted by other threads
+/// order sent, while each sender waits (a status change, with no window to
+/// redraw, is acknowledged at once); commands posted by other threads
 /// (operator signals) run there too. Warnings go to standard error.
 class HeadlessWindow : public WindowThread {
  public:
@@ -25,12 +26,6 @@ class HeadlessWindow : public WindowThread {
 
   void deliver(Notification code) override;
   void show_warning(const char* text) override;
-  void prepare_lamps() override {}
-  void release_lamps() override {}
-  void resize_status_window() override {}
-  void add_menu_items() override {}
-  void repaint_lamps() override {}
-  void redraw_status_window() override {}
   void end_event_loop(int exit_code) override;
 
  private:

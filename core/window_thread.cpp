@@ -15,13 +15,6 @@ class NoWindow : public WindowThread {
  public:
   void deliver(Notification) override {}
   void show_warning(const char* text) override { fprintf(stderr, "KIV Error: %s\n", text); }
-  void prepare_lamps() override {}
-  void release_lamps() override {}
-  void resize_status_window() override {}
-  void add_menu_items() override {}
-  void repaint_lamps() override {}
-  void redraw_status_window() override {}
-  void end_event_loop(int) override {}
 };
 
 std::atomic<WindowThread*> installed{nullptr};

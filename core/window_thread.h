@@ -22,17 +22,19 @@ class WindowThread {
   /// Shows a "KIV Error" warning and returns once the operator has seen it.
   virtual void show_warning(const char* text) = 0;
 
-  virtual void prepare_lamps() = 0;
-  virtual void release_lamps() = 0;
+  // The window's own work. Without a window there is nothing to draw, so
+  // each does nothing unless a front end with a window overrides it.
+  virtual void prepare_lamps() {}
+  virtual void release_lamps() {}
   /// Fits the window to the configured rows (service_count of them).
-  virtual void resize_status_window() = 0;
-  virtual void add_menu_items() = 0;
+  virtual void resize_status_window() {}
+  virtual void add_menu_items() {}
   /// Redraws the lamps in place (the handling of NOTIFY_STATUS_CHANGED).
-  virtual void repaint_lamps() = 0;
+  virtual void repaint_lamps() {}
   /// Redraws the whole window, background included.
-  virtual void redraw_status_window() = 0;
+  virtual void redraw_status_window() {}
   /// Ends the window thread's event loop; the program exits with `exit_code`.
-  virtual void end_event_loop(int exit_code) = 0;
+  virtual void end_event_loop(int /*exit_code*/) {}
 };
 
 /// Makes `window` the receiver of everything above; it must outlive every

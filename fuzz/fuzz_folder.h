@@ -16,13 +16,6 @@ class QuietWindow : public kiv::WindowThread {
  public:
   void deliver(kiv::Notification) override {}
   void show_warning(const char*) override { ++warnings; }
-  void prepare_lamps() override {}
-  void release_lamps() override {}
-  void resize_status_window() override {}
-  void add_menu_items() override {}
-  void repaint_lamps() override {}
-  void redraw_status_window() override {}
-  void end_event_loop(int) override {}
 
   std::atomic<int> warnings{0};
 };

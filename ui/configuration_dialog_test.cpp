@@ -50,13 +50,7 @@ class TestWindow : public QObject, public kiv::WindowThread {
     std::lock_guard<std::mutex> lock(guard_);
     warnings_.emplace_back(text);
   }
-  void prepare_lamps() override {}
-  void release_lamps() override {}
   void resize_status_window() override { rows_fitted = kiv::service_table().service_count; }
-  void add_menu_items() override {}
-  void repaint_lamps() override {}
-  void redraw_status_window() override {}
-  void end_event_loop(int) override {}
 
   std::vector<std::string> warnings() {
     std::lock_guard<std::mutex> lock(guard_);

@@ -23,8 +23,6 @@ class QtWindowThread : public QObject, public WindowThread {
 
   void deliver(Notification code) override;
   void show_warning(const char* text) override;
-  void prepare_lamps() override {}
-  void release_lamps() override {}
   void resize_status_window() override;
   void add_menu_items() override;
   void repaint_lamps() override;
