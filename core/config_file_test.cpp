@@ -98,30 +98,6 @@ class ConfigFileInFolder : public ::testing::Test {
   kiv_test::TempFolder folder;
 };
 
-TEST_F(ConfigFileInFolder, LoadsTheFirstFiveOfSevenRecords) {
-  std::string text;
-  for (int i = 0; i < 7; ++i) {
-    text += "S" + std::to_string(i) + " " + std::to_string(1000 + i) + " 1 h NONE " +
-            std::to_string(i % 2) + "\n";
-  }
-  folder.write("kiv.cnf", text);
-  load_service_table();
-  ServiceTable& table = service_table();
-  ASSERT_EQ(table.service_count, 5);
-  for (int r = 0; r < 5; ++r) {
-    ServiceConfig row = table.rows[r].config();
-    EXPECT_EQ(row.port, 1000 + r);
-    EXPECT_EQ(row.row_y, r * ROW_SPACING);
-    EXPECT_EQ(table.rows[r].state, r % 2 ? SVC_READY : SVC_DISABLED);
-  }
-}
-
-TEST_F(ConfigFileInFolder, EmptyFileGivesNoService) {
-  folder.write("kiv.cnf", "");
-  load_service_table();
-  EXPECT_EQ(service_table().service_count, 0);
-}
-
 TEST_F(ConfigFileInFolder, SavedTableReadsBackTheSame) {
   folder.write("kiv.cnf", "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
   load_service_table();

@@ -129,10 +129,12 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
   EXPECT_EQ(receive_exactly(client, 500), std::string(500, 'r'));
   client_has_reply = true;
   ASSERT_TRUE(agent->wait_for_event("S1 Read Connection Reset (recv)"));
-  // The Read pump logs the reset, then marks the service ready; the relay is
-  // judged by whichever of its pumps writes the service's state last.
+  // The Read pump logs the reset, then marks the service ready.
   ASSERT_TRUE(eventually([this] { return faulty().state == kiv::SVC_READY; }));
-  // The client is not told; its next block cannot reach the remote host.
+  // The client learns that nothing more will come; a block it still sends
+  // cannot reach the remote host, and that failure fails the relay.
+  char end;
+  EXPECT_EQ(recv(client, &end, 1, 0), 0);
   ASSERT_TRUE(send_bytes(client, "more"));
   EXPECT_EQ(receive_until_closed(client), "");
   close(client);

@@ -105,25 +105,6 @@ TEST(TranslationTables, PairFromFileUsesItsFirst512Bytes) {
   EXPECT_EQ(relayed.at_client, std::string("\xFF\xFE\x00", 3));
 }
 
-TEST(TranslationTables, ShortFileFailsEveryRelayThatNamesIt) {
-  TempFolder folder;
-  folder.write("X.ctb", std::string(511, 'x'));
-  LoopbackServer remote(echo_handler);
-  uint16_t port = free_port();
-  folder.write("kiv.cnf", config_line("S1", port, remote.port(), "127.0.0.1", "X", 1));
-  AgentProcess agent(folder);
-  for (int attempt = 1; attempt <= 2; ++attempt) {
-    int client = connect_loopback(port);
-    ASSERT_GE(client, 0);
-    EXPECT_EQ(receive_until_closed(client), "");
-    close(client);
-    ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", attempt));
-  }
-  EXPECT_EQ(agent.event_count("Error in file: X.ctb"), 2);
-  EXPECT_EQ(agent.event_count("S1 Connected"), 0);
-  EXPECT_EQ(remote.accepted(), 0);
-}
-
 std::vector<std::string> events_from(AgentProcess& agent, const std::string& first) {
   std::vector<std::string> events = agent.events();
   auto start = std::find(events.begin(), events.end(), first);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
+#include <mutex>
 #include <random>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,12 +32,22 @@ uint16_t bound_port(int fd) {
 }  // namespace
 
 uint16_t free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback_address(0);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  uint16_t port = bound_port(fd);
-  close(fd);
-  return port;
+  // Below the range the system hands out to outgoing connections, so that no
+  // client socket of a test running beside this one can take the port.
+  static std::mutex guard;
+  static std::mt19937 chooser(std::random_device{}());
+  std::lock_guard<std::mutex> lock(guard);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    uint16_t port = static_cast<uint16_t>(20000 + chooser() % 12000);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  return 0;
 }
 
 uint16_t refused_port() { return free_port(); }

@@ -14,7 +14,8 @@
 
 namespace kiv_test {
 
-/// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+/// A TCP port that nothing used a moment ago, outside the range of ports
+/// the system gives to outgoing connections.
 uint16_t free_port();
 /// A port on 127.0.0.1 that refuses connections.
 uint16_t refused_port();

@@ -71,36 +71,6 @@ TEST(Reset, WaitsForOpenConnectionsThenRestartsEveryService) {
   EXPECT_TRUE(echoes(port, "after"));
 }
 
-TEST(Reset, RestartReloadsChangedTableFiles) {
-  TempFolder folder;
-  LoopbackServer remote([](int fd) { send_bytes(fd, "a"); });
-  uint16_t control = free_port();
-  uint16_t port = free_port();
-  auto table = [](char shift) {
-    std::string file(512, '\0');
-    for (int b = 0; b < 256; ++b) file[b] = file[256 + b] = static_cast<char>(b + shift);
-    return file;
-  };
-  folder.write("T.ctb", table(1));
-  folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0", "NONE", 1) +
-                              config_line("S1", port, remote.port(), "127.0.0.1", "T", 1));
-  AgentProcess agent(folder);
-  auto received = [port] {
-    int fd = connect_loopback(port);
-    std::string byte = receive_exactly(fd, 1);
-    close(fd);
-    return byte;
-  };
-  EXPECT_EQ(received(), "b");
-  folder.write("T.ctb", table(2));
-  EXPECT_EQ(received(), "b") << "a loaded table stays until the restart";
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)", 2));
-  order_reset(control);
-  ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
-  ASSERT_TRUE(agent.wait_for_event("KIV port thread created", 2));
-  EXPECT_EQ(received(), "c");
-}
-
 TEST(Reset, HangupReloadsTheConfigurationFile) {
   TempFolder folder;
   LoopbackServer remote(echo_handler);
