@@ -34,13 +34,5 @@ TEST(JudgeCommand, NulEndsTheTextAndHighBytesStayUnchanged) {
   EXPECT_EQ(judge("\xE8help"), ControlCommand::Unknown);
 }
 
-TEST(Replies, HaveTheirProtocolLengths) {
-  EXPECT_EQ(sizeof BANNER_REPLY - 1, 16u);
-  EXPECT_EQ(sizeof HELP_REPLY - 1, 54u);
-  EXPECT_EQ(sizeof RESET_REPLY - 1, 9u);
-  EXPECT_EQ(sizeof QUIT_REPLY - 1, 10u);
-  EXPECT_EQ(sizeof UNKNOWN_REPLY - 1, 16u);
-}
-
 }  // namespace
 }  // namespace kiv

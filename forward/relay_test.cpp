@@ -173,48 +173,6 @@ TEST(RelayOutcome, AnotherRelayStartingDoesNotMakeAFinishedRelayAFailure) {
   close(second);
 }
 
-TEST(RelayFaults, PeersThatResetOrVanishLeaveNothingCountedAndTheListenerAccepting) {
-  // The remote host resets each connection as soon as it has read something.
-  kiv_test::LoopbackServer resetting([](int fd) {
-    char byte;
-    if (recv(fd, &byte, 1, 0) == 1) {
-      linger hard{1, 0};
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    }
-  });
-  kiv_test::LoopbackServer echo(kiv_test::echo_handler);
-  kiv_test::TempFolder folder;
-  uint16_t reset_port = kiv_test::free_port();
-  uint16_t echo_port = kiv_test::free_port();
-  folder.write("kiv.cnf",
-               kiv_test::config_line("RST", reset_port, resetting.port(), "127.0.0.1", "NONE", 1) +
-                   kiv_test::config_line("ECHO", echo_port, echo.port(), "127.0.0.1", "NONE", 1));
-  kiv_test::InProcessAgent agent(folder);
-
-  int client = kiv_test::connect_loopback(reset_port);
-  ASSERT_GE(client, 0);
-  kiv_test::send_bytes(client, "x");
-  ASSERT_TRUE(agent.wait_for_event("RST Read Connection Reset (recv)"));
-  char byte;
-  EXPECT_EQ(recv(client, &byte, 1, 0), 0) << "the client learns that the remote host is gone";
-  close(client);
-
-  // A client that vanishes mid-transfer with a reset.
-  int vanishing = kiv_test::connect_loopback(echo_port);
-  ASSERT_GE(vanishing, 0);
-  kiv_test::send_bytes(vanishing, std::string(100000, 'v'));
-  kiv_test::close_with_reset(vanishing);
-
-  ASSERT_TRUE(agent.wait_for_event("RST - Connection closed(0)"));
-  ASSERT_TRUE(eventually([] { return idle_with_listeners(2); }, 60000));
-
-  int later = kiv_test::connect_loopback(echo_port);
-  ASSERT_GE(later, 0);
-  kiv_test::send_bytes(later, "still here");
-  EXPECT_EQ(kiv_test::receive_exactly(later, 10), "still here");
-  close(later);
-}
-
 TEST(RelayFaults, ClientResetEndsTheRelayEvenWhenTheRemoteHostIsSilent) {
   std::atomic<bool> remote_saw_end{false};
   kiv_test::LoopbackServer silent([&remote_saw_end](int fd) {

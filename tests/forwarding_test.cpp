@@ -66,13 +66,6 @@ Relayed relay_through(TempFolder& folder, const std::string& table,
   return relayed;
 }
 
-TEST(TranslationTables, NonePassesEveryByteUnchanged) {
-  TempFolder folder;
-  Relayed relayed = relay_through(folder, "NONE", all_bytes(), all_bytes());
-  EXPECT_EQ(relayed.at_remote, all_bytes());
-  EXPECT_EQ(relayed.at_client, all_bytes());
-}
-
 TEST(TranslationTables, WindowsConvertsCyrillicBetweenKoi8AndWindows1251) {
   TempFolder folder;
   // "Привет" in Windows-1251 from the client; "Привет" in KOI8-R from the remote host.

@@ -89,42 +89,5 @@ TEST(Reset, HangupReloadsTheConfigurationFile) {
   EXPECT_EQ(connect_loopback(old_port, 500), -1);
 }
 
-TEST(Reset, RepeatedResetsWhileClientsComeAndGo) {
-  TempFolder folder;
-  LoopbackServer remote(echo_handler);
-  uint16_t control = free_port();
-  uint16_t port = free_port();
-  folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0", "NONE", 1) +
-                              config_line("S1", port, remote.port(), "127.0.0.1", "WINDOWS", 1));
-  AgentProcess agent(folder);
-  std::atomic<bool> stop{false};
-  std::thread clients([&] {
-    for (int i = 0; i < 200 && !stop; ++i) {
-      int fd = connect_loopback(port, 2000);
-      if (fd < 0) continue;
-      set_receive_timeout(fd, 3000);
-      send_bytes(fd, "x");
-      receive_exactly(fd, 1);
-      if (i % 2) {
-        close_with_reset(fd);
-      } else {
-        close(fd);
-      }
-    }
-  });
-  int restarts = 0;
-  for (int round = 1; round <= 4; ++round) {
-    order_reset(control);
-    if (!agent.wait_for_event("Resetting KIV...", round, 60000)) break;
-    if (!agent.wait_for_event("KIV port thread created", round + 1)) break;
-    restarts = round;
-  }
-  stop = true;
-  clients.join();
-  EXPECT_EQ(restarts, 4);
-  EXPECT_TRUE(echoes(port, "ok"));
-  EXPECT_EQ(agent.stop(), 0);
-}
-
 }  // namespace
 }  // namespace kiv_test

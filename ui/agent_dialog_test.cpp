@@ -44,7 +44,6 @@ class AgentDialogTest : public QObject {
 
  private slots:
   void enter_escape_and_close_button_close_each_dialog();
-  void dialogs_open_at_the_status_window();
 };
 
 void AgentDialogTest::enter_escape_and_close_button_close_each_dialog() {
@@ -61,27 +60,6 @@ void AgentDialogTest::enter_escape_and_close_button_close_each_dialog() {
       QCOMPARE(open_modal(), static_cast<QWidget*>(nullptr));
     }
   }
-}
-
-void AgentDialogTest::dialogs_open_at_the_status_window() {
-  WindowAgent agent("");
-  QPoint client = agent.window().mapToGlobal(QPoint(0, 0));
-  QPoint statistics, about;
-  QWidget* owner = nullptr;
-  QTimer looker;
-  QObject::connect(&looker, &QTimer::timeout, [&] {
-    QWidget* dialog = open_modal();
-    if (dialog == nullptr) return;
-    (dialog->windowTitle() == "About KIV Agent" ? about : statistics) = dialog->pos();
-    owner = dialog->parentWidget();
-    dialog->close();
-  });
-  looker.start(20);
-  agent.window().on_system_command(kiv::CMD_STATUS);
-  QCOMPARE(statistics, client);
-  QCOMPARE(owner, static_cast<QWidget*>(&agent.window()));
-  agent.window().on_system_command(kiv::CMD_ABOUT);
-  QVERIFY(about.x() > client.x() && about.y() > client.y());
 }
 
 }  // namespace kiv_test

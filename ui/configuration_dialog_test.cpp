@@ -176,7 +176,6 @@ class ConfigurationDialogTest : public QObject {
   void init();
   void cleanup();
 
-  void gridKeepsItsPlacesIdsAndTabOrder();
   void opensShowingTheTable();
   void okTakesTheGridAsTheTableAndTheFile();
   void rowWithNeitherNameNorHostEndsTheList();
@@ -243,76 +242,6 @@ int ConfigurationDialogTest::run_dialog(std::function<void(ConfigurationDialog*)
     work(dialog);
   });
   return kiv::run_configuration_dialog(&status_window_);
-}
-
-void ConfigurationDialogTest::gridKeepsItsPlacesIdsAndTabOrder() {
-  ConfigurationDialog dialog(&status_window_);
-  dialog.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-  QCOMPARE(dialog.windowTitle(), QStringLiteral("KIV Configuration"));
-  QCOMPARE(dialog.frameGeometry().topLeft(), status_window_.mapToGlobal(QPoint(0, 0)));
-
-  const std::pair<int, const char*> headers[] = {{1020, "Enable"}, {1021, "Service"},
-                                                 {1022, "Port"},   {1034, "RPort"},
-                                                 {1028, "Conv. Table"}};
-  for (const auto& [id, text] : headers) {
-    QVERIFY2(control<QLabel>(&dialog, id) != nullptr, text);
-    QCOMPARE(control<QLabel>(&dialog, id)->text(), QString::fromLatin1(text));
-  }
-  QLabel* host_header = nullptr;
-  for (QLabel* label : dialog.findChildren<QLabel*>()) {
-    if (label->text() == QStringLiteral("Host")) host_header = label;
-  }
-  QVERIFY(host_header != nullptr);
-  QCOMPARE(control<QPushButton>(&dialog, 1)->text(), QStringLiteral("OK"));
-  QCOMPARE(control<QPushButton>(&dialog, 2)->text(), QStringLiteral("Cancel"));
-  QVERIFY(control<QPushButton>(&dialog, 1)->isDefault());
-
-  // Tab order: OK, Cancel, then the columns Service, Port, Host, Enable,
-  // Conv. Table, RPort, each top to bottom.
-  QStringList expected = {QStringLiteral("1"), QStringLiteral("2")};
-  for (int first_id : {1000, 1005, 1010, 1015, 1023, 1029}) {
-    for (int i = 0; i < kiv::MAX_SERVICES; ++i) expected << QString::number(first_id + i);
-  }
-  QWidget* ok = control<QPushButton>(&dialog, 1);
-  QStringList tabbed = {ok->objectName()};
-  QWidget* next = ok->nextInFocusChain();
-  for (int step = 0; step < 100 && next != ok; ++step, next = next->nextInFocusChain()) {
-    if (next->focusPolicy() & Qt::TabFocus) tabbed << next->objectName();
-  }
-  QCOMPARE(tabbed, expected);
-
-  // Each row runs left to right in the columns' order without overlapping;
-  // each column runs down without overlapping, below its header.
-  const int columns[] = {1015, 1000, 1005, 1029, 1010, 1023};
-  const QWidget* header_of[] = {control<QLabel>(&dialog, 1020), control<QLabel>(&dialog, 1021),
-                                control<QLabel>(&dialog, 1022), control<QLabel>(&dialog, 1034),
-                                host_header, control<QLabel>(&dialog, 1028)};
-  const QRect inside = dialog.rect();
-  int last_row_bottom = 0;
-  for (int c = 0; c < 6; ++c) {
-    const QRect header = header_of[c]->geometry();
-    QVERIFY(inside.contains(header));
-    for (int i = 0; i < kiv::MAX_SERVICES; ++i) {
-      const QRect cell = control<QWidget>(&dialog, columns[c] + i)->geometry();
-      QVERIFY2(inside.contains(cell), qPrintable(QString::number(columns[c] + i)));
-      QVERIFY(cell.left() < header.right() && header.left() < cell.right());
-      QVERIFY(cell.top() > header.bottom());
-      if (i > 0) {
-        QVERIFY(cell.top() > control<QWidget>(&dialog, columns[c] + i - 1)->geometry().bottom());
-      }
-      if (c > 0) {
-        QVERIFY(cell.left() > control<QWidget>(&dialog, columns[c - 1] + i)->geometry().right());
-      }
-      if (columns[c] != 1015) QVERIFY(cell.height() >= dialog.fontMetrics().height());
-      last_row_bottom = std::max(last_row_bottom, cell.bottom());
-    }
-  }
-  const QRect ok_rect = ok->geometry();
-  const QRect cancel_rect = control<QWidget>(&dialog, 2)->geometry();
-  QVERIFY(inside.contains(ok_rect) && inside.contains(cancel_rect));
-  QVERIFY(ok_rect.top() > last_row_bottom && cancel_rect.top() > last_row_bottom);
-  QVERIFY(ok_rect.right() < inside.width() / 3 && cancel_rect.left() > 2 * inside.width() / 3);
 }
 
 void ConfigurationDialogTest::opensShowingTheTable() {
