@@ -1,7 +1,6 @@
 // The control port of a real kiv-agentd, byte for byte.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -94,16 +93,10 @@ TEST_F(ControlPort, ResetCommandRestartsTheAgent) {
 }
 
 TEST_F(ControlPort, ClientThatNeverReadsCannotHoldTheControlPort) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int small = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  int fd = connect_loopback(port, 10000, 4096);
+  ASSERT_GE(fd, 0);
   timeval patience{60, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   // Far more unknown commands than the replies' buffers can hold, none read.
   ASSERT_TRUE(send_bytes(fd, std::string(80 * 400000, 'x')));
   // Once the agent has taken every byte, a reset comes as a segment of its own.

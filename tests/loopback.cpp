@@ -52,10 +52,13 @@ uint16_t free_port() {
 
 uint16_t refused_port() { return free_port(); }
 
-int connect_loopback(uint16_t port, int deadline_ms) {
+int connect_loopback(uint16_t port, int deadline_ms, int receive_buffer) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
   for (;;) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in address = loopback_address(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
       set_receive_timeout(fd, 30000);

@@ -21,8 +21,9 @@ uint16_t free_port();
 uint16_t refused_port();
 
 /// A client connected to 127.0.0.1:port (retrying up to `deadline_ms` while
-/// nothing listens yet), or -1.
-int connect_loopback(uint16_t port, int deadline_ms = 10000);
+/// nothing listens yet), or -1. A `receive_buffer` above 0 sets the client's
+/// receive buffer before it connects.
+int connect_loopback(uint16_t port, int deadline_ms = 10000, int receive_buffer = 0);
 /// Gives up on reads that take longer than `timeout_ms`.
 void set_receive_timeout(int fd, int timeout_ms);
 
