@@ -17,6 +17,8 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int HELD_RELAYS[] = {100, 1000, 2000};
 constexpr int PARALLEL_STREAMS = 8;
 constexpr int LATENCY_ROUNDS_PER_SECOND = 200;
+constexpr unsigned LATENCY_SHUFFLE_SEED = 1;
 constexpr int IDLE_DEADLINE_MS = 30000;
 // A forwarder that fails this many connections in a row is left out of the
 // rest of the latency runs, which would otherwise wait for each in turn.
@@ -132,20 +135,26 @@ void measure_throughput(std::vector<Forwarder>& forwarders, const Options& optio
   }
 }
 
-// Each round connects once through every forwarder in turn, starting with a
-// different one each round (the first connection after a pause meets idle
-// processors), and rounds are spread evenly in time, so that all forwarders
-// see the same conditions and the relays that kiv-agentd winds down after
-// each close stay bounded.
+// Each round connects once through every forwarder, in an order shuffled
+// anew each round, each connection in a time slot of its own. Every forwarder
+// so meets the same conditions: no forwarder always follows the same one and
+// pays for the teardown of its connection, and the connections that
+// kiv-agentd winds down after each close stay bounded.
 void measure_latency(std::vector<Forwarder>& forwarders, const Options& options) {
-  const auto period = std::chrono::microseconds(1000000 / LATENCY_ROUNDS_PER_SECOND);
+  const auto slot = std::chrono::microseconds(1000000 / LATENCY_ROUNDS_PER_SECOND /
+                                              static_cast<int>(forwarders.size()));
+  std::mt19937 shuffler(LATENCY_SHUFFLE_SEED);
+  std::vector<size_t> order(forwarders.size());
+  std::iota(order.begin(), order.end(), 0);
   for (int run = 0; run < options.runs; ++run) {
     std::vector<std::vector<double>> samples(forwarders.size());
     std::vector<int> failures_in_a_row(forwarders.size());
     Clock::time_point next = Clock::now();
     for (int round = 0; round < options.rounds; ++round) {
-      for (size_t turn = 0; turn < forwarders.size(); ++turn) {
-        size_t f = (static_cast<size_t>(round) + turn) % forwarders.size();
+      std::shuffle(order.begin(), order.end(), shuffler);
+      for (size_t f : order) {
+        std::this_thread::sleep_until(next);
+        next += slot;
         if (failures_in_a_row[f] >= LATENCY_FAILURES_IN_A_ROW) continue;
         double us = connect_and_echo_us(forwarders[f].process.port);
         if (us < 0) {
@@ -156,8 +165,6 @@ void measure_latency(std::vector<Forwarder>& forwarders, const Options& options)
           failures_in_a_row[f] = 0;
         }
       }
-      next += period;
-      std::this_thread::sleep_until(next);
     }
     for (size_t f = 0; f < forwarders.size(); ++f) {
       forwarders[f].latency_medians.push_back(median(samples[f]));
@@ -325,10 +332,10 @@ int run(const Options& options) {
           std::to_string(PARALLEL_STREAMS) + " connections at once; median of " +
           std::to_string(options.runs) + " runs, forwarders taken in turn in each run.",
       "Latency: connect, send 1 byte, receive its echo, close; " + std::to_string(options.rounds) +
-          " connections through each forwarder a run, one through each in turn (the first "
-          "one changing each round), " +
+          " connections through each forwarder a run, one through each in a round, in an "
+          "order shuffled each round, " +
           std::to_string(LATENCY_ROUNDS_PER_SECOND) +
-          " rounds a second; median of the runs' medians and of their 99th percentiles.",
+          " rounds a second, each connection in an equal time slot of its own; median of the runs' medians and of their 99th percentiles.",
       "Idle relays: opened one after another (each echoes 1 byte), then every relay is asked "
       "for one more echo; memory is the growth of the forwarder's proportional set size (Pss, "
       "summed over all its processes) over its idle size, divided by the relays.",
