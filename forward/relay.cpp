@@ -14,6 +14,8 @@ namespace kiv {
 
 namespace {
 
+constexpr int THREADS_PER_CLIENT = 3;
+
 void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_t>& bytes,
                  Socket from, Socket to, const char* name, const char* direction,
                  const uint8_t* table) {
@@ -59,6 +61,9 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
     read->done = 1;
     result = -1;
   }
+  // The next client wants a connection thread and two pumps of its own:
+  // they are made now, while this relay has nothing to do, not on its way.
+  make_spare_threads(THREADS_PER_CLIENT);
   while (!(write->done && read->done)) sleep_ms(RELAY_POLL_MS);
   // The relay is judged by how its own two directions ended. The service's
   // state, which the lamp shows, is shared with every other relay of the

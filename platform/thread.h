@@ -3,8 +3,16 @@
 
 namespace kiv {
 
-/// Starts `body(argument)` on a new detached thread. Returns 0, or the
+/// Starts `body(argument)` on a detached thread of its own. Returns 0, or the
 /// platform's error code when no thread could be started (nothing ran).
+///
+/// A thread whose work has ended stays parked for a moment and takes the
+/// next work started, so that a busy service does not pay for a new thread
+/// each time.
 int start_detached_thread(void (*body)(void*), void* argument);
+
+/// Makes new threads until `count` are parked, and returns once they are: for
+/// a caller that has nothing urgent to do and knows that works follow soon.
+void make_spare_threads(int count);
 
 }  // namespace kiv
