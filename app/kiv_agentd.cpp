@@ -2,13 +2,12 @@
 // Reads kiv.cnf in the working directory, echoes every log line to standard
 // error, reloads kiv.cnf on SIGHUP and closes on SIGINT or SIGTERM.
 
-#include <cstdio>
-
 #include "core/config_file.h"
 #include "core/event_log.h"
 #include "core/headless_window.h"
 #include "core/lifecycle.h"
 #include "core/no_destructor.h"
+#include "platform/files.h"
 #include "platform/signals.h"
 
 namespace {
@@ -17,8 +16,6 @@ kiv::HeadlessWindow& headless_window() {
   static kiv::NoDestructor<kiv::HeadlessWindow> window;
   return *window;
 }
-
-void echo_to_stderr(const char* line) { fprintf(stderr, "%s\n", line); }
 
 void reload_configuration() {
   kiv::load_service_table();
@@ -36,7 +33,7 @@ int main() {
   kiv::take_start_time();
   kiv::watch_operator_signals(on_operator_signal);
   kiv::install_window_thread(&headless_window());
-  kiv::set_log_echo(echo_to_stderr);
+  kiv::set_log_echo(kiv::write_standard_error_line);
   kiv::start_agent();
   return headless_window().run_event_loop();
 }

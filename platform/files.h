@@ -12,4 +12,9 @@ FILE* open_text_file(const char* name, const char* mode);
 /// Opens a file of the working directory for reading its bytes unchanged.
 FILE* open_binary_file_for_reading(const char* name);
 
+/// Writes `line` and a line break to standard error, straight to the
+/// descriptor in one write where it can, so that lines from several threads
+/// never mix and each costs one system call.
+void write_standard_error_line(const char* line);
+
 }  // namespace kiv
