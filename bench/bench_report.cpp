@@ -216,11 +216,16 @@ std::string format_document(const BenchReport& report) {
   text += "\n## Goals\n\n" + format_goals(report);
   text +=
       "\n## Reading the figures\n\n"
-      "- kiv-agentd gives every connection three threads of its own (the connection and one pump\n"
-      "  per direction), started one after another, and reports the new relay to its window\n"
-      "  thread (and waits for it) before the pumps start. That is what a new connection costs\n"
-      "  it beyond an event loop such as rinetd's; once a relay runs, each direction is one\n"
-      "  receive and one send per block of up to 10240 bytes, with no copy in between.\n"
+      "- A new connection through kiv-agentd is handed from its listener to a connection thread,\n"
+      "  which logs it (one line written to standard error) before it connects to the remote\n"
+      "  host, and then hands each direction to a pump thread of its own, the Write pump first.\n"
+      "  Each hand-over wakes a thread, which costs most when the thread wakes on another\n"
+      "  processor. Threads that have finished their work park for 2 s and take the next work,\n"
+      "  and a relay makes the next client's three threads once its pumps run, so a new\n"
+      "  connection seldom waits for a thread to be created. These two hand-overs and the log\n"
+      "  line are what a new connection costs beyond an event loop such as rinetd's; once a\n"
+      "  relay runs, each direction is one receive and one send per block of up to 10240 bytes,\n"
+      "  with no copy in between.\n"
       "- An idle relay of kiv-agentd holds the touched pages of its three thread stacks (a pump's\n"
       "  10240-byte block lives on its stack); socat forks a process per connection, rinetd\n"
       "  keeps small buffers in one process.\n";
