@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <memory>
 
@@ -108,7 +109,12 @@ TEST_F(ConnectionFaults, RemoteThatRefusesEndsTheRelayAtOnce) {
   EXPECT_EQ(receive_until_closed(client), "");
   close(client);
   expect_relay_ended(-1);
-  EXPECT_EQ(agent->event_count("S1 Connected"), 1);
+  std::vector<std::string> events = agent->events();
+  auto connected = std::find(events.begin(), events.end(), "S1 Connected");
+  ASSERT_GE(events.end() - connected, 4) << log_text();
+  EXPECT_EQ(connected[1], "Can't connect to host: 127.0.0.1 " + std::to_string(ECONNREFUSED));
+  EXPECT_EQ(connected[2], "Connection ERROR");
+  EXPECT_EQ(connected[3], "S1 - Connection closed(-1)");
   EXPECT_EQ(faulty().errors_t + faulty().errors_o, 0u);  // a failed connect counts nowhere
   EXPECT_EQ(faulty().state, kiv::SVC_ERROR);
   expect_back_at_rest();

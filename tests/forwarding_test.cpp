@@ -123,23 +123,6 @@ TEST(RelayLog, LinesOfAnOrderlyRelayComeInOrder) {
   EXPECT_EQ(events_from(agent, "S1 Connected"), expected);
 }
 
-TEST(RelayLog, RefusedRemoteHostEndsTheRelayAtOnce) {
-  TempFolder folder;
-  uint16_t port = free_port();
-  folder.write("kiv.cnf", config_line("S1", port, refused_port(), "127.0.0.1", "NONE", 1));
-  AgentProcess agent(folder);
-  int client = connect_loopback(port);
-  ASSERT_GE(client, 0);
-  EXPECT_EQ(receive_until_closed(client), "");
-  close(client);
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)"));
-  std::vector<std::string> events = events_from(agent, "S1 Connected");
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[1].rfind("Can't connect to host: 127.0.0.1 111", 0), 0u) << events[1];
-  EXPECT_EQ(events[2], "Connection ERROR");
-  EXPECT_EQ(events[3], "S1 - Connection closed(-1)");
-}
-
 TEST(RelayLog, UnknownHostsAreReportedByName) {
   TempFolder folder;
   uint16_t port = free_port();
