@@ -11,10 +11,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <random>
 
 #include "core/lifecycle.h"
@@ -54,9 +56,21 @@ void stream_and_drain(int fd) {
 // How one client connection went.
 enum class Outcome {
   Complete,  // relayed, and every byte arrived as it should
-  Dropped,   // reset before the agent took it: a reset closed its listener
+  Dropped,   // nothing came back: a reset closed the listener before the agent
+             // took it, and the system ended it (with a reset, and on rare
+             // occasions in order)
   Broken,    // anything else: a fault
 };
+
+// What the broken connections saw, for the failure message.
+std::mutex breakages_guard;
+std::vector<std::string> breakages;  // guarded by breakages_guard
+
+Outcome broken(const std::string& what) {
+  std::lock_guard<std::mutex> lock(breakages_guard);
+  breakages.push_back(what);
+  return Outcome::Broken;
+}
 
 // Reads until the end of the data: the bytes, and whether it ended in order.
 bool receive_to_end(int fd, std::string& received) {
@@ -77,29 +91,44 @@ bool receive_to_end(int fd, std::string& received) {
 Outcome exchange(uint16_t port, const std::string& request, const std::string& expected,
                  int half_close_ms) {
   int fd = connect_loopback(port, 30000);
-  if (fd < 0) return Outcome::Broken;
+  if (fd < 0) return broken("port " + std::to_string(port) + " refused clients for 30 s");
   std::string received;
   bool in_order = false;
-  std::thread reader([&] { in_order = receive_to_end(fd, received); });
+  int receive_error = 0;
+  std::thread reader([&] {
+    in_order = receive_to_end(fd, received);
+    receive_error = errno;
+  });
   send_bytes(fd, request);
   std::this_thread::sleep_for(std::chrono::milliseconds(half_close_ms));
   shutdown(fd, SHUT_WR);
   reader.join();
   close(fd);
   if (in_order && received == expected) return Outcome::Complete;
-  if (!in_order && received.empty()) return Outcome::Dropped;
-  return Outcome::Broken;
+  if (received.empty()) return Outcome::Dropped;
+  size_t same = static_cast<size_t>(
+      std::mismatch(received.begin(), received.begin() + std::min(received.size(), expected.size()),
+                    expected.begin())
+          .first -
+      received.begin());
+  return broken("port " + std::to_string(port) + ": " + std::to_string(received.size()) + " of " +
+                std::to_string(expected.size()) + " bytes back, the first " + std::to_string(same) +
+                " right, " + (in_order ? "then the end" : "then error " + std::to_string(receive_error)));
 }
 
 // Sends `request`, reads `wanted` bytes of the endless stream, and resets.
 Outcome reset_mid_stream(uint16_t port, const std::string& request, size_t wanted) {
   int fd = connect_loopback(port, 30000);
-  if (fd < 0) return Outcome::Broken;
+  if (fd < 0) return broken("port " + std::to_string(port) + " refused clients for 30 s");
   send_bytes(fd, request);
   std::string received = receive_exactly(fd, wanted);
+  int receive_error = errno;
   close_with_reset(fd);
   if (received.size() == wanted) return Outcome::Complete;
-  return received.empty() ? Outcome::Dropped : Outcome::Broken;
+  if (received.empty()) return Outcome::Dropped;
+  return broken("port " + std::to_string(port) + ": " + std::to_string(received.size()) + " of " +
+                std::to_string(wanted) + " streamed bytes, then error " +
+                std::to_string(receive_error));
 }
 
 // What the clients of one service did.
@@ -236,7 +265,13 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   kiv::ServiceRecord& s1 = agent.row(0);
   kiv::ServiceRecord& s2 = agent.row(1);
   kiv::ServiceRecord& s3 = agent.row(2);
-  EXPECT_EQ(plain_tally.broken + translated_tally.broken + reset_tally.broken, 0u);
+  EXPECT_EQ(plain_tally.broken + translated_tally.broken + reset_tally.broken, 0u)
+      << "plain " << plain << ", translated " << translated << ", resetting " << resetting << ":\n"
+      << [] {
+           std::string all;
+           for (const std::string& what : breakages) all += what + "\n";
+           return all;
+         }();
   EXPECT_EQ(failed_resets, 0);
   EXPECT_EQ(agent.event_count("Resetting KIV..."), resets.load());
   // Echoed relays: every byte each way, and nothing counted as an error.
