@@ -66,24 +66,6 @@ TEST(ConfigRecordReader, NumbersKeepTheirLow16Bits) {
   EXPECT_EQ(reads[1].record.enabled, 1);
 }
 
-TEST(ConfigRecordReader, LeadingDigitsAreANumberAndTheLettersStartTheNextField) {
-  std::vector<Read> reads = read_all("A 12ab 3 h T 1\n");
-  EXPECT_EQ(reads[0].converted, 2);
-  EXPECT_EQ(reads[0].record.port, 12);
-}
-
-TEST(ConfigRecordReader, OverlongFieldsAreCutAndTheNextFieldStartsWhereTheFileSays) {
-  std::string host(70, 'h');
-  std::string table(40, 't');
-  std::vector<Read> reads = read_all("MAILER 25 26 " + host + " " + table + " 1\n");
-  ASSERT_EQ(reads[0].converted, 6);
-  EXPECT_STREQ(reads[0].record.name, "MAILE");
-  EXPECT_EQ(reads[0].record.port, 25);
-  EXPECT_EQ(std::string(reads[0].record.host), host.substr(0, HOST_CAPACITY));
-  EXPECT_EQ(std::string(reads[0].record.table_name), table.substr(0, TABLE_NAME_CAPACITY));
-  EXPECT_EQ(reads[0].record.enabled, 1);
-}
-
 TEST(ConfigRecordReader, EndInsideARecordCountsTheFieldsRead) {
   std::vector<Read> reads = read_all("A 1 2 host");
   ASSERT_EQ(reads.size(), 2u);

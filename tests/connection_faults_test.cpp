@@ -229,46 +229,6 @@ TEST_F(ConnectionFaults, ClientThatResetsMidStreamCountsOneTransferError) {
   expect_back_at_rest();
 }
 
-TEST_F(ConnectionFaults, ClientThatVanishesUnreadEndsTheRelay) {
-  LoopbackServer remote([](int fd) {
-    receive_exactly(fd, 3);
-    stream_until_dropped(fd);
-  });
-  start(remote.port());
-  int client = connect_loopback(faulty_port);
-  ASSERT_GE(client, 0);
-  ASSERT_TRUE(send_bytes(client, "GET"));
-  close(client);
-  ASSERT_TRUE(eventually([this] { return relays_ended() > 0; }));
-  EXPECT_EQ(relays_ended(), 1);
-  EXPECT_EQ(faulty().errors_t, 1u);
-  EXPECT_EQ(faulty().bytes_written, 3u);
-  expect_back_at_rest();
-}
-
-TEST_F(ConnectionFaults, ClientThatHalfClosesGetsTheWholeAnswer) {
-  std::string answer = random_bytes(700000, 3);
-  SharedBytes received;
-  LoopbackServer remote([&](int fd) {
-    received.put(receive_until_closed(fd));
-    send_bytes(fd, answer);
-  });
-  start(remote.port());
-  std::string request = random_bytes(400000, 4);
-  int client = connect_loopback(faulty_port);
-  ASSERT_GE(client, 0);
-  ASSERT_TRUE(send_bytes(client, request));
-  shutdown(client, SHUT_WR);
-  EXPECT_EQ(receive_until_closed(client), answer);
-  close(client);
-  expect_relay_ended(0);
-  EXPECT_EQ(received.get(), request);
-  EXPECT_EQ(faulty().bytes_written, request.size());
-  EXPECT_EQ(faulty().bytes_read, answer.size());
-  EXPECT_EQ(faulty().errors_t, 0u);
-  expect_back_at_rest();
-}
-
 TEST_F(ConnectionFaults, ControlClientThatResetsCountsATransferErrorAndTheNextIsServed) {
   start(echo.port());
   kiv::ServiceRecord& control_row = agent->row(2);
