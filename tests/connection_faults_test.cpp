@@ -9,12 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <memory>
 
 #include "core/lifecycle.h"
-#include "tests/agent_process.h"
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"
@@ -24,14 +23,14 @@ namespace {
 
 constexpr int kIdleThreads = 3;  // two listeners and the control port
 
-// S1 forwards to the faulty remote host, S2 to a well-behaved echo server,
-// and KIV is the control port.
+// S1 forwards to the remote host under test, S2 to a well-behaved echo
+// server, and KIV is the control port.
 class ConnectionFaults : public ::testing::Test {
  protected:
   void start(uint16_t remote_port) {
-    folder.write("kiv.cnf", config_line("S1", faulty_port, remote_port, "127.0.0.1", "NONE", 1) +
-                                config_line("S2", other_port, echo.port(), "127.0.0.1", "NONE", 1) +
-                                config_line("KIV", control_port, control_port, "0.0.0.0", "NONE", 1));
+    folder.write("kiv.cnf", config_line("S1", faulty_port, remote_port) +
+                                config_line("S2", other_port, echo.port()) +
+                                config_line("KIV", control_port, control_port, "0.0.0.0"));
     agent = std::make_unique<InProcessAgent>(folder);
     ASSERT_TRUE(eventually([this] {
       return port_listening(faulty_port) && port_listening(other_port) && port_listening(control_port);
@@ -39,58 +38,43 @@ class ConnectionFaults : public ::testing::Test {
     idle_descriptors = descriptor_total(getpid());
   }
 
-  kiv::ServiceRecord& faulty() { return agent->row(0); }
+  kiv::ServiceRecord& s1() { return agent->row(0); }
 
-  // The relay of S1 has ended with `result`, logged once.
-  void expect_relay_ended(int result) {
-    std::string closed = "S1 - Connection closed(" + std::to_string(result) + ")";
-    ASSERT_TRUE(agent->wait_for_event(closed)) << log_text();
-    EXPECT_EQ(agent->event_count(closed), 1);
-    EXPECT_EQ(agent->event_count("Connection ERROR"), result == 0 ? 0 : 1);
-    EXPECT_EQ(faulty().connections, 1u);
+  // Waits until the relays of S1 have ended as `closed` says, each logged
+  // once; returns its lines and those of its failures, in order.
+  std::vector<std::string> expect_relays_ended(const std::vector<int>& closed) {
+    int failures = static_cast<int>(std::count(closed.begin(), closed.end(), -1));
+    int successes = static_cast<int>(closed.size()) - failures;
+    EXPECT_TRUE(eventually([&] {
+      return agent->event_count("S1 - Connection closed(-1)") + agent->event_count("S1 - Connection closed(0)") >=
+             static_cast<int>(closed.size());
+    }));
+    EXPECT_TRUE(agent->wait_until_idle(kIdleThreads));
+    EXPECT_EQ(agent->event_count("S1 - Connection closed(-1)"), failures);
+    EXPECT_EQ(agent->event_count("S1 - Connection closed(0)"), successes);
+    EXPECT_EQ(agent->event_count("Connection ERROR"), failures);
+    EXPECT_EQ(s1().connections, closed.size());
+    std::vector<std::string> lines;
+    for (const std::string& event : agent->events()) {
+      if (event.rfind("S1 ", 0) == 0 || event.rfind("Can't", 0) == 0 || event == "Connection ERROR") {
+        lines.push_back(event);
+      }
+    }
+    return lines;
   }
 
   void expect_back_at_rest() {
     EXPECT_TRUE(agent->wait_until_idle(kIdleThreads));
     EXPECT_TRUE(eventually([this] { return descriptor_total(getpid()) == idle_descriptors; }))
         << descriptor_total(getpid()) << " descriptors open, " << idle_descriptors << " at rest";
-
-    int client = connect_loopback(other_port);
-    ASSERT_GE(client, 0);
-    ASSERT_TRUE(send_bytes(client, "still served"));
-    EXPECT_EQ(receive_exactly(client, 12), "still served");
-    close(client);
+    EXPECT_EQ(round_trip(other_port, "still served"), "still served");
     EXPECT_EQ(agent->row(1).errors_t + agent->row(1).errors_o, 0u);
-
     int control = connect_loopback(control_port);
-    ASSERT_GE(control, 0);
     EXPECT_EQ(receive_exactly(control, 16), "KIV Agent v1.4b\n");
-    ASSERT_TRUE(send_bytes(control, "RESET\r\n"));
-    EXPECT_EQ(receive_until_closed(control), "RESET OK\n");
+    EXPECT_EQ((send_bytes(control, "RESET\r\n"), receive_until_closed(control)), "RESET OK\n");
     close(control);
     EXPECT_TRUE(agent->wait_for_event("Resetting KIV..."));
     EXPECT_TRUE(agent->wait_until_idle(kIdleThreads));
-  }
-
-  // The agent's log so far, one line each, for failure messages.
-  std::string log_text() {
-    std::string text;
-    for (const std::string& event : agent->events()) text += event + "\n";
-    return text;
-  }
-
-  // Relays of S1 that have ended, however they ended.
-  int relays_ended() {
-    return agent->event_count("S1 - Connection closed(0)") +
-           agent->event_count("S1 - Connection closed(-1)");
-  }
-
-  std::vector<std::string> s1_events() {
-    std::vector<std::string> found;
-    for (const std::string& event : agent->events()) {
-      if (event.rfind("S1 ", 0) == 0) found.push_back(event);
-    }
-    return found;
   }
 
   TempFolder folder;
@@ -103,20 +87,14 @@ class ConnectionFaults : public ::testing::Test {
 };
 
 TEST_F(ConnectionFaults, RemoteThatRefusesEndsTheRelayAtOnce) {
-  start(refused_port());
-  int client = connect_loopback(faulty_port);
-  ASSERT_GE(client, 0);
-  EXPECT_EQ(receive_until_closed(client), "");
-  close(client);
-  expect_relay_ended(-1);
-  std::vector<std::string> events = agent->events();
-  auto connected = std::find(events.begin(), events.end(), "S1 Connected");
-  ASSERT_GE(events.end() - connected, 4) << log_text();
-  EXPECT_EQ(connected[1], "Can't connect to host: 127.0.0.1 " + std::to_string(ECONNREFUSED));
-  EXPECT_EQ(connected[2], "Connection ERROR");
-  EXPECT_EQ(connected[3], "S1 - Connection closed(-1)");
-  EXPECT_EQ(faulty().errors_t + faulty().errors_o, 0u);  // a failed connect counts nowhere
-  EXPECT_EQ(faulty().state, kiv::SVC_ERROR);
+  start(free_port());
+  EXPECT_EQ(round_trip(faulty_port, ""), "");
+  std::vector<std::string> expected = {
+      "S1 Connected", "Can't connect to host: 127.0.0.1 " + std::to_string(ECONNREFUSED),
+      "Connection ERROR", "S1 - Connection closed(-1)"};
+  EXPECT_EQ(expect_relays_ended({-1}), expected);
+  EXPECT_EQ(s1().errors_t + s1().errors_o, 0u);  // a failed connect counts nowhere
+  EXPECT_EQ(s1().state, kiv::SVC_ERROR);
   expect_back_at_rest();
 }
 
@@ -130,13 +108,11 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
   });
   start(remote.port());
   int client = connect_loopback(faulty_port);
-  ASSERT_GE(client, 0);
   ASSERT_TRUE(send_bytes(client, std::string(1000, 'c')));
   EXPECT_EQ(receive_exactly(client, 500), std::string(500, 'r'));
   client_has_reply = true;
   ASSERT_TRUE(agent->wait_for_event("S1 Read Connection Reset (recv)"));
-  // The Read pump logs the reset, then marks the service ready.
-  ASSERT_TRUE(eventually([this] { return faulty().state == kiv::SVC_READY; }));
+  ASSERT_TRUE(eventually([this] { return s1().state == kiv::SVC_READY; }));
   // The client learns that nothing more will come; a block it still sends
   // cannot reach the remote host, and that failure fails the relay.
   char end;
@@ -144,33 +120,27 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
   ASSERT_TRUE(send_bytes(client, "more"));
   EXPECT_EQ(receive_until_closed(client), "");
   close(client);
-  expect_relay_ended(-1);
+  expect_relays_ended({-1});
   EXPECT_EQ(agent->event_count("S1 Write error (send) 32"), 1);
-  EXPECT_EQ(faulty().errors_t, 1u);
-  EXPECT_EQ(faulty().bytes_written, 1000u);
-  EXPECT_EQ(faulty().bytes_read, 500u);
+  EXPECT_EQ(s1().errors_t, 1u);
+  EXPECT_EQ(s1().bytes_written, 1000u);
+  EXPECT_EQ(s1().bytes_read, 500u);
   expect_back_at_rest();
 }
 
-TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByte) {
+TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByteInOrder) {
   SharedBytes received;
   LoopbackServer remote([&received](int fd) { received.put(receive_until_closed(fd)); });
   start(remote.port());
   std::string request = random_bytes(300000, 1);
-  int client = connect_loopback(faulty_port);
-  ASSERT_GE(client, 0);
-  ASSERT_TRUE(send_bytes(client, request));
-  shutdown(client, SHUT_WR);
-  EXPECT_EQ(receive_until_closed(client), "");
-  close(client);
-  expect_relay_ended(0);
-  EXPECT_EQ(received.get(), request);
+  EXPECT_EQ(round_trip(faulty_port, request), "");
   std::vector<std::string> expected = {"S1 Connected", "S1 Write - Shutdown", "S1 Read - Shutdown",
                                        "S1 - Connection closed(0)"};
-  EXPECT_EQ(s1_events(), expected);
-  EXPECT_EQ(faulty().bytes_written, request.size());
-  EXPECT_EQ(faulty().bytes_read, 0u);
-  EXPECT_EQ(faulty().state, kiv::SVC_READY);
+  EXPECT_EQ(expect_relays_ended({0}), expected);
+  EXPECT_EQ(received.get(), request);
+  EXPECT_EQ(s1().bytes_written, request.size());
+  EXPECT_EQ(s1().bytes_read, 0u);
+  EXPECT_EQ(s1().state, kiv::SVC_READY);
   expect_back_at_rest();
 }
 
@@ -183,49 +153,72 @@ TEST_F(ConnectionFaults, RemoteThatHalfClosesEarlyStillGetsTheClientsBytes) {
   });
   start(remote.port());
   int client = connect_loopback(faulty_port);
-  ASSERT_GE(client, 0);
   EXPECT_EQ(receive_until_closed(client), "greeting");
-  ASSERT_TRUE(agent->wait_for_event("S1 Read - Shutdown"));
   std::string request = random_bytes(500000, 2);
   ASSERT_TRUE(send_bytes(client, request));
   shutdown(client, SHUT_WR);
-  expect_relay_ended(0);
-  close(client);
-  EXPECT_EQ(received.get(), request);
   std::vector<std::string> expected = {"S1 Connected", "S1 Read - Shutdown", "S1 Write - Shutdown",
                                        "S1 - Connection closed(0)"};
-  EXPECT_EQ(s1_events(), expected);
-  EXPECT_EQ(faulty().bytes_read, 8u);
-  EXPECT_EQ(faulty().bytes_written, request.size());
+  EXPECT_EQ(expect_relays_ended({0}), expected);
+  close(client);
+  EXPECT_EQ(received.get(), request);
+  EXPECT_EQ(s1().bytes_read, 8u);
+  EXPECT_EQ(s1().bytes_written, request.size());
   expect_back_at_rest();
 }
 
-// A remote host that streams to its client until the relay drops it.
-void stream_until_dropped(int fd) {
-  std::string block(65536, 's');
-  for (int sent = 0; sent < 1024 && send_bytes(fd, block); ++sent) {
-  }
-}
-
 TEST_F(ConnectionFaults, ClientThatResetsMidStreamCountsOneTransferError) {
-  LoopbackServer remote(stream_until_dropped);
+  LoopbackServer remote([](int fd) {
+    for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's')); ++sent) {
+    }
+  });
   start(remote.port());
   int client = connect_loopback(faulty_port);
-  ASSERT_GE(client, 0);
   EXPECT_EQ(receive_exactly(client, 65536).size(), 65536u);
   close_with_reset(client);
-  ASSERT_TRUE(eventually([this] { return relays_ended() > 0; }));
-  EXPECT_EQ(relays_ended(), 1);
+  std::vector<std::string> lines = expect_relays_ended({-1});
   // The Read pump's send fails; the Write pump sees the reset, or the end
   // once the Read pump has taken the reset's error.
-  EXPECT_EQ(faulty().errors_t, 1u);
-  std::vector<std::string> events = s1_events();
-  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+  EXPECT_EQ(s1().errors_t, 1u);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& e) { return e.rfind("S1 Read error (send) ", 0) == 0; }),
             1);
-  EXPECT_EQ(agent->event_count("S1 Write Connection Reset (recv)") +
-                agent->event_count("S1 Write - Shutdown"),
-            1);
+  EXPECT_EQ(agent->event_count("S1 Write Connection Reset (recv)") + agent->event_count("S1 Write - Shutdown"), 1);
+  expect_back_at_rest();
+}
+
+TEST_F(ConnectionFaults, ClientResetEndsTheRelayEvenWhenTheRemoteHostIsSilent) {
+  std::atomic<bool> remote_saw_end{false};
+  LoopbackServer silent([&remote_saw_end](int fd) {
+    receive_until_closed(fd);
+    remote_saw_end = true;
+  });
+  start(silent.port());
+  int client = connect_loopback(faulty_port);
+  send_bytes(client, "request");
+  ASSERT_TRUE(eventually([this] { return s1().bytes_written == 7; }));
+  close_with_reset(client);
+  ASSERT_TRUE(agent->wait_for_event("S1 Write Connection Reset (recv)"));
+  expect_relays_ended({0});
+  EXPECT_TRUE(remote_saw_end);
+  expect_back_at_rest();
+}
+
+// Both directions of the first relay have ended well; before the relay looks
+// at them, a second client makes the service active: the first still ends well.
+TEST_F(ConnectionFaults, AnotherRelayStartingDoesNotMakeAFinishedRelayAFailure) {
+  start(echo.port());
+  int first = connect_loopback(faulty_port);
+  ASSERT_EQ((send_bytes(first, "one"), receive_exactly(first, 3)), "one");
+  shutdown(first, SHUT_WR);
+  ASSERT_TRUE(agent->wait_for_event("S1 Read - Shutdown"));
+  int second = connect_loopback(faulty_port);
+  ASSERT_EQ((send_bytes(second, "two"), receive_exactly(second, 3)), "two");
+  ASSERT_TRUE(agent->wait_for_event("S1 - Connection closed(0)"));
+  shutdown(second, SHUT_WR);
+  expect_relays_ended({0, 0});
+  close(first);
+  close(second);
   expect_back_at_rest();
 }
 
@@ -233,19 +226,14 @@ TEST_F(ConnectionFaults, ControlClientThatResetsCountsATransferErrorAndTheNextIs
   start(echo.port());
   kiv::ServiceRecord& control_row = agent->row(2);
   int first = connect_loopback(control_port);
-  ASSERT_GE(first, 0);
   EXPECT_EQ(receive_exactly(first, 16), "KIV Agent v1.4b\n");
-  ASSERT_TRUE(send_bytes(first, "help\r\n"));
-  EXPECT_EQ(receive_exactly(first, 54).size(), 54u);
+  EXPECT_EQ((send_bytes(first, "help\r\n"), receive_exactly(first, 54)).size(), 54u);
   close_with_reset(first);
   ASSERT_TRUE(agent->wait_for_event("KIV Port - Connection Closed"));
   EXPECT_EQ(control_row.errors_t, 1u);
-
   int second = connect_loopback(control_port);
-  ASSERT_GE(second, 0);
   EXPECT_EQ(receive_exactly(second, 16), "KIV Agent v1.4b\n");
-  ASSERT_TRUE(send_bytes(second, "QUIT\r\n"));
-  EXPECT_EQ(receive_until_closed(second), "KIV QUIT.\n");
+  EXPECT_EQ((send_bytes(second, "QUIT\r\n"), receive_until_closed(second)), "KIV QUIT.\n");
   close(second);
   ASSERT_TRUE(agent->wait_until_idle(kIdleThreads));
   EXPECT_EQ(control_row.connections, 2u);

@@ -33,7 +33,7 @@ TEST(DescriptorLimit, RefusedClientsAreLoggedAndTheServiceServesAgainOnceRelaysE
     LoopbackServer remote(echo_handler);
     TempFolder folder;
     uint16_t port = free_port();
-    folder.write("kiv.cnf", config_line("S1", port, remote.port(), "127.0.0.1", "NONE", 1));
+    folder.write("kiv.cnf", config_line("S1", port, remote.port()));
     AgentProcess agent(folder);
     ASSERT_TRUE(agent.wait_for_event("Start new thread: S1 " + std::to_string(port) +
                                      "/127.0.0.1/" + std::to_string(remote.port())));

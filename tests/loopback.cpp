@@ -50,8 +50,6 @@ uint16_t free_port() {
   return 0;
 }
 
-uint16_t refused_port() { return free_port(); }
-
 int connect_loopback(uint16_t port, int deadline_ms, int receive_buffer) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
   for (;;) {
@@ -123,6 +121,16 @@ std::string receive_available(int fd, int quiet_ms) {
     wait = quiet_ms;
   }
   return data;
+}
+
+std::string round_trip(uint16_t port, const std::string& data, int connect_deadline_ms) {
+  int fd = connect_loopback(port, connect_deadline_ms);
+  if (fd < 0) return "no connection";
+  send_bytes(fd, data);
+  shutdown(fd, SHUT_WR);
+  std::string back = receive_until_closed(fd);
+  close(fd);
+  return back;
 }
 
 void close_with_reset(int fd) {

@@ -10,15 +10,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace kiv_test {
 
 /// A TCP port that nothing used a moment ago, outside the range of ports
-/// the system gives to outgoing connections.
+/// the system gives to outgoing connections (so it also refuses connections).
 uint16_t free_port();
-/// A port on 127.0.0.1 that refuses connections.
-uint16_t refused_port();
 
 /// A client connected to 127.0.0.1:port (retrying up to `deadline_ms` while
 /// nothing listens yet), or -1. A `receive_buffer` above 0 sets the client's
@@ -36,6 +33,9 @@ std::string receive_until_closed(int fd);
 std::string receive_available(int fd, int quiet_ms = 300);
 /// Closes with a reset instead of an orderly close.
 void close_with_reset(int fd);
+/// A whole client session on `port`: sends `data`, half-closes, and returns
+/// what came back until the end ("no connection" when none was made).
+std::string round_trip(uint16_t port, const std::string& data, int connect_deadline_ms = 10000);
 
 /// A server on 127.0.0.1 that serves every accepted connection with
 /// `handler` on a thread of its own until the server is destroyed.
