@@ -14,6 +14,8 @@
 #include <memory>
 
 #include "core/lifecycle.h"
+#include <future>
+
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"
@@ -129,15 +131,15 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
 }
 
 TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByteInOrder) {
-  SharedBytes received;
-  LoopbackServer remote([&received](int fd) { received.put(receive_until_closed(fd)); });
+  std::promise<std::string> received;
+  LoopbackServer remote([&received](int fd) { received.set_value(receive_until_closed(fd)); });
   start(remote.port());
   std::string request = random_bytes(300000, 1);
   EXPECT_EQ(round_trip(faulty_port, request), "");
   std::vector<std::string> expected = {"S1 Connected", "S1 Write - Shutdown", "S1 Read - Shutdown",
                                        "S1 - Connection closed(0)"};
   EXPECT_EQ(expect_relays_ended({0}), expected);
-  EXPECT_EQ(received.get(), request);
+  EXPECT_EQ(received.get_future().get(), request);
   EXPECT_EQ(s1().bytes_written, request.size());
   EXPECT_EQ(s1().bytes_read, 0u);
   EXPECT_EQ(s1().state, kiv::SVC_READY);
@@ -145,11 +147,11 @@ TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByteInOrder) {
 }
 
 TEST_F(ConnectionFaults, RemoteThatHalfClosesEarlyStillGetsTheClientsBytes) {
-  SharedBytes received;
+  std::promise<std::string> received;
   LoopbackServer remote([&received](int fd) {
     send_bytes(fd, "greeting");
     shutdown(fd, SHUT_WR);
-    received.put(receive_until_closed(fd));
+    received.set_value(receive_until_closed(fd));
   });
   start(remote.port());
   int client = connect_loopback(faulty_port);
@@ -161,7 +163,7 @@ TEST_F(ConnectionFaults, RemoteThatHalfClosesEarlyStillGetsTheClientsBytes) {
                                        "S1 - Connection closed(0)"};
   EXPECT_EQ(expect_relays_ended({0}), expected);
   close(client);
-  EXPECT_EQ(received.get(), request);
+  EXPECT_EQ(received.get_future().get(), request);
   EXPECT_EQ(s1().bytes_read, 8u);
   EXPECT_EQ(s1().bytes_written, request.size());
   expect_back_at_rest();

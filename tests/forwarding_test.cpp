@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
 
@@ -15,10 +17,10 @@ namespace {
 // name in KOI8-R, and the remote host's KOI8-R reaches the client in
 // Windows-1251; the rest passes, but for the remote host's 0x9F.
 TEST(Relay, TranslatesBothWaysToAHostGivenByName) {
-  SharedBytes at_remote;
+  std::promise<std::string> at_remote;
   LoopbackServer remote([&at_remote](int fd) {
     send_bytes(fd, "\xE1\xC1\xC0\xFF\xA3\xB3\x9F\x41");
-    at_remote.put(receive_until_closed(fd));
+    at_remote.set_value(receive_until_closed(fd));
   });
   TempFolder folder;
   uint16_t port = free_port();
@@ -26,7 +28,7 @@ TEST(Relay, TranslatesBothWaysToAHostGivenByName) {
   AgentProcess agent(folder);
   EXPECT_EQ(round_trip(port, "\xC0\xE0\xFF\xB8\xA8\x9F\x41"), "\xC0\xE0\xFE\xDA\xB8\xA8\xEA\x41");
   ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)"));
-  EXPECT_EQ(at_remote.get(), "\xE1\xC1\xD1\xA3\xB3\x9F\x41");
+  EXPECT_EQ(at_remote.get_future().get(), "\xE1\xC1\xD1\xA3\xB3\x9F\x41");
 }
 
 }  // namespace

@@ -186,16 +186,6 @@ void LoopbackServer::accept_loop() {
   }
 }
 
-void SharedBytes::put(std::string bytes) {
-  std::lock_guard<std::mutex> lock(guard_);
-  bytes_ = std::move(bytes);
-}
-
-std::string SharedBytes::get() {
-  std::lock_guard<std::mutex> lock(guard_);
-  return bytes_;
-}
-
 void echo_handler(int fd) {
   char block[65536];
   for (;;) {

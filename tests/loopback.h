@@ -64,17 +64,6 @@ class LoopbackServer {
   std::list<Session> sessions_;  // guarded by guard_
 };
 
-/// SharedBytes hands what a server's session received over to the test's thread.
-class SharedBytes {
- public:
-  void put(std::string bytes);
-  std::string get();
-
- private:
-  std::mutex guard_;
-  std::string bytes_;  // guarded by guard_
-};
-
 /// Handler: sends back every byte until the peer closes, then closes.
 void echo_handler(int fd);
 

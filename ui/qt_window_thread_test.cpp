@@ -39,7 +39,7 @@ void QtWindowThreadTest::warning_and_status_change_both_complete_while_a_box_is_
   QTimer watcher;
   int ticks = 0;
   QObject::connect(&watcher, &QTimer::timeout, [&] {
-    auto* box = qobject_cast<QMessageBox*>(open_modal());
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr) return;
     if (!box_seen) {
       box_title = box->windowTitle();
@@ -81,7 +81,7 @@ void QtWindowThreadTest::start_up_warning_has_no_owner() {
   bool owned = true;
   QTimer watcher;
   QObject::connect(&watcher, &QTimer::timeout, [&] {
-    auto* box = qobject_cast<QMessageBox*>(open_modal());
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr) return;
     text = box->text();
     owned = box->parent() != nullptr;

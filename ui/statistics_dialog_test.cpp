@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/config_line.h"
 #include "tests/loopback.h"
 #include "tests/window_agent.h"
 
@@ -36,15 +37,13 @@ class StatisticsDialogTest : public QObject {
 
  private slots:
   void relayed_bytes_show_in_whole_kilobytes();
-  void unknown_control_command_counts_as_other_error();
   void uptime_starts_near_zero_and_advances();
 };
 
 void StatisticsDialogTest::relayed_bytes_show_in_whole_kilobytes() {
   LoopbackServer remote(take_1023_give_5000);
   uint16_t port = free_port();
-  WindowAgent agent("WEB " + std::to_string(port) + " " + std::to_string(remote.port()) +
-                    " 127.0.0.1 NONE 1\n");
+  WindowAgent agent(config_line("WEB", port, remote.port()));
   int client = connect_loopback(port);
   QVERIFY(client >= 0);
   std::string answer;
@@ -64,29 +63,6 @@ void StatisticsDialogTest::relayed_bytes_show_in_whole_kilobytes() {
   QTRY_COMPARE_WITH_TIMEOUT(field(dialog, 1010), QString("4/0"), 10000);
   QCOMPARE(field(dialog, 1015), QString("0/0/0"));
   for (int empty : {1001, 1006, 1011, 1016, 1004, 1019}) QCOMPARE(field(dialog, empty), QString());
-}
-
-void StatisticsDialogTest::unknown_control_command_counts_as_other_error() {
-  uint16_t port = free_port();
-  WindowAgent agent("KIV " + std::to_string(port) + " " + std::to_string(port) +
-                    " 0.0.0.0 NONE 1\n");
-  int client = connect_loopback(port);
-  QVERIFY(client >= 0);
-  std::string banner, reply;
-  run_beside_event_loop([&] {
-    banner = receive_available(client);
-    send_bytes(client, "FROB\r\n");
-    reply = receive_available(client);
-    send_bytes(client, "QUIT\r\n");
-    receive_until_closed(client);
-    close(client);
-  });
-  QCOMPARE(reply, std::string("Unknown Command\n"));
-
-  kiv::StatisticsDialog dialog(&agent.window());
-  QCOMPARE(field(dialog, 1000), QString("KIV"));
-  QCOMPARE(field(dialog, 1005), QString("1"));
-  QCOMPARE(field(dialog, 1015), QString("0/0/1"));
 }
 
 void StatisticsDialogTest::uptime_starts_near_zero_and_advances() {
