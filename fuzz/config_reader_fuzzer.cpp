@@ -6,15 +6,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "core/config_file.h"
 #include "core/service_table.h"
-#include "fuzz/fuzz_folder.h"
+#include "tests/event_lines.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
 constexpr uint8_t kUntouched = 0xA5;
 
-kiv_fuzz::QuietWindow* window = nullptr;
+// Never destroyed: the folder is left to the system, the window to the process.
+kiv_test::TempFolder* folder = nullptr;
+kiv_test::KeptWarnings* window = nullptr;
 
 void check(bool holds) {
   if (!holds) abort();
@@ -39,8 +44,10 @@ void check_text(const char (&field)[N]) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  window = &kiv_fuzz::enter_fuzz_folder();
-  return 0;
+  folder = new kiv_test::TempFolder;
+  window = new kiv_test::KeptWarnings;
+  kiv::install_window_thread(window);
+  return chdir(folder->path().c_str());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,11 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     converted == kiv::CONFIG_FIELDS ? ++whole : ++short_reads;
   }
 
-  kiv_fuzz::write_file(kiv::CONFIG_FILE_NAME, data, size);
-  window->warnings = 0;
+  folder->write(kiv::CONFIG_FILE_NAME, std::string(reinterpret_cast<const char*>(data), size));
+  window->take();
   kiv::load_service_table();
   kiv::ServiceTable& table = kiv::service_table();
-  check(table.service_count == whole && window->warnings == short_reads);
+  check(table.service_count == whole && static_cast<int>(window->take().size()) == short_reads);
   for (int r = 0; r < table.service_count; ++r) {
     kiv::ServiceConfig config = table.rows[r].config();
     check(config.row_y == r * kiv::ROW_SPACING);

@@ -48,4 +48,14 @@ int EventLines::warning_count(const std::string& text) {
   return static_cast<int>(std::count(lines_.begin(), lines_.end(), "KIV Error: " + text));
 }
 
+void KeptWarnings::show_warning(const char* text) {
+  std::lock_guard<std::mutex> lock(guard_);
+  shown_.push_back(text);
+}
+
+std::vector<std::string> KeptWarnings::take() {
+  std::lock_guard<std::mutex> lock(guard_);
+  return std::move(shown_);
+}
+
 }  // namespace kiv_test

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/event_log.h"
+#include "core/window_thread.h"
 
 namespace kiv_test {
 
@@ -31,6 +32,20 @@ class EventLines {
   std::mutex guard_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;  // guarded by guard_
+};
+
+/// KeptWarnings stands in for the window thread where no window runs: it
+/// keeps the warnings shown and handles no notification.
+class KeptWarnings : public kiv::WindowThread {
+ public:
+  void deliver(kiv::Notification) override {}
+  void show_warning(const char* text) override;
+  /// The warnings shown since the last call, oldest first.
+  std::vector<std::string> take();
+
+ private:
+  std::mutex guard_;
+  std::vector<std::string> shown_;  // guarded by guard_
 };
 
 /// The texts of the lines that this process's event log holds now.
