@@ -20,17 +20,20 @@ window=$(echo build/package/kiv-agent_*.deb)
 echo "=== lintian"
 lintian --fail-on error "$daemon" "$window" || fail "lintian reports an error"
 
-for expected in "$daemon ./usr/sbin/kiv-agentd ./lib/systemd/system/kiv-agentd.service
-    ./etc/kiv-agentd/kiv.cnf ./usr/share/man/man8/kiv-agentd.8.gz" \
-    "$window ./usr/bin/kiv-agent ./usr/libexec/kiv-agent/start-kiv-agent
-    ./usr/share/applications/kiv-agent.desktop ./usr/share/kiv-agent/kiv.cnf
-    ./usr/share/icons/hicolor/scalable/apps/kiv-agent.svg ./usr/share/man/man1/kiv-agent.1.gz"; do
-  read -r -a paths <<<"$(echo $expected)"
-  contents=$(dpkg-deb -c "${paths[0]}" | awk '{print $6}')
-  for path in "${paths[@]:1}"; do
-    grep -qx -- "$path" <<<"$contents" || fail "${paths[0]} lacks $path"
+# holds PACKAGE PATH...: the package installs every PATH.
+holds() {
+  local package=$1 contents path
+  shift
+  contents=$(dpkg-deb -c "$package" | awk '{print $6}')
+  for path; do
+    grep -qx -- "$path" <<<"$contents" || fail "$package lacks $path"
   done
-done
+}
+holds "$daemon" ./usr/sbin/kiv-agentd ./lib/systemd/system/kiv-agentd.service \
+  ./etc/kiv-agentd/kiv.cnf ./usr/share/man/man8/kiv-agentd.8.gz
+holds "$window" ./usr/bin/kiv-agent ./usr/libexec/kiv-agent/start-kiv-agent \
+  ./usr/share/applications/kiv-agent.desktop ./usr/share/kiv-agent/kiv.cnf \
+  ./usr/share/icons/hicolor/scalable/apps/kiv-agent.svg ./usr/share/man/man1/kiv-agent.1.gz
 dpkg-deb -f "$daemon" Depends | grep -qi qt && fail "kiv-agentd depends on Qt"
 
 scratch=$(mktemp -d)
