@@ -2,7 +2,6 @@
 // it finds in its folder.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,14 +19,7 @@ namespace {
 // thread; a port held by another program is reported and its listener ends.
 TEST(StartUp, EachEnabledRowGetsItsOwnService) {
   LoopbackServer remote(echo_handler);
-  int holder = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), length), 0);
-  listen(holder, 1);
-  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-  uint16_t held = ntohs(address.sin_port);
+  uint16_t held = remote.port();  // a live listener of another program
   uint16_t forwarder = free_port(), disabled = free_port();
   TempFolder folder;
   folder.write("kiv.cnf", config_line("kiv", forwarder, remote.port(), "127.0.0.1", "NONE", 7) +
@@ -43,7 +35,6 @@ TEST(StartUp, EachEnabledRowGetsItsOwnService) {
   EXPECT_EQ(bind_failure[2], "BUSY - thread Closed");
   EXPECT_EQ(connect_loopback(disabled, 500), -1);
   for (const std::string& event : events) EXPECT_EQ(event.find("OFF"), std::string::npos) << event;
-  close(holder);
 }
 
 TEST(Shutdown, StopWhileAClientIsConnectedAppendsTheLogAndExitsZero) {
