@@ -72,8 +72,8 @@ class ConnectionFaults : public ::testing::Test {
     EXPECT_EQ(round_trip(other_port, "still served"), "still served");
     EXPECT_EQ(agent->row(1).errors_t + agent->row(1).errors_o, 0u);
     int control = connect_loopback(control_port);
-    EXPECT_EQ(receive_exactly(control, 16), "KIV Agent v1.4b\n");
-    EXPECT_EQ((send_bytes(control, "RESET\r\n"), receive_until_closed(control)), "RESET OK\n");
+    EXPECT_EQ(receive(control, 16), "KIV Agent v1.4b\n");
+    EXPECT_EQ((send_bytes(control, "RESET\r\n"), receive(control)), "RESET OK\n");
     close(control);
     EXPECT_TRUE(agent->wait_for_event("Resetting KIV..."));
     EXPECT_TRUE(agent->wait_until_idle(kIdleThreads));
@@ -103,7 +103,7 @@ TEST_F(ConnectionFaults, RemoteThatRefusesEndsTheRelayAtOnce) {
 TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
   std::atomic<bool> client_has_reply{false};
   LoopbackServer remote([&client_has_reply](int fd) {
-    receive_exactly(fd, 1000);
+    receive(fd, 1000);
     send_bytes(fd, std::string(500, 'r'));
     eventually([&client_has_reply] { return client_has_reply.load(); });
     close_with_reset(fd);
@@ -111,7 +111,7 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
   start(remote.port());
   int client = connect_loopback(faulty_port);
   ASSERT_TRUE(send_bytes(client, std::string(1000, 'c')));
-  EXPECT_EQ(receive_exactly(client, 500), std::string(500, 'r'));
+  EXPECT_EQ(receive(client, 500), std::string(500, 'r'));
   client_has_reply = true;
   ASSERT_TRUE(agent->wait_for_event("S1 Read Connection Reset (recv)"));
   ASSERT_TRUE(eventually([this] { return s1().state == kiv::SVC_READY; }));
@@ -120,7 +120,7 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
   char end;
   EXPECT_EQ(recv(client, &end, 1, 0), 0);
   ASSERT_TRUE(send_bytes(client, "more"));
-  EXPECT_EQ(receive_until_closed(client), "");
+  EXPECT_EQ(receive(client), "");
   close(client);
   expect_relays_ended({-1});
   EXPECT_EQ(agent->event_count("S1 Write error (send) 32"), 1);
@@ -132,7 +132,7 @@ TEST_F(ConnectionFaults, RemoteThatResetsMidStreamFailsTheClientsNextBlock) {
 
 TEST_F(ConnectionFaults, RemoteThatNeverAnswersStillGetsEveryByteInOrder) {
   std::promise<std::string> received;
-  LoopbackServer remote([&received](int fd) { received.set_value(receive_until_closed(fd)); });
+  LoopbackServer remote([&received](int fd) { received.set_value(receive(fd)); });
   start(remote.port());
   std::string request = random_bytes(300000, 1);
   EXPECT_EQ(round_trip(faulty_port, request), "");
@@ -151,11 +151,11 @@ TEST_F(ConnectionFaults, RemoteThatHalfClosesEarlyStillGetsTheClientsBytes) {
   LoopbackServer remote([&received](int fd) {
     send_bytes(fd, "greeting");
     shutdown(fd, SHUT_WR);
-    received.set_value(receive_until_closed(fd));
+    received.set_value(receive(fd));
   });
   start(remote.port());
   int client = connect_loopback(faulty_port);
-  EXPECT_EQ(receive_until_closed(client), "greeting");
+  EXPECT_EQ(receive(client), "greeting");
   std::string request = random_bytes(500000, 2);
   ASSERT_TRUE(send_bytes(client, request));
   shutdown(client, SHUT_WR);
@@ -176,7 +176,7 @@ TEST_F(ConnectionFaults, ClientThatResetsMidStreamCountsOneTransferError) {
   });
   start(remote.port());
   int client = connect_loopback(faulty_port);
-  EXPECT_EQ(receive_exactly(client, 65536).size(), 65536u);
+  EXPECT_EQ(receive(client, 65536).size(), 65536u);
   close_with_reset(client);
   std::vector<std::string> lines = expect_relays_ended({-1});
   // The Read pump's send fails; the Write pump sees the reset, or the end
@@ -192,7 +192,7 @@ TEST_F(ConnectionFaults, ClientThatResetsMidStreamCountsOneTransferError) {
 TEST_F(ConnectionFaults, ClientResetEndsTheRelayEvenWhenTheRemoteHostIsSilent) {
   std::atomic<bool> remote_saw_end{false};
   LoopbackServer silent([&remote_saw_end](int fd) {
-    receive_until_closed(fd);
+    receive(fd);
     remote_saw_end = true;
   });
   start(silent.port());
@@ -211,11 +211,11 @@ TEST_F(ConnectionFaults, ClientResetEndsTheRelayEvenWhenTheRemoteHostIsSilent) {
 TEST_F(ConnectionFaults, AnotherRelayStartingDoesNotMakeAFinishedRelayAFailure) {
   start(echo.port());
   int first = connect_loopback(faulty_port);
-  ASSERT_EQ((send_bytes(first, "one"), receive_exactly(first, 3)), "one");
+  ASSERT_EQ((send_bytes(first, "one"), receive(first, 3)), "one");
   shutdown(first, SHUT_WR);
   ASSERT_TRUE(agent->wait_for_event("S1 Read - Shutdown"));
   int second = connect_loopback(faulty_port);
-  ASSERT_EQ((send_bytes(second, "two"), receive_exactly(second, 3)), "two");
+  ASSERT_EQ((send_bytes(second, "two"), receive(second, 3)), "two");
   ASSERT_TRUE(agent->wait_for_event("S1 - Connection closed(0)"));
   shutdown(second, SHUT_WR);
   expect_relays_ended({0, 0});
@@ -228,14 +228,14 @@ TEST_F(ConnectionFaults, ControlClientThatResetsCountsATransferErrorAndTheNextIs
   start(echo.port());
   kiv::ServiceRecord& control_row = agent->row(2);
   int first = connect_loopback(control_port);
-  EXPECT_EQ(receive_exactly(first, 16), "KIV Agent v1.4b\n");
-  EXPECT_EQ((send_bytes(first, "help\r\n"), receive_exactly(first, 54)).size(), 54u);
+  EXPECT_EQ(receive(first, 16), "KIV Agent v1.4b\n");
+  EXPECT_EQ((send_bytes(first, "help\r\n"), receive(first, 54)).size(), 54u);
   close_with_reset(first);
   ASSERT_TRUE(agent->wait_for_event("KIV Port - Connection Closed"));
   EXPECT_EQ(control_row.errors_t, 1u);
   int second = connect_loopback(control_port);
-  EXPECT_EQ(receive_exactly(second, 16), "KIV Agent v1.4b\n");
-  EXPECT_EQ((send_bytes(second, "QUIT\r\n"), receive_until_closed(second)), "KIV QUIT.\n");
+  EXPECT_EQ(receive(second, 16), "KIV Agent v1.4b\n");
+  EXPECT_EQ((send_bytes(second, "QUIT\r\n"), receive(second)), "KIV QUIT.\n");
   close(second);
   ASSERT_TRUE(agent->wait_until_idle(kIdleThreads));
   EXPECT_EQ(control_row.connections, 2u);

@@ -5,9 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <list>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -19,23 +16,20 @@ uint16_t free_port();
 
 /// A client connected to 127.0.0.1:port (retrying up to `deadline_ms` while
 /// nothing listens yet), or -1. A `receive_buffer` above 0 sets the client's
-/// receive buffer before it connects.
+/// receive buffer before it connects. Its reads give up after 30 s.
 int connect_loopback(uint16_t port, int deadline_ms = 10000, int receive_buffer = 0);
 /// Gives up on reads that take longer than `timeout_ms`.
 void set_receive_timeout(int fd, int timeout_ms);
 
 bool send_bytes(int fd, const std::string& data);
-/// Reads exactly `size` bytes, or fewer when the peer closes or goes silent.
-std::string receive_exactly(int fd, size_t size);
-/// Reads until the peer closes or goes silent.
-std::string receive_until_closed(int fd);
-/// Reads what arrives within `quiet_ms` of silence after the first byte.
-std::string receive_available(int fd, int quiet_ms = 300);
+/// Reads `size` bytes, or fewer when the peer closes or goes silent; by
+/// default until the peer closes.
+std::string receive(int fd, size_t size = std::string::npos);
 /// Closes with a reset instead of an orderly close.
 void close_with_reset(int fd);
 /// A whole client session on `port`: sends `data`, half-closes, and returns
 /// what came back until the end ("no connection" when none was made).
-std::string round_trip(uint16_t port, const std::string& data, int connect_deadline_ms = 10000);
+std::string round_trip(uint16_t port, const std::string& data);
 
 /// A server on 127.0.0.1 that serves every accepted connection with
 /// `handler` on a thread of its own until the server is destroyed.
@@ -55,13 +49,6 @@ class LoopbackServer {
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
   std::thread acceptor_;
-  struct Session {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> ended;
-  };
-  // Ended sessions are joined as new ones arrive, so a long run holds none.
-  std::mutex guard_;
-  std::list<Session> sessions_;  // guarded by guard_
 };
 
 /// Handler: sends back every byte until the peer closes, then closes.

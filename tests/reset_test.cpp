@@ -20,11 +20,11 @@ TEST(Reset, WaitsForOpenConnectionsThenRestartsEveryService) {
   folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0") + config_line("S1", port, remote.port()));
   AgentProcess agent(folder);
   int held = connect_loopback(port);
-  ASSERT_EQ((send_bytes(held, "a"), receive_exactly(held, 1)), "a");
+  ASSERT_EQ((send_bytes(held, "a"), receive(held, 1)), "a");
 
   int order = connect_loopback(control);
-  EXPECT_EQ(receive_exactly(order, 16), "KIV Agent v1.4b\n");
-  EXPECT_EQ((send_bytes(order, "RESET\r\n"), receive_until_closed(order)), "RESET OK\n");
+  EXPECT_EQ(receive(order, 16), "KIV Agent v1.4b\n");
+  EXPECT_EQ((send_bytes(order, "RESET\r\n"), receive(order)), "RESET OK\n");
   close(order);
   ASSERT_TRUE(agent.wait_for_event("KIV Port thread Closed"));
   // The listener takes nobody new while the reset waits: this client is not relayed.
@@ -32,14 +32,14 @@ TEST(Reset, WaitsForOpenConnectionsThenRestartsEveryService) {
   int waiting = connect_loopback(port, 1000);
   if (waiting >= 0) {
     set_receive_timeout(waiting, 2000);
-    EXPECT_EQ((send_bytes(waiting, "b"), receive_exactly(waiting, 1)), "");
+    EXPECT_EQ((send_bytes(waiting, "b"), receive(waiting, 1)), "");
     close(waiting);
   }
   EXPECT_EQ(agent.event_count("Resetting KIV..."), 0);
   // The held connection still relays while the reset waits for it.
-  ASSERT_EQ((send_bytes(held, "c"), receive_exactly(held, 1)), "c");
+  ASSERT_EQ((send_bytes(held, "c"), receive(held, 1)), "c");
   shutdown(held, SHUT_WR);
-  receive_until_closed(held);
+  receive(held);
   close(held);
   ASSERT_TRUE(agent.wait_for_event("S1 - thread Closed"));
   ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
