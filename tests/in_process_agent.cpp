@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "core/headless_window.h"
 #include "core/lifecycle.h"
@@ -60,8 +62,10 @@ InProcessAgent::InProcessAgent(const TempFolder& folder) {
   kiv::take_start_time();
   std::atomic<bool> started{false};
   window_ = std::thread([this, &started] {
-    // Never destroyed: a connection thread may still deliver to it as it ends.
-    auto* own = new TestWindow(*this);
+    // Never destroyed, and kept where the leak checker sees it: a connection
+    // thread may still deliver to it as it ends.
+    static auto* every_window = new std::vector<std::unique_ptr<TestWindow>>;
+    TestWindow* own = every_window->emplace_back(new TestWindow(*this)).get();
     window = own;
     kiv::install_window_thread(own);
     kiv::start_agent();
