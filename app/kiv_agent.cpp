@@ -3,6 +3,7 @@
 
 #include <QApplication>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "core/lifecycle.h"
@@ -11,6 +12,22 @@
 #include "ui/status_window.h"
 
 namespace {
+
+QtMessageHandler qt_default_messages = nullptr;
+
+/// Qt gives up while starting when no window system can be reached (no
+/// display, or none that answers) and would abort with its own words; the
+/// operator is told instead what kiv-agent needs and what runs without it.
+void on_start_up_message(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type != QtFatalMsg) {
+    qt_default_messages(type, context, text);
+    return;
+  }
+  fputs("kiv-agent: no display to open the status window on. kiv-agent needs a display;\n"
+        "on a machine without one, run kiv-agentd, the same agent without a window.\n",
+        stderr);
+  std::_Exit(EXIT_FAILURE);
+}
 
 /// The stop signals close the window; its configuration is changed in its
 /// own dialog, so a reload request is left unanswered.
@@ -23,7 +40,9 @@ void on_operator_signal(kiv::OperatorSignal signal) {
 int main(int argc, char* argv[]) {
   kiv::take_start_time();
   kiv::watch_operator_signals(on_operator_signal);
+  qt_default_messages = qInstallMessageHandler(on_start_up_message);
   QApplication application(argc, argv);
+  qInstallMessageHandler(qt_default_messages);
   // Only closing the status window ends the agent, not closing the last
   // window shown (a start-up warning is shown before the status window).
   QApplication::setQuitOnLastWindowClosed(false);

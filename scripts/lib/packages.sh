@@ -16,7 +16,7 @@ install_missing_packages() {
 }
 
 # What building and testing the agent needs.
-BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev
+BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev locales
   qt6-base-dev libgl-dev)
 
 # What scripts/screenshots needs: a virtual X display, a window manager for
