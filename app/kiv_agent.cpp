@@ -2,6 +2,7 @@
 // directory; closing the window (or SIGINT / SIGTERM) ends it.
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,9 @@ int main(int argc, char* argv[]) {
   qt_default_messages = qInstallMessageHandler(on_start_up_message);
   QApplication application(argc, argv);
   qInstallMessageHandler(qt_default_messages);
+  // The icon and the desktop entry of the application menu are one.
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/kiv-agent.svg")));
+  QApplication::setDesktopFileName(QStringLiteral("kiv-agent"));
   // Only closing the status window ends the agent, not closing the last
   // window shown (a start-up warning is shown before the status window).
   QApplication::setQuitOnLastWindowClosed(false);
