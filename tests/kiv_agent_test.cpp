@@ -65,21 +65,17 @@ TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {
   EXPECT_NE(folder.read("kiv.log").find(": kiv.cnf: Error in line 0\n"), std::string::npos);
 }
 
-/// Sets the environment variable `name` to `value`, or unsets it for null,
+/// Sets the environment variable `name` to `value` (unsets it for null)
 /// for the agents started while it lives.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    had_ = getenv(name) != nullptr;
+struct ScopedVariable {
+  ScopedVariable(const char* name, const char* value)
+      : name(name), had(getenv(name) != nullptr), old(had ? getenv(name) : "") {
     value != nullptr ? setenv(name, value, 1) : unsetenv(name);
   }
-  ~ScopedVariable() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_;
+  ~ScopedVariable() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
+  const char* name;
+  bool had;
+  std::string old;
 };
 
 // Qt switches the process to the user's locale. Turkish has day and month
