@@ -144,9 +144,10 @@ void StatusWindow::paintEvent(QPaintEvent*) {
 }
 
 void StatusWindow::keyPressEvent(QKeyEvent* event) {
-  // The Menu key is taken here, as a key of this window: the context-menu
+  // The Menu key is taken here, as a key of this window. The context-menu
   // event that some window systems make of it goes to the application's
-  // focus widget, which a closed dialog can leave elsewhere.
+  // focus widget instead, and once the menu has been worked with the
+  // keyboard, that is the closed menu itself.
   if (event->key() != Qt::Key_Menu) {
     QWidget::keyPressEvent(event);
     return;
