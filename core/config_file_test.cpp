@@ -59,6 +59,8 @@ TEST(ConfigRecordReader, NumbersKeepTheirLow16BitsAndTextsAreCutToTheirField) {
   EXPECT_EQ(row.port, 40000);
   EXPECT_EQ(row.remote_port, 65535);
   EXPECT_EQ(row.enabled, 1);
+  EXPECT_EQ(first_record("C 1 2 h T -99999999999999999999").enabled, 0)
+      << "beyond long, a negative number is LONG_MIN";
 }
 
 class ConfigFileInFolder : public ::testing::Test {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/clock.h"
+#include "core/timestamp.h"
 
 namespace kiv_test {
 
@@ -36,6 +36,11 @@ std::vector<std::string> EventLines::events() {
     if (!event_text(line).empty()) texts.push_back(event_text(line));
   }
   return texts;
+}
+
+std::vector<std::string> EventLines::lines() {
+  std::lock_guard<std::mutex> lock(guard_);
+  return lines_;
 }
 
 int EventLines::event_count(const std::string& text) {

@@ -25,6 +25,8 @@ class EventLines {
   /// The texts of the log lines so far, oldest first.
   std::vector<std::string> events();
   int event_count(const std::string& text);
+  /// Every line so far, log lines with their timestamps.
+  std::vector<std::string> lines();
   /// How many times `text` was shown as a "KIV Error" warning.
   int warning_count(const std::string& text);
 

@@ -56,6 +56,26 @@ TEST(Shutdown, StopWhileAClientIsConnectedAppendsTheLogAndExitsZero) {
   close(client);
 }
 
+// A kiv.cnf that is no regular file is not read, at start or on SIGHUP: a
+// FIFO would hold the start (and every stop request) for ever, a link to
+// /dev/zero would never end, a folder would read as nothing.
+TEST(StartUp, ConfigurationThatIsNoRegularFileCannotBeOpened) {
+  const std::pair<const char*, int (*)(const char*)> kinds[] = {
+      {"FIFO", [](const char* path) { return mkfifo(path, 0644); }},
+      {"link to /dev/zero", [](const char* path) { return symlink("/dev/zero", path); }},
+      {"folder", [](const char* path) { return mkdir(path, 0755); }}};
+  for (const auto& [kind, make] : kinds) {
+    SCOPED_TRACE(kind);
+    TempFolder folder;
+    ASSERT_EQ(make(folder.file("kiv.cnf").c_str()), 0);
+    AgentProcess agent(folder);
+    ASSERT_TRUE(agent.wait_for_event("Cannot open kiv.cnf"));
+    agent.signal(SIGHUP);
+    EXPECT_TRUE(agent.wait_for_event("Cannot open kiv.cnf", 2));
+    EXPECT_EQ(agent.stop(), 0);
+  }
+}
+
 // A folder named kiv.log stands for a log file that exists but cannot be
 // appended to (root, who runs the tests, could still write a read-only file).
 TEST(Shutdown, UnwritableLogIsReportedAndTheAgentStillExits) {
