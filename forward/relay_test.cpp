@@ -2,15 +2,19 @@
 // and the service's counters say what was relayed.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <random>
 #include <thread>
 
+#include "core/event_log.h"
 #include "core/lifecycle.h"
 #include "core/service_table.h"
+#include "forward/socket_helpers.h"
 #include "tests/config_line.h"
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
@@ -173,12 +177,10 @@ TEST(RelayOutcome, AnotherRelayStartingDoesNotMakeAFinishedRelayAFailure) {
   close(second);
 }
 
-TEST(RelayFaults, ClientResetEndsTheRelayEvenWhenTheRemoteHostIsSilent) {
-  std::atomic<bool> remote_saw_end{false};
-  kiv_test::LoopbackServer silent([&remote_saw_end](int fd) {
-    kiv_test::receive_until_closed(fd);
-    remote_saw_end = true;
-  });
+TEST(RelayFaults, ClientResetIsPassedOnAsAResetEvenWhenTheRemoteHostIsSilent) {
+  std::atomic<int> remote_end{-1};
+  kiv_test::LoopbackServer silent(
+      [&remote_end](int fd) { remote_end = kiv_test::receive_to_end(fd); });
   kiv_test::TempFolder folder;
   uint16_t port = kiv_test::free_port();
   folder.write("kiv.cnf", kiv_test::config_line("S1", port, silent.port(), "127.0.0.1", "NONE", 1));
@@ -191,9 +193,34 @@ TEST(RelayFaults, ClientResetEndsTheRelayEvenWhenTheRemoteHostIsSilent) {
   kiv_test::close_with_reset(client);
 
   ASSERT_TRUE(agent.wait_for_event("S1 Write Connection Reset (recv)"));
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)"));
-  EXPECT_TRUE(remote_saw_end);
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)"));
+  // An orderly end would tell the remote host that the request was complete.
+  ASSERT_TRUE(eventually([&remote_end] { return remote_end >= 0; }));
+  EXPECT_EQ(remote_end, ECONNRESET);
+  EXPECT_EQ(agent.event_count("S1 Write - Shutdown") + agent.event_count("S1 Read - Shutdown"), 0);
   EXPECT_TRUE(eventually([] { return idle_with_listeners(1); }));
+}
+
+// Linux gives the agent's outgoing connections ports from a range in which a
+// service port may lie; such a connection, open or lingering after its end,
+// must not keep the service from listening there again after a restart.
+TEST(RelayFaults, APortLeftByAnOutgoingConnectionIsFreeForAListener) {
+  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
+  char message[MESSAGE_SIZE];
+  Socket outgoing = connect_to_host("127.0.0.1", remote.port(), message);
+  ASSERT_NE(outgoing, NO_SOCKET) << message;
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ASSERT_EQ(getsockname(outgoing, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  uint16_t port = ntohs(local.sin_port);
+  Socket listening = open_listener(port, message);
+  EXPECT_NE(listening, NO_SOCKET) << message;
+  close_listener(listening, port);
+  // Closed first by the agent, the connection lingers on its port a while.
+  close_socket(outgoing);
+  listening = open_listener(port, message);
+  EXPECT_NE(listening, NO_SOCKET) << message;
+  close_listener(listening, port);
 }
 
 }  // namespace

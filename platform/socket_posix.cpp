@@ -89,6 +89,12 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
   // the connect runs non-blocking and is waited for in steps.
   int flags = fcntl(s, F_GETFL, 0);
   if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  // The port Linux gives this connection may be a service port whose
+  // listener is closed for a restart: while the connection is open, and a
+  // minute after it ends, it would keep the listener from binding again
+  // unless both allow the address to be reused.
+  int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = address;
