@@ -104,10 +104,6 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
     if (errno != EINPROGRESS && errno != EINTR) return -1;
     const uint64_t deadline = tick_count_ms() + CONNECT_TIMEOUT_MS;
     for (;;) {
-      if (give_up != nullptr && *give_up) {
-        errno = EINTR;
-        return -1;
-      }
       uint64_t now = tick_count_ms();
       if (now >= deadline) {
         errno = ETIMEDOUT;
@@ -115,8 +111,12 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
       }
       pollfd entry{s, POLLOUT, 0};
       int ready = poll(&entry, 1, static_cast<int>(std::min<uint64_t>(deadline - now, CONNECT_STEP_MS)));
-      if (ready < 0 && errno != EINTR) return -1;
       if (ready > 0) break;
+      if (ready < 0 && errno != EINTR) return -1;
+      if (give_up != nullptr && *give_up) {
+        errno = EINTR;
+        return -1;
+      }
     }
     socklen_t length = sizeof error;
     getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
