@@ -2,7 +2,6 @@
 // and the service's counters say what was relayed.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -202,25 +201,21 @@ TEST(RelayFaults, ClientResetIsPassedOnAsAResetEvenWhenTheRemoteHostIsSilent) {
 }
 
 // Linux gives the agent's outgoing connections ports from a range in which a
-// service port may lie; such a connection, open or lingering after its end,
-// must not keep the service from listening there again after a restart.
-TEST(RelayFaults, APortLeftByAnOutgoingConnectionIsFreeForAListener) {
+// service port may lie, and a connection there (open, or lingering a minute
+// after its end) keeps the service from listening again after a restart
+// unless it allows the port to be reused as the listener does. (Whether a
+// bind then succeeds can't be tested here: other programs' connections on
+// this machine may share the port.)
+TEST(RelayFaults, OutgoingConnectionsLeaveTheirPortFreeForAListener) {
   kiv_test::LoopbackServer remote(kiv_test::echo_handler);
   char message[MESSAGE_SIZE];
   Socket outgoing = connect_to_host("127.0.0.1", remote.port(), message);
   ASSERT_NE(outgoing, NO_SOCKET) << message;
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  ASSERT_EQ(getsockname(outgoing, reinterpret_cast<sockaddr*>(&local), &length), 0);
-  uint16_t port = ntohs(local.sin_port);
-  Socket listening = open_listener(port, message);
-  EXPECT_NE(listening, NO_SOCKET) << message;
-  close_listener(listening, port);
-  // Closed first by the agent, the connection lingers on its port a while.
+  int reuse = 0;
+  socklen_t length = sizeof reuse;
+  ASSERT_EQ(getsockopt(outgoing, SOL_SOCKET, SO_REUSEADDR, &reuse, &length), 0);
+  EXPECT_NE(reuse, 0);
   close_socket(outgoing);
-  listening = open_listener(port, message);
-  EXPECT_NE(listening, NO_SOCKET) << message;
-  close_listener(listening, port);
 }
 
 }  // namespace
