@@ -35,7 +35,12 @@ AgentProcess::~AgentProcess() {
 void AgentProcess::read_output(int fd) {
   std::string pending;
   char block[4096];
-  for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;) {
+  for (ssize_t n;; ) {
+    {
+      std::unique_lock<std::mutex> lock(hold_guard_);
+      hold_changed_.wait(lock, [this] { return !output_held_; });
+    }
+    if ((n = read(fd, block, sizeof block)) <= 0) break;
     pending.append(block, static_cast<size_t>(n));
     for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
       std::string line = pending.substr(0, end);
@@ -46,6 +51,12 @@ void AgentProcess::read_output(int fd) {
     }
   }
   close(fd);
+}
+
+void AgentProcess::hold_output(bool held) {
+  std::lock_guard<std::mutex> lock(hold_guard_);
+  output_held_ = held;
+  hold_changed_.notify_all();
 }
 
 void AgentProcess::signal(int number) {

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -22,6 +24,10 @@ class AgentProcess : public EventLines {
   /// reported anything.
   ~AgentProcess();
 
+  /// Stops reading the agent's standard error, which then fills up as a
+  /// pipe that nobody reads does; false reads on.
+  void hold_output(bool held);
+
   void signal(int number);
   /// Sends SIGTERM and waits for the exit code (-1 when killed or hung).
   int stop();
@@ -36,6 +42,9 @@ class AgentProcess : public EventLines {
   bool exited_ = false;
   int exit_code_ = -1;
   std::thread reader_;
+  std::mutex hold_guard_;
+  std::condition_variable hold_changed_;
+  bool output_held_ = false;  // guarded by hold_guard_
   std::string sanitizer_report_;  // reader thread only, until joined
 };
 

@@ -31,9 +31,10 @@ std::mutex agent_guard;
 EventLines* running_agent = nullptr;  // guarded by agent_guard
 std::atomic<TestWindow*> window{nullptr};
 
-void keep_line(const char* line) {
+bool keep_line(const char* line) {
   std::lock_guard<std::mutex> lock(agent_guard);
   if (running_agent != nullptr) running_agent->add(line);
+  return true;
 }
 
 void set_running_agent(EventLines* agent) {
@@ -89,6 +90,10 @@ bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
   return eventually(
       [threads] { return kiv::connection_count == 0 && kiv::thread_count == threads; },
       deadline_ms);
+}
+
+void InProcessAgent::request_reset() {
+  post([] { kiv::request_reset("Pending KIV reset..."); });
 }
 
 void InProcessAgent::post(void (*command)()) { window.load()->post(command); }

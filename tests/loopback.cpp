@@ -88,6 +88,14 @@ std::string receive(int fd, size_t size) {
   return data;
 }
 
+int receive_to_end(int fd) {
+  char block[65536];
+  ssize_t n;
+  while ((n = recv(fd, block, sizeof block, 0)) > 0 || (n < 0 && errno == EINTR)) {
+  }
+  return n == 0 ? 0 : errno;
+}
+
 void close_with_reset(int fd) {
   linger hard{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -102,6 +110,15 @@ std::string round_trip(uint16_t port, const std::string& data) {
   std::string back = receive(fd);
   close(fd);
   return back;
+}
+
+bool echoes(uint16_t port) {
+  int fd = connect_loopback(port, 2000);
+  if (fd < 0) return false;
+  set_receive_timeout(fd, 3000);
+  bool echoed = send_bytes(fd, "x") && receive(fd, 1) == "x";
+  close(fd);
+  return echoed;
 }
 
 LoopbackServer::LoopbackServer(std::function<void(int)> handler) : handler_(std::move(handler)) {

@@ -25,11 +25,17 @@ bool send_bytes(int fd, const std::string& data);
 /// Reads `size` bytes, or fewer when the peer closes or goes silent; by
 /// default until the peer closes.
 std::string receive(int fd, size_t size = std::string::npos);
+/// Reads until the stream ends: 0 when the peer ended it in order, or the
+/// error that ended it (ECONNRESET for a reset).
+int receive_to_end(int fd);
 /// Closes with a reset instead of an orderly close.
 void close_with_reset(int fd);
 /// A whole client session on `port`: sends `data`, half-closes, and returns
 /// what came back until the end ("no connection" when none was made).
 std::string round_trip(uint16_t port, const std::string& data);
+
+/// Whether a byte sent to `port` comes back within a few seconds (an echo behind it).
+bool echoes(uint16_t port);
 
 /// A server on 127.0.0.1 that serves every accepted connection with
 /// `handler` on a thread of its own until the server is destroyed.

@@ -11,6 +11,7 @@
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
+#include "tests/proc_status.h"
 
 namespace kiv_test {
 namespace {
@@ -86,6 +87,34 @@ TEST(Shutdown, UnwritableLogIsReportedAndTheAgentStillExits) {
   EXPECT_EQ(agent.stop(), 0);
   EXPECT_EQ(agent.event_count("Can't open log_file..."), 1);
   EXPECT_EQ(agent.warning_count("Can't open log_file..."), 1);
+}
+
+// A standard error that nobody reads (a stuck supervisor, a paused terminal)
+// costs the echo lines, never the agent its relays.
+TEST(UnreadStandardError, TheAgentRelaysOnAndTellsHowManyLinesItDropped) {
+  TempFolder folder;
+  LoopbackServer remote(echo_handler);
+  uint16_t refused = free_port(), served = free_port();
+  folder.write("kiv.cnf", config_line("S1", refused, free_port()) + config_line("S2", served, remote.port()));
+  AgentProcess agent(folder);
+  ASSERT_TRUE(eventually([&] { return port_listening(refused) && port_listening(served); }));
+  agent.hold_output(true);
+  // Each refused relay echoes four lines, some 200 bytes: 500 overfill a pipe.
+  for (int relay = 0; relay < 500; ++relay) {
+    int client = connect_loopback(refused);
+    set_receive_timeout(client, 5000);
+    ASSERT_EQ(receive_to_end(client), 0) << "relay " << relay << " not ended";
+    close(client);
+  }
+  EXPECT_TRUE(echoes(served));
+  agent.hold_output(false);
+  EXPECT_TRUE(eventually([&] {
+    std::vector<std::string> lines = agent.lines();
+    return echoes(served) && std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+             return line.rfind("KIV Echo: ", 0) == 0;
+           });
+  }));
+  EXPECT_EQ(agent.stop(), 0);
 }
 
 }  // namespace

@@ -22,8 +22,6 @@ std::string shifting_pair(int step) {
   return pair;
 }
 
-void reset_from_menu() { kiv::request_reset("Pending KIV reset..."); }
-
 // A FIFO is no table file: opening it would wait for a writer, and no relay
 // of any service may wait on it.
 TEST(TableFaults, BadFilesRefuseEveryRelayAndChangedFilesCountOnlyAfterARestart) {
@@ -60,7 +58,7 @@ TEST(TableFaults, BadFilesRefuseEveryRelayAndChangedFilesCountOnlyAfterARestart)
   folder.write("X.ctb", shifting_pair(2));
   EXPECT_EQ(round_trip(file_port, "abc"), "bcd");
   ASSERT_TRUE(agent.wait_until_idle(4));
-  agent.post(reset_from_menu);
+  agent.request_reset();
   ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
   EXPECT_EQ(round_trip(file_port, "abc"), "cde");
   EXPECT_TRUE(agent.wait_until_idle(4));
