@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -78,7 +79,13 @@ InProcessAgent::InProcessAgent(const TempFolder& folder) {
 
 InProcessAgent::~InProcessAgent() {
   post(stop_services);
-  if (!wait_until_idle(0, 120000)) abort();
+  if (!wait_until_idle(0, 60000)) {
+    // Nothing can run after an agent that does not come to rest: say why the
+    // test process ends here.
+    fprintf(stderr, "The agent did not come to rest: %d connections, %d service threads\n",
+            kiv::connection_count.load(), kiv::thread_count.load());
+    abort();
+  }
   post(kiv::shutdown_agent);
   window_.join();
   set_running_agent(nullptr);
