@@ -11,8 +11,14 @@
 
 namespace kiv {
 
-/// Largest block a pump receives and sends at once.
-constexpr int PUMP_BLOCK_SIZE = 10240;
+/// Largest block a pump receives and sends at once through a block.
+constexpr int PUMP_BLOCK_SIZE = 256 * 1024;
+/// Largest block a pump moves at once through a pipe, and what it asks a
+/// pipe to hold: the fewer calls per byte, the less a busy relay costs.
+constexpr int PUMP_PIPE_SIZE = 1024 * 1024;
+/// A pump that receives less than this at once finds its bytes slowing down:
+/// it gives back its block or pipe and waits for the next bytes holding none.
+constexpr int BUSY_BLOCK_SIZE = 64 * 1024;
 /// A pump waits this long after the end of its data before half-closing.
 constexpr unsigned HALF_CLOSE_DELAY_MS = 2500;
 /// How often a relay looks whether both of its pumps are done.
@@ -38,6 +44,7 @@ struct PumpRecord {
 /// Thread body: serves one forwarding service; the argument is its ServiceRecord.
 void listener_thread(void* service);
 /// Thread body: relays one accepted client; takes a heap ClientHandOver.
+/// It moves the relay's Write direction itself.
 void connection_thread(void* hand_over);
 /// Thread body: moves one direction of a relay; the argument is its PumpRecord.
 void pump_thread(void* record);

@@ -1,13 +1,18 @@
 #include "core/event_log.h"
 #include "core/lifecycle.h"
 #include "core/window_thread.h"
+#include "forward/block_pool.h"
 #include "forward/forwarding.h"
 #include "forward/translate.h"
 #include "platform/clock.h"
+#include "platform/splice.h"
 
 namespace kiv {
 
 namespace {
+
+// How long a pump waits before it asks again for a block that no memory was left for.
+constexpr unsigned NO_BLOCK_WAIT_MS = 1000;
 
 void set_state(PumpRecord& record, ServiceState state) {
   record.outcome = state;
@@ -15,21 +20,62 @@ void set_state(PumpRecord& record, ServiceState state) {
   send_notification(NOTIFY_STATUS_CHANGED);
 }
 
+// Carrier is what a direction moves its bytes with while they flow: a
+// borrowed block, or, without a table, a pipe inside the system that spares
+// the copy through the process. A waiting direction holds neither.
+struct Carrier {
+  uint8_t* block = nullptr;
+  SplicePipe pipe;
+
+  bool held() const { return block != nullptr || is_open(pipe); }
+  void take() {
+    while ((block = borrow_block()) == nullptr) sleep_ms(NO_BLOCK_WAIT_MS);
+  }
+  void switch_to_pipe() {
+    if (open_splice_pipe(pipe, PUMP_PIPE_SIZE) != 0) return;  // where none opens, the block carries on
+    return_block(block);
+    block = nullptr;
+  }
+  void give_back() {
+    if (block != nullptr) return_block(block);
+    block = nullptr;
+    close_splice_pipe(pipe);
+  }
+};
+
 // Moves blocks until this direction ends, logging and counting how it ended.
 void pump_until_end(PumpRecord& record) {
-  uint8_t buffer[PUMP_BLOCK_SIZE];
+  Carrier carrier;
   for (;;) {
-    long received = receive_some(record.from_socket, buffer, sizeof buffer);
+    if (!carrier.held()) {
+      // Its result does not matter: the receive says what came.
+      wait_readable(record.from_socket, -1);
+      carrier.take();
+    }
+    const bool piped = is_open(carrier.pipe);
+    long received = piped ? splice_receive(record.from_socket, carrier.pipe, PUMP_PIPE_SIZE)
+                          : receive_some(record.from_socket, carrier.block, PUMP_BLOCK_SIZE);
     if (received > 0) {
-      if (record.table != nullptr) translate(buffer, static_cast<size_t>(received), record.table);
-      long sent = send_all(record.to_socket, buffer, static_cast<size_t>(received));
+      const size_t size = static_cast<size_t>(received);
+      long sent;
+      if (piped) {
+        sent = splice_send_all(carrier.pipe, record.to_socket, size);
+      } else {
+        if (record.table != nullptr) translate(carrier.block, size, record.table);
+        sent = send_all(record.to_socket, carrier.block, size);
+      }
       if (sent < 0) {
         log_eventf("%s error (send) %d", record.name, last_socket_error());
         ++*record.errors;
         set_state(record, SVC_ERROR);
-        return;
+        break;
       }
       *record.bytes += static_cast<uint32_t>(sent);
+      if (received < BUSY_BLOCK_SIZE) {
+        carrier.give_back();
+      } else if (!piped && record.table == nullptr) {
+        carrier.switch_to_pipe();
+      }
       continue;
     }
     if (received == 0) {
@@ -37,7 +83,7 @@ void pump_until_end(PumpRecord& record) {
       shutdown_sending(record.to_socket);
       log_eventf("%s - Shutdown", record.name);
       set_state(record, SVC_READY);
-      return;
+      break;
     }
     int error = last_socket_error();
     // The peer on the other side learns at once that nothing more will come
@@ -51,8 +97,9 @@ void pump_until_end(PumpRecord& record) {
       log_eventf("%s error (recv) %d", record.name, error);
       ++*record.errors;
     }
-    return;
+    break;
   }
+  carrier.give_back();
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ namespace kiv {
 
 namespace {
 
-constexpr int THREADS_PER_CLIENT = 3;
+// A client is relayed by its connection thread and one pump thread.
+constexpr int THREADS_PER_CLIENT = 2;
 
 void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_t>& bytes,
                  Socket from, Socket to, const char* name, const char* direction,
@@ -51,25 +52,23 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
   }
   fill_record(*write, service, service.bytes_written, client, remote, name, "Write",
               tables.write_table);
-  if (start_pump(*write, name) != 0) return -1;
   fill_record(*read, service, service.bytes_read, remote, client, name, "Read",
               tables.read_table);
-  int result = 0;
-  if (start_pump(*read, name) != 0) {
-    // The Write pump borrows both sockets: end its direction and let it finish.
-    shutdown_both(client);
-    read->done = 1;
-    result = -1;
-  }
-  // The next client wants a connection thread and two pumps of its own:
-  // they are made now, while this relay has nothing to do, not on its way.
+  // The Read direction gets a thread of its own and this thread moves the
+  // Write direction: the client's first bytes are often waiting already, and
+  // the Read thread wakes while they travel to the remote host.
+  if (start_pump(*read, name) != 0) return -1;
+  // The next client wants a connection thread and a pump of its own: they
+  // are made now unless enough wait parked, not on that client's way.
   make_spare_threads(THREADS_PER_CLIENT);
+  ++thread_count;
+  pump_thread(write.get());
   while (!(write->done && read->done)) sleep_ms(RELAY_POLL_MS);
   // The relay is judged by how its own two directions ended. The service's
   // state, which the lamp shows, is shared with every other relay of the
   // service and may hold another relay's news, or this relay's later good
   // end hiding an earlier failure.
-  if (result != 0 || write->outcome != SVC_READY || read->outcome != SVC_READY) {
+  if (write->outcome != SVC_READY || read->outcome != SVC_READY) {
     service.state = SVC_ERROR;
     send_notification(NOTIFY_STATUS_CHANGED);
     return -1;

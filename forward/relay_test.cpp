@@ -74,8 +74,10 @@ bool idle_with_listeners(int listeners) {
 TEST(RelayIntegrity, SixtyFourMebibytesEachWayAtOnceArriveWholeAndCounted) {
   constexpr uint64_t kSize = 64ull << 20;
   StreamHash remote_sent, remote_received;
+  std::atomic<bool> remote_ended{false};
   kiv_test::LoopbackServer remote([&](int fd) {
     exchange(fd, kSize, 2, remote_sent, remote_received);
+    remote_ended = true;
   });
   kiv_test::TempFolder folder;
   uint16_t port = kiv_test::free_port();
@@ -90,6 +92,8 @@ TEST(RelayIntegrity, SixtyFourMebibytesEachWayAtOnceArriveWholeAndCounted) {
   close(client);
 
   ASSERT_TRUE(agent.wait_for_event("BIG - Connection closed(0)"));
+  // The remote host's end of the stream may be read a moment after the relay closed.
+  ASSERT_TRUE(eventually([&] { return remote_ended.load(); }));
   EXPECT_EQ(client_sent.bytes, kSize);
   EXPECT_EQ(remote_received.bytes, kSize);
   EXPECT_EQ(remote_received.value, client_sent.value);

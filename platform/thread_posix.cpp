@@ -73,6 +73,7 @@ int create_thread(const Work& work) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attributes, WORKER_STACK_SIZE);
   pthread_t thread;
   auto* first_work = new Work(work);
   int error = pthread_create(&thread, &attributes, run_thread, first_work);
