@@ -39,6 +39,7 @@ struct PumpRecord {
   std::atomic<int> done;
   std::atomic<uint16_t> outcome;   // how this direction ended: SVC_READY or SVC_ERROR
   const uint8_t* table;            // each byte b becomes table[b], or none
+  int spare_threads;               // made for the next client when this direction first waits
 };
 
 /// Thread body: serves one forwarding service; the argument is its ServiceRecord.

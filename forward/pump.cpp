@@ -6,6 +6,7 @@
 #include "forward/translate.h"
 #include "platform/clock.h"
 #include "platform/splice.h"
+#include "platform/thread.h"
 
 namespace kiv {
 
@@ -48,6 +49,10 @@ void pump_until_end(PumpRecord& record) {
   Carrier carrier;
   for (;;) {
     if (!carrier.held()) {
+      if (record.spare_threads > 0 && wait_readable(record.from_socket, 0) == 0) {
+        make_spare_threads(record.spare_threads);
+        record.spare_threads = 0;
+      }
       // Its result does not matter: the receive says what came.
       wait_readable(record.from_socket, -1);
       carrier.take();

@@ -29,6 +29,7 @@ void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_
   record.done = 0;
   record.outcome = SVC_READY;
   record.table = table;
+  record.spare_threads = 0;
 }
 
 int start_pump(PumpRecord& record, const char* service_name) {
@@ -58,9 +59,9 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
   // Write direction: the client's first bytes are often waiting already, and
   // the Read thread wakes while they travel to the remote host.
   if (start_pump(*read, name) != 0) return -1;
-  // The next client wants a connection thread and a pump of its own: they
-  // are made now unless enough wait parked, not on that client's way.
-  make_spare_threads(THREADS_PER_CLIENT);
+  // The next client wants a connection thread and a pump of its own: this
+  // thread makes them, unless enough wait parked, once it has a moment.
+  write->spare_threads = THREADS_PER_CLIENT;
   ++thread_count;
   pump_thread(write.get());
   while (!(write->done && read->done)) sleep_ms(RELAY_POLL_MS);

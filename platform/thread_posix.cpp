@@ -84,10 +84,13 @@ int create_thread(const Work& work) {
 
 bool hand_to_parked_thread(const Work& work) {
   ParkedThreads& parked = parked_threads();
-  std::lock_guard<std::mutex> lock(parked.guard);
-  if (parked.unpromised == 0) return false;
-  --parked.unpromised;
-  parked.handed_over.push_back(work);
+  {
+    std::lock_guard<std::mutex> lock(parked.guard);
+    if (parked.unpromised == 0) return false;
+    --parked.unpromised;
+    parked.handed_over.push_back(work);
+  }
+  // Woken after the guard is free, the parked thread need not wait for it.
   parked.work_handed_over.notify_one();
   return true;
 }
