@@ -16,8 +16,8 @@ constexpr int PUMP_BLOCK_SIZE = 256 * 1024;
 /// Largest block a pump moves at once through a pipe, and what it asks a
 /// pipe to hold: the fewer calls per byte, the less a busy relay costs.
 constexpr int PUMP_PIPE_SIZE = 1024 * 1024;
-/// A pump that receives less than this at once finds its bytes slowing down:
-/// it gives back its block or pipe and waits for the next bytes holding none.
+/// A pump that receives less than this at once, or finds no more waiting,
+/// gives back its block or pipe and waits for the next bytes holding none.
 constexpr int BUSY_BLOCK_SIZE = 64 * 1024;
 /// A pump waits this long after the end of its data before half-closing.
 constexpr unsigned HALF_CLOSE_DELAY_MS = 2500;

@@ -76,7 +76,9 @@ void pump_until_end(PumpRecord& record) {
         break;
       }
       *record.bytes += static_cast<uint32_t>(sent);
-      if (received < BUSY_BLOCK_SIZE) {
+      // Bytes that come in less than a busy block, or that stop coming, are
+      // waited for holding nothing.
+      if (received < BUSY_BLOCK_SIZE || wait_readable(record.from_socket, 0) == 0) {
         carrier.give_back();
       } else if (!piped && record.table == nullptr) {
         carrier.switch_to_pipe();
