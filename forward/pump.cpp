@@ -33,7 +33,8 @@ struct Carrier {
     while ((block = borrow_block()) == nullptr) sleep_ms(NO_BLOCK_WAIT_MS);
   }
   void switch_to_pipe() {
-    if (open_splice_pipe(pipe, PUMP_PIPE_SIZE) != 0) return;  // where none opens, the block carries on
+    // Where no pipe opens, the block carries on.
+    if (open_splice_pipe(pipe, PUMP_PIPE_SIZE) != 0) return;
     return_block(block);
     block = nullptr;
   }

@@ -116,7 +116,8 @@ TEST(RelayIntegrity, RelayWaitingAfterABurstHoldsOnlyItsTwoSockets) {
     kiv_test::TempFolder folder;
     uint16_t port = kiv_test::free_port();
     const std::string name = std::string("B") + table[0];
-    folder.write("kiv.cnf", kiv_test::config_line(name, port, remote.port(), "127.0.0.1", table, 1));
+    folder.write("kiv.cnf",
+                 kiv_test::config_line(name, port, remote.port(), "127.0.0.1", table, 1));
     kiv_test::InProcessAgent agent(folder);
     const int at_rest = kiv_test::descriptor_total(getpid());
 
