@@ -14,6 +14,8 @@ namespace {
 
 // How long a pump waits before it asks again for a block that no memory was left for.
 constexpr unsigned NO_BLOCK_WAIT_MS = 1000;
+// A waiting direction's wait for bytes, renewed until they come.
+constexpr int IDLE_WAIT_MS = 60000;
 
 void set_state(PumpRecord& record, ServiceState state) {
   record.outcome = state;
@@ -54,8 +56,9 @@ void pump_until_end(PumpRecord& record) {
         make_spare_threads(record.spare_threads);
         record.spare_threads = 0;
       }
-      // Its result does not matter: the receive says what came.
-      wait_readable(record.from_socket, -1);
+      // Ended, failed or readable, the receive says what came.
+      while (wait_readable(record.from_socket, IDLE_WAIT_MS) == 0) {
+      }
       carrier.take();
     }
     const bool piped = is_open(carrier.pipe);

@@ -36,8 +36,7 @@ Socket create_tcp_socket();
 /// refused, but old connections lingering on it never block a restart.
 int bind_any_address(Socket s, uint16_t port);
 int listen_on(Socket s, int backlog);
-/// Waits up to `timeout_ms` (without limit when negative) for `s` to become
-/// readable, or to have ended or failed: 1 readable, 0 time-out, -1 failure.
+/// Waits up to `timeout_ms` for `s` to become readable: 1 readable, 0 time-out, -1 failure.
 int wait_readable(Socket s, int timeout_ms);
 Socket accept_client(Socket listening);
 /// Connects to an IPv4 address given in network byte order.
