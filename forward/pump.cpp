@@ -30,6 +30,8 @@ struct Carrier {
   uint8_t* block = nullptr;
   SplicePipe pipe;
 
+  ~Carrier() { give_back(); }
+
   bool held() const { return block != nullptr || is_open(pipe); }
   void take() {
     while ((block = borrow_block()) == nullptr) sleep_ms(NO_BLOCK_WAIT_MS);
@@ -110,7 +112,6 @@ void pump_until_end(PumpRecord& record) {
     }
     break;
   }
-  carrier.give_back();
 }
 
 }  // namespace

@@ -119,6 +119,7 @@ TEST(RelayIntegrity, RelayWaitingAfterABurstHoldsOnlyItsTwoSockets) {
     folder.write("kiv.cnf",
                  kiv_test::config_line(name, port, remote.port(), "127.0.0.1", table, 1));
     kiv_test::InProcessAgent agent(folder);
+    ASSERT_TRUE(eventually([&] { return kiv_test::port_listening(port); }));
     const int at_rest = kiv_test::descriptor_total(getpid());
 
     int client = kiv_test::connect_loopback(port);
