@@ -37,8 +37,12 @@ struct Carrier {
     while ((block = borrow_block()) == nullptr) sleep_ms(NO_BLOCK_WAIT_MS);
   }
   void switch_to_pipe() {
-    // Where no pipe opens, the block carries on.
-    if (open_splice_pipe(pipe, PUMP_PIPE_SIZE) != 0) return;
+    // Where no pipe opens, or only one too small to keep the bytes busy (the
+    // system has lent this user's pipes all it allows), the block carries on.
+    if (open_splice_pipe(pipe, PUMP_PIPE_SIZE) < BUSY_BLOCK_SIZE) {
+      close_splice_pipe(pipe);
+      return;
+    }
     return_block(block);
     block = nullptr;
   }

@@ -15,10 +15,11 @@ struct SplicePipe {
   int write_end = -1;
 };
 
-/// Opens `pipe`, holding up to `capacity` bytes where the system allows as
-/// many, less otherwise: 0, or -1 when the platform has no such facility or
-/// nothing is left to open one with; the caller then copies the bytes itself.
-int open_splice_pipe(SplicePipe& pipe, size_t capacity);
+/// Opens `pipe`, holding `capacity` bytes where the system allows as many
+/// (it limits what the pipes of an unprivileged user hold in all), less
+/// otherwise: how many bytes it holds, or -1 when the platform has no such
+/// facility or nothing is left to open one with.
+long open_splice_pipe(SplicePipe& pipe, size_t capacity);
 bool is_open(const SplicePipe& pipe);
 void close_splice_pipe(SplicePipe& pipe);
 

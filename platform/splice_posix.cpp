@@ -7,15 +7,15 @@
 
 namespace kiv {
 
-int open_splice_pipe(SplicePipe& pipe, size_t capacity) {
+long open_splice_pipe(SplicePipe& pipe, size_t capacity) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return -1;
   pipe.read_end = ends[0];
   pipe.write_end = ends[1];
-  // Refused beyond the system's limits on pipes; the pipe then keeps its
-  // default size, which only means more calls per byte.
+  // Refused beyond the system's limits on pipes; the pipe then keeps the
+  // size it was given.
   fcntl(pipe.write_end, F_SETPIPE_SZ, static_cast<int>(capacity));
-  return 0;
+  return fcntl(pipe.write_end, F_GETPIPE_SZ);
 }
 
 bool is_open(const SplicePipe& pipe) { return pipe.read_end >= 0; }

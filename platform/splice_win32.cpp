@@ -6,7 +6,7 @@ namespace kiv {
 
 // Windows moves no bytes between sockets on its own: the pumps copy them.
 
-int open_splice_pipe(SplicePipe&, size_t) { return -1; }
+long open_splice_pipe(SplicePipe&, size_t) { return -1; }
 
 bool is_open(const SplicePipe&) { return false; }
 
