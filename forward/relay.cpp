@@ -14,12 +14,9 @@ namespace kiv {
 
 namespace {
 
-// A client is relayed by its connection thread and one pump thread.
-constexpr int THREADS_PER_CLIENT = 2;
-
 void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_t>& bytes,
                  Socket from, Socket to, const char* name, const char* direction,
-                 const uint8_t* table) {
+                 const uint8_t* table, std::atomic<bool>& aborted) {
   record.state = &service.state;
   record.errors = &service.errors_t;
   record.bytes = &bytes;
@@ -30,6 +27,7 @@ void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_
   record.outcome = SVC_READY;
   record.table = table;
   record.spare_threads = 0;
+  record.aborted = &aborted;
 }
 
 int start_pump(PumpRecord& record, const char* service_name) {
@@ -51,17 +49,18 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
     log_message(message, "Not Enough Memory for temp. structure creation...");
     return -1;
   }
+  std::atomic<bool> aborted{false};
   fill_record(*write, service, service.bytes_written, client, remote, name, "Write",
-              tables.write_table);
+              tables.write_table, aborted);
   fill_record(*read, service, service.bytes_read, remote, client, name, "Read",
-              tables.read_table);
+              tables.read_table, aborted);
   // The Read direction gets a thread of its own and this thread moves the
   // Write direction: the client's first bytes are often waiting already, and
   // the Read thread wakes while they travel to the remote host.
   if (start_pump(*read, name) != 0) return -1;
   // The next client wants a connection thread and a pump of its own: this
   // thread makes them, unless enough wait parked, once it has a moment.
-  write->spare_threads = THREADS_PER_CLIENT;
+  write->spare_threads = THREADS_PER_RELAY;
   ++thread_count;
   pump_thread(write.get());
   while (!(write->done && read->done)) sleep_ms(RELAY_POLL_MS);
@@ -69,7 +68,7 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
   // state, which the lamp shows, is shared with every other relay of the
   // service and may hold another relay's news, or this relay's later good
   // end hiding an earlier failure.
-  if (write->outcome != SVC_READY || read->outcome != SVC_READY) {
+  if (aborted || write->outcome != SVC_READY || read->outcome != SVC_READY) {
     service.state = SVC_ERROR;
     send_notification(NOTIFY_STATUS_CHANGED);
     return -1;

@@ -1,6 +1,11 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
 
 #include <chrono>
 #include <condition_variable>
@@ -95,7 +100,27 @@ bool hand_to_parked_thread(const Work& work) {
   return true;
 }
 
+// A number the kernel shows in /proc/sys, or INT_MAX when it can't be read.
+long kernel_setting(const char* path) {
+  long value = 0;
+  std::ifstream file(path);
+  return file >> value && value > 0 ? value : INT_MAX;
+}
+
 }  // namespace
+
+int thread_limit() {
+  // Threads and processes of every program draw on the same ids: the agent
+  // takes at most half of them, so that the machine can still start others.
+  static const long machine = std::min(kernel_setting("/proc/sys/kernel/threads-max"),
+                                       kernel_setting("/proc/sys/kernel/pid_max"));
+  long allowed = machine;
+  rlimit user{};
+  if (getrlimit(RLIMIT_NPROC, &user) == 0 && user.rlim_cur < static_cast<rlim_t>(allowed)) {
+    allowed = static_cast<long>(user.rlim_cur);
+  }
+  return static_cast<int>(allowed / 2);
+}
 
 int start_detached_thread(void (*body)(void*), void* argument) {
   if (hand_to_parked_thread(Work{body, argument})) return 0;
