@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <thread>
 
 #include "core/lifecycle.h"
 #include <future>
@@ -272,6 +273,32 @@ TEST_F(ConnectionFaults, ControlClientThatResetsCountsATransferErrorAndTheNextIs
   EXPECT_EQ(control_row.errors_o, 0u);
   EXPECT_EQ(agent->event_count("KIV Port - Connection Closed"), 1);
   expect_back_at_rest();
+}
+
+// Thousands of relays must fit in the descriptor limit: one whose burst has
+// passed holds its two sockets while it waits, whatever carried the burst.
+TEST(RelayDescriptors, RelayWaitingAfterABurstHoldsOnlyItsTwoSockets) {
+  for (const char* table : {"NONE", "WINDOWS"}) {
+    SCOPED_TRACE(table);
+    LoopbackServer remote(echo_handler);
+    TempFolder folder;
+    uint16_t port = free_port();
+    folder.write("kiv.cnf", config_line("B", port, remote.port(), "127.0.0.1", table));
+    InProcessAgent agent(folder);
+    ASSERT_TRUE(eventually([&] { return port_listening(port); }));
+    const int at_rest = descriptor_total(getpid());
+    int client = connect_loopback(port);
+    set_receive_timeout(client, 60000);
+    std::string burst(16 << 20, 'k');  // ASCII passes both tables unchanged
+    std::thread sender([&] { send_bytes(client, burst); });
+    EXPECT_EQ(receive(client, burst.size()).size(), burst.size());
+    sender.join();
+    // The client, the remote host's session, and the relay's two sockets.
+    EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == at_rest + 4; }))
+        << descriptor_total(getpid()) - at_rest << " descriptors more than at rest";
+    close(client);
+    EXPECT_TRUE(agent.wait_for_event("B - Connection closed(0)"));
+  }
 }
 
 }  // namespace
