@@ -1,13 +1,23 @@
 #include "platform/files.h"
 
 #include <windows.h>
+#include <process.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace kiv {
 
 namespace {
+
+// Lines waiting for standard error beyond this many bytes are dropped.
+constexpr size_t ECHO_BACKLOG_BYTES = 256 * 1024;
+// How long the process's exit waits for a write in progress to end.
+constexpr auto EXIT_WRITE_WAIT = std::chrono::seconds(2);
 
 // Writes all of `size` bytes of `data` to `handle`, however many calls it takes.
 void write_all(HANDLE handle, const char* data, size_t size) {
@@ -18,6 +28,53 @@ void write_all(HANDLE handle, const char* data, size_t size) {
     data += written;
     size -= written;
   }
+}
+
+// EchoBacklog holds the lines for standard error until a thread of its own
+// writes them. A console takes nothing while the operator selects text in
+// it, and a pipe nothing while its reader is away: only that thread waits.
+struct EchoBacklog {
+  std::mutex guard;
+  std::condition_variable filled;
+  std::condition_variable written;
+  std::string lines;            // guarded by guard
+  bool writing = false;         // guarded by guard; lines taken but not all written yet
+  bool writer_started = false;  // guarded by guard
+};
+
+// Never destroyed: the writer may still wait on it while the process exits.
+EchoBacklog& echo_backlog() {
+  static EchoBacklog* backlog = new EchoBacklog;
+  return *backlog;
+}
+
+unsigned __stdcall write_echoed_lines(void*) {
+  EchoBacklog& backlog = echo_backlog();
+  std::string block;
+  std::unique_lock<std::mutex> lock(backlog.guard);
+  for (;;) {
+    backlog.writing = false;
+    backlog.written.notify_all();
+    backlog.filled.wait(lock, [&backlog] { return !backlog.lines.empty(); });
+    block.swap(backlog.lines);
+    backlog.writing = true;
+    lock.unlock();
+    write_all(GetStdHandle(STD_ERROR_HANDLE), block.data(), block.size());
+    block.clear();
+    lock.lock();
+  }
+}
+
+// At exit the lines not written yet go out, after the block being written,
+// unless standard error has taken nothing for a while.
+void write_echo_backlog_at_exit() {
+  EchoBacklog& backlog = echo_backlog();
+  std::unique_lock<std::mutex> lock(backlog.guard);
+  if (!backlog.written.wait_for(lock, EXIT_WRITE_WAIT, [&backlog] { return !backlog.writing; })) {
+    return;
+  }
+  write_all(GetStdHandle(STD_ERROR_HANDLE), backlog.lines.data(), backlog.lines.size());
+  backlog.lines.clear();
 }
 
 }  // namespace
@@ -32,20 +89,19 @@ FILE* open_text_file(const char* name, const char* mode) {
 FILE* open_binary_file_for_reading(const char* name) { return fopen(name, "rb"); }
 
 void write_standard_error_line(const char* line) {
-  static const char line_break[] = "\r\n";
-  HANDLE standard_error = GetStdHandle(STD_ERROR_HANDLE);
-  if (standard_error == nullptr || standard_error == INVALID_HANDLE_VALUE) return;
+  EchoBacklog& backlog = echo_backlog();
   size_t length = strlen(line);
-  char block[512];
-  if (length + 2 <= sizeof block) {
-    memcpy(block, line, length);
-    memcpy(block + length, line_break, 2);
-    write_all(standard_error, block, length + 2);
-    return;
+  std::lock_guard<std::mutex> lock(backlog.guard);
+  if (backlog.lines.size() + length + 2 > ECHO_BACKLOG_BYTES) return;
+  if (!backlog.writer_started) {
+    uintptr_t writer = _beginthreadex(nullptr, 0, write_echoed_lines, nullptr, 0, nullptr);
+    if (writer == 0) return;
+    CloseHandle(reinterpret_cast<HANDLE>(writer));
+    backlog.writer_started = true;
+    atexit(write_echo_backlog_at_exit);
   }
-  std::string long_line(line, length);
-  long_line += line_break;
-  write_all(standard_error, long_line.data(), long_line.size());
+  backlog.lines.append(line, length).append("\r\n");
+  backlog.filled.notify_one();
 }
 
 }  // namespace kiv
