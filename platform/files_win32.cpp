@@ -1,6 +1,8 @@
 #include "platform/files.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
 #include <chrono>
@@ -77,16 +79,49 @@ void write_echo_backlog_at_exit() {
   backlog.lines.clear();
 }
 
+// Keeps `file` only when it is a file on disk: on Windows a name such as CON,
+// NUL or COM1 is a device whatever its extension.
+FILE* only_disk_file(FILE* file) {
+  if (file != nullptr &&
+      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+    fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
 }  // namespace
 
 FILE* open_text_file(const char* name, const char* mode) {
   // "t" makes text mode explicit: CR LF line ends on disk, LF in memory.
-  char text_mode[8];
-  snprintf(text_mode, sizeof text_mode, "%st", mode);
-  return fopen(name, text_mode);
+  return only_disk_file(fopen(name, mode[0] == 'w' ? "wt" : "rt"));
 }
 
-FILE* open_binary_file_for_reading(const char* name) { return fopen(name, "rb"); }
+FILE* open_text_file_for_appending(const char* name, bool& missing) {
+  // Opened as Windows does it, to open only what exists: C's "a" creates.
+  HANDLE handle = CreateFileA(name, FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return nullptr;
+  }
+  missing = false;
+  int fd = -1;
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_TEXT);
+  }
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "at");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+FILE* open_binary_file_for_reading(const char* name) { return only_disk_file(fopen(name, "rb")); }
 
 void write_standard_error_line(const char* line) {
   EchoBacklog& backlog = echo_backlog();
