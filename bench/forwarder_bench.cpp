@@ -262,6 +262,9 @@ std::vector<TranslateFigure> read_translation_results(const std::string& path) {
 
 int run(const Options& options) {
   raise_open_file_limit();
+  // Other work on the machine slows every forwarder down; the figures are
+  // read with how busy it was.
+  std::string load_at_start = first_output_line("cut -d' ' -f1 /proc/loadavg");
   BenchServer server = start_bench_server();
 
   std::vector<std::unique_ptr<kiv_test::TempFolder>> folders;
@@ -315,13 +318,16 @@ int run(const Options& options) {
   waitpid(server.pid, nullptr, 0);
 
   report.machine = describe_machine();
+  report.machine.push_back("Load average (1 minute) at the start and at the end of the run: " +
+                           load_at_start + ", " +
+                           first_output_line("cut -d' ' -f1 /proc/loadavg"));
   long pid_max = atol(first_output_line("cat /proc/sys/kernel/pid_max").c_str());
   long map_count = atol(first_output_line("cat /proc/sys/vm/max_map_count").c_str());
-  report.thread_limits = "Threads: 3 per relay. This machine allows " + std::to_string(pid_max) +
+  report.thread_limits = "Threads: 2 per relay. This machine allows " + std::to_string(pid_max) +
                          " process ids (kernel.pid_max) and " + std::to_string(map_count) +
                          " mappings per process (vm.max_map_count; a thread's stack takes 2), "
                          "so threads would run short past about " +
-                         std::to_string(std::min(pid_max, map_count / 2) / 3) + " relays.";
+                         std::to_string(std::min(pid_max, map_count / 2) / 2) + " relays.";
   report.machine.push_back("Peers: " + first_output_line("socat -V | sed -n 2p") + "; " +
                            first_output_line("/usr/sbin/rinetd -v"));
   report.settings = {

@@ -11,8 +11,14 @@
 
 namespace kiv {
 
-/// Largest block a pump receives and sends at once.
-constexpr int PUMP_BLOCK_SIZE = 10240;
+/// Largest block a pump receives and sends at once through a block.
+constexpr int PUMP_BLOCK_SIZE = 256 * 1024;
+/// Largest block a pump moves at once through a pipe, and what it asks a
+/// pipe to hold: the fewer calls per byte, the less a busy relay costs.
+constexpr int PUMP_PIPE_SIZE = 1024 * 1024;
+/// A pump that receives less than this at once, or finds no more waiting,
+/// gives back its block or pipe and waits for the next bytes holding none.
+constexpr int BUSY_BLOCK_SIZE = 64 * 1024;
 /// A pump waits this long after the end of its data before half-closing.
 constexpr unsigned HALF_CLOSE_DELAY_MS = 2500;
 /// How often a relay looks whether both of its pumps are done.
@@ -20,9 +26,9 @@ constexpr unsigned RELAY_POLL_MS = 2000;
 /// A listener's wait for a client, and its step while a reset waits.
 constexpr int LISTEN_WAIT_MS = 1000;
 /// What one relay holds: the client and remote sockets; its connection
-/// thread and two pumps.
+/// thread, which moves the Write direction, and the Read pump's thread.
 constexpr int SOCKETS_PER_RELAY = 2;
-constexpr int THREADS_PER_RELAY = 3;
+constexpr int THREADS_PER_RELAY = 2;
 
 /// PumpRecord is one direction of a relay: what the pump receives from,
 /// sends to, translates with and counts in. run_relay owns it and both
@@ -38,11 +44,13 @@ struct PumpRecord {
   std::atomic<uint16_t> outcome;   // how this direction ended: SVC_READY or SVC_ERROR
   std::atomic<bool>* aborted;      // the relay's: set when either direction broke
   const uint8_t* table;            // each byte b becomes table[b], or none
+  int spare_threads;               // made for the next client when this direction first waits
 };
 
 /// Thread body: serves one forwarding service; the argument is its ServiceRecord.
 void listener_thread(void* service);
 /// Thread body: relays one accepted client; takes a heap ClientHandOver.
+/// It moves the relay's Write direction itself.
 void connection_thread(void* hand_over);
 /// Thread body: moves one direction of a relay; the argument is its PumpRecord.
 void pump_thread(void* record);

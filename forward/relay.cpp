@@ -26,6 +26,7 @@ void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_
   record.done = 0;
   record.outcome = SVC_READY;
   record.table = table;
+  record.spare_threads = 0;
   record.aborted = &aborted;
 }
 
@@ -51,25 +52,23 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
   std::atomic<bool> aborted{false};
   fill_record(*write, service, service.bytes_written, client, remote, name, "Write",
               tables.write_table, aborted);
-  if (start_pump(*write, name) != 0) return -1;
   fill_record(*read, service, service.bytes_read, remote, client, name, "Read",
               tables.read_table, aborted);
-  int result = 0;
-  if (start_pump(*read, name) != 0) {
-    // The Write pump borrows both sockets: end its direction and let it finish.
-    shutdown_both(client);
-    read->done = 1;
-    result = -1;
-  }
-  // The next client wants a connection thread and two pumps of its own:
-  // they are made now, while this relay has nothing to do, not on its way.
-  make_spare_threads(THREADS_PER_RELAY);
+  // The Read direction gets a thread of its own and this thread moves the
+  // Write direction: the client's first bytes are often waiting already, and
+  // the Read thread wakes while they travel to the remote host.
+  if (start_pump(*read, name) != 0) return -1;
+  // The next client wants a connection thread and a pump of its own: this
+  // thread makes them, unless enough wait parked, once it has a moment.
+  write->spare_threads = THREADS_PER_RELAY;
+  ++thread_count;
+  pump_thread(write.get());
   while (!(write->done && read->done)) sleep_ms(RELAY_POLL_MS);
   // The relay is judged by how its own two directions ended. The service's
   // state, which the lamp shows, is shared with every other relay of the
   // service and may hold another relay's news, or this relay's later good
   // end hiding an earlier failure.
-  if (result != 0 || aborted || write->outcome != SVC_READY || read->outcome != SVC_READY) {
+  if (aborted || write->outcome != SVC_READY || read->outcome != SVC_READY) {
     service.state = SVC_ERROR;
     send_notification(NOTIFY_STATUS_CHANGED);
     return -1;

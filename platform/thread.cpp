@@ -18,7 +18,7 @@ constexpr int MAX_PARKED = 64;
 
 struct Work {
   void (*body)(void*);  // none for a spare, which parks at once
-  void* argument;
+  void* argument;       // a spare's: the count of its maker's spares not parked yet
 };
 
 // ParkedThreads hands new work to threads that have finished theirs.
@@ -42,7 +42,12 @@ ParkedThreads& parked_threads() {
 bool park(Work& work, bool new_spare) {
   ParkedThreads& parked = parked_threads();
   std::unique_lock<std::mutex> lock(parked.guard);
-  if (new_spare && --parked.spares_starting == 0) parked.spare_parked.notify_all();
+  if (new_spare) {
+    --parked.spares_starting;
+    // Its maker waits for its own spares only, not for those that other
+    // threads keep making meanwhile.
+    if (--*static_cast<int*>(work.argument) == 0) parked.spare_parked.notify_all();
+  }
   if (parked.unpromised >= MAX_PARKED) return false;
   ++parked.unpromised;
   if (!parked.work_handed_over.wait_for(lock, PARKED_LIFETIME,
@@ -81,10 +86,13 @@ int create_thread(const Work& work) {
 
 bool hand_to_parked_thread(const Work& work) {
   ParkedThreads& parked = parked_threads();
-  std::lock_guard<std::mutex> lock(parked.guard);
-  if (parked.unpromised == 0) return false;
-  --parked.unpromised;
-  parked.handed_over.push_back(work);
+  {
+    std::lock_guard<std::mutex> lock(parked.guard);
+    if (parked.unpromised == 0) return false;
+    --parked.unpromised;
+    parked.handed_over.push_back(work);
+  }
+  // Woken after the guard is free, the parked thread need not wait for it.
   parked.work_handed_over.notify_one();
   return true;
 }
@@ -105,13 +113,15 @@ void make_spare_threads(int count) {
     if (wanted <= 0) return;
     parked.spares_starting += wanted;
   }
+  int starting = wanted;  // guarded by parked.guard
   for (int i = 0; i < wanted; ++i) {
-    if (create_thread(Work{nullptr, nullptr}) == 0) continue;
+    if (create_thread(Work{nullptr, &starting}) == 0) continue;
     std::lock_guard<std::mutex> lock(parked.guard);
-    if (--parked.spares_starting == 0) parked.spare_parked.notify_all();
+    --parked.spares_starting;
+    --starting;
   }
   std::unique_lock<std::mutex> lock(parked.guard);
-  parked.spare_parked.wait(lock, [&parked] { return parked.spares_starting == 0; });
+  parked.spare_parked.wait(lock, [&starting] { return starting == 0; });
 }
 
 }  // namespace kiv

@@ -1,7 +1,15 @@
 #pragma once
 // Detached threads: the agent starts every worker this way and never joins one.
 
+#include <cstddef>
+
 namespace kiv {
+
+/// The stack of every worker thread: room for the deepest calls a worker
+/// makes (a host name lookup, a log line) several times over. The platform's
+/// default is far more, reserved by each of the thousands of threads that
+/// thousands of relays run on.
+constexpr size_t WORKER_STACK_SIZE = 128 * 1024;
 
 /// Starts `body(argument)` on a detached thread of its own. Returns 0, or the
 /// platform's error code when no thread could be started (nothing ran).

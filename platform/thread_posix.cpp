@@ -30,6 +30,7 @@ int start_system_thread(void* first_work) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attributes, WORKER_STACK_SIZE);
   pthread_t thread;
   int error = pthread_create(&thread, &attributes, run, first_work);
   pthread_attr_destroy(&attributes);

@@ -25,7 +25,8 @@ unsigned __stdcall run(void* first_work) {
 
 int start_system_thread(void* first_work) {
   // _beginthreadex rather than CreateThread: the thread uses the C runtime.
-  uintptr_t thread = _beginthreadex(nullptr, 0, run, first_work, 0, nullptr);
+  uintptr_t thread = _beginthreadex(nullptr, WORKER_STACK_SIZE, run, first_work,
+                                    STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == 0) return errno;
   CloseHandle(reinterpret_cast<HANDLE>(thread));
   return 0;
