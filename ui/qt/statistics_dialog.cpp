@@ -1,4 +1,4 @@
-#include "ui/statistics_dialog.h"
+#include "ui/qt/statistics_dialog.h"
 
 #include <QLabel>
 #include <QLineEdit>

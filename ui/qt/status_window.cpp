@@ -1,4 +1,4 @@
-#include "ui/status_window.h"
+#include "ui/qt/status_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -12,11 +12,11 @@
 
 #include "core/lifecycle.h"
 #include "core/service_table.h"
-#include "ui/about_dialog.h"
-#include "ui/configuration_dialog.h"
-#include "ui/log_dialog.h"
-#include "ui/qt_window_thread.h"
-#include "ui/statistics_dialog.h"
+#include "ui/qt/about_dialog.h"
+#include "ui/qt/configuration_dialog.h"
+#include "ui/qt/log_dialog.h"
+#include "ui/qt/qt_window_thread.h"
+#include "ui/qt/statistics_dialog.h"
 
 namespace kiv {
 

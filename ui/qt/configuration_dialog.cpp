@@ -1,4 +1,4 @@
-#include "ui/configuration_dialog.h"
+#include "ui/qt/configuration_dialog.h"
 
 #include <QCheckBox>
 #include <QFontMetrics>
