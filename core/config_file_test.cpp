@@ -85,7 +85,7 @@ TEST_F(ConfigFileInFolder, SavedTableReadsBackTheSame) {
   load_service_table();
   folder.write("kiv.cnf", "");
   save_service_table();
-  EXPECT_EQ(folder.read("kiv.cnf"),
+  EXPECT_EQ(folder.read_text("kiv.cnf"),
             "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
 }
 
@@ -106,7 +106,7 @@ TEST_F(ConfigFileInFolder, RowsThatWouldReadBackOutOfStepAreLeftOutAndReported) 
   }
   publish_service_rows(rows, 5);
   save_service_table();
-  EXPECT_EQ(folder.read("kiv.cnf"), "A 100 200 ha NONE 1\nE 104 204 he WINDOWS 1\n");
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 100 200 ha NONE 1\nE 104 204 he WINDOWS 1\n");
 
   std::vector<std::string> reported;
   read_event_log([&reported](const EventLog& log) {

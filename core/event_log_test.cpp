@@ -1,9 +1,9 @@
 #include "core/event_log.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -60,7 +60,7 @@ TEST_F(EventLogInFolder, FlushesFirstWhen995LinesAreHeld) {
   EXPECT_EQ(folder.read("kiv.log"), "");
   log_event("after");
   EXPECT_EQ(held_texts(), std::vector<std::string>{"after"});
-  std::string file = folder.read("kiv.log");
+  std::string file = folder.read_text("kiv.log");
   EXPECT_EQ(lines_in(file), 995);
   EXPECT_EQ(file.substr(file.size() - 6), ": 994\n");
   EXPECT_EQ(file.substr(24, 4), ": 0\n");
@@ -80,17 +80,28 @@ TEST_F(EventLogInFolder, FlushWithNothingHeldWritesNothing) {
   EXPECT_EQ(folder.read("kiv.log"), "kept\n");
 }
 
-// A kiv.log that exists but cannot be appended to (a folder of that name
-// stands in for a read-only file, which root could still write).
+// Makes a kiv.log that exists but cannot be appended to: on Linux a folder
+// of that name stands in for a read-only file, which root could still write;
+// Windows will not open a folder as a file at all, but keeps root out of a
+// read-only file.
+void make_unwritable_log(const kiv_test::TempFolder& folder) {
+#ifdef _WIN32
+  folder.write("kiv.log", "");
+  std::filesystem::permissions(folder.file("kiv.log"), std::filesystem::perms::owner_read);
+#else
+  std::filesystem::create_directory(folder.file("kiv.log"));
+#endif
+}
+
 TEST_F(EventLogInFolder, UnwritableLogFileKeepsEveryLineHeld) {
-  ASSERT_EQ(mkdir(folder.file("kiv.log").c_str(), 0755), 0);
+  make_unwritable_log(folder);
   log_event("one");
   flush_event_log();
   EXPECT_EQ(held_texts(), (std::vector<std::string>{"one", "Can't open log_file..."}));
 }
 
 TEST_F(EventLogInFolder, FullLogThatCannotBeFlushedNeverGrowsPast1000) {
-  ASSERT_EQ(mkdir(folder.file("kiv.log").c_str(), 0755), 0);
+  make_unwritable_log(folder);
   for (int i = 0; i < 1200; ++i) log_event("line");
   EXPECT_EQ(held_lines(), LOG_CAPACITY);
   std::vector<std::string> texts = held_texts();

@@ -52,7 +52,7 @@ int bind_any_address(Socket s, uint16_t port) {
 int listen_on(Socket s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
 
 int wait_readable(Socket s, int timeout_ms) {
-  pollfd entry{s, POLLIN, 0};
+  pollfd entry{static_cast<int>(s), POLLIN, 0};
   int result;
   do {
     result = poll(&entry, 1, timeout_ms);
@@ -80,7 +80,7 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port) {
   if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
   if (errno != EINTR) return -1;
   // An interrupted connect goes on in the background; wait for its outcome.
-  pollfd entry{s, POLLOUT, 0};
+  pollfd entry{static_cast<int>(s), POLLOUT, 0};
   while (poll(&entry, 1, -1) < 0) {
     if (errno != EINTR) return -1;
   }

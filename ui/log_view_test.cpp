@@ -113,7 +113,7 @@ TEST_F(LogViewTest, RefreshSeesWholeLinesWhileThreadsLogAndFlush) {
   }
   for (std::thread& worker : workers) worker.join();
   flush_event_log();
-  std::istringstream file(folder_.read("kiv.log"));
+  std::istringstream file(folder_.read_text("kiv.log"));
   int lines = 0;
   for (std::string line; std::getline(file, line);) ++lines;
   EXPECT_EQ(lines, kWorkers * kLinesEach);
