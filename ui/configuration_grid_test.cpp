@@ -45,7 +45,7 @@ TEST_F(ConfigurationGrid, OpensShowingTheTableAndOkWithoutAChangeKeepsTheFile) {
   EXPECT_EQ(grid[2].name + grid[2].port + grid[2].host, "");
   use_grid(grid);
   // Any non-zero enabled value is taken back as 1.
-  EXPECT_EQ(folder_.read("kiv.cnf"),
+  EXPECT_EQ(folder_.read_text("kiv.cnf"),
             "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS 1\n");
 }
 
@@ -91,7 +91,7 @@ TEST_F(ConfigurationGrid, TypedRowsBecomeTheTableAndTheFile) {
         file += row.substr(0, row.rfind(" y")) + "\n";
       }
     }
-    EXPECT_EQ(folder_.read("kiv.cnf"), file);
+    EXPECT_EQ(folder_.read_text("kiv.cnf"), file);
   }
 }
 
