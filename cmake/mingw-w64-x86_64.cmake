@@ -16,6 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# What goes into the zip carries no symbols.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT -s)
 
 # Test programs built here run under wine.
 find_program(KIV_WINE NAMES wine wine64)

@@ -80,28 +80,17 @@ TEST_F(EventLogInFolder, FlushWithNothingHeldWritesNothing) {
   EXPECT_EQ(folder.read("kiv.log"), "kept\n");
 }
 
-// Makes a kiv.log that exists but cannot be appended to: on Linux a folder
-// of that name stands in for a read-only file, which root could still write;
-// Windows will not open a folder as a file at all, but keeps root out of a
-// read-only file.
-void make_unwritable_log(const kiv_test::TempFolder& folder) {
-#ifdef _WIN32
-  folder.write("kiv.log", "");
-  std::filesystem::permissions(folder.file("kiv.log"), std::filesystem::perms::owner_read);
-#else
-  std::filesystem::create_directory(folder.file("kiv.log"));
-#endif
-}
-
+// A kiv.log that exists but cannot be appended to (a folder of that name
+// stands in for a read-only file, which root could still write).
 TEST_F(EventLogInFolder, UnwritableLogFileKeepsEveryLineHeld) {
-  make_unwritable_log(folder);
+  ASSERT_TRUE(std::filesystem::create_directory(folder.file("kiv.log")));
   log_event("one");
   flush_event_log();
   EXPECT_EQ(held_texts(), (std::vector<std::string>{"one", "Can't open log_file..."}));
 }
 
 TEST_F(EventLogInFolder, FullLogThatCannotBeFlushedNeverGrowsPast1000) {
-  make_unwritable_log(folder);
+  ASSERT_TRUE(std::filesystem::create_directory(folder.file("kiv.log")));
   for (int i = 0; i < 1200; ++i) log_event("line");
   EXPECT_EQ(held_lines(), LOG_CAPACITY);
   std::vector<std::string> texts = held_texts();

@@ -33,8 +33,16 @@ bool is_sanitizer_report(const std::string& line) {
 
 AgentProcess::AgentProcess(const TempFolder& folder) : AgentProcess(folder, KIV_AGENTD_PATH) {}
 
-AgentProcess::AgentProcess(const TempFolder& folder, const char* program) {
-  std::string name = std::filesystem::path(program).filename().string();
+AgentProcess::AgentProcess(const TempFolder& folder, const char* program)
+    : AgentProcess(folder, std::vector<std::string>{program}) {}
+
+AgentProcess::AgentProcess(const TempFolder& folder, const std::vector<std::string>& command) {
+  std::string name = std::filesystem::path(command[0]).filename().string();
+  std::vector<char*> arguments{name.data()};
+  for (size_t i = 1; i < command.size(); ++i) {
+    arguments.push_back(const_cast<char*>(command[i].c_str()));
+  }
+  arguments.push_back(nullptr);
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return;
   pid_ = fork();
@@ -43,7 +51,7 @@ AgentProcess::AgentProcess(const TempFolder& folder, const char* program) {
     close(pipe_ends[0]);
     close(pipe_ends[1]);
     if (chdir(folder.path().c_str()) != 0) _exit(126);
-    execl(program, name.c_str(), static_cast<char*>(nullptr));
+    execvp(command[0].c_str(), arguments.data());
     _exit(127);
   }
   close(pipe_ends[1]);
@@ -68,7 +76,7 @@ void AgentProcess::read_output(int fd) {
     size_t end;
     while ((end = pending.find('\n')) != std::string::npos) {
       std::lock_guard<std::mutex> lock(guard_);
-      lines_.push_back(pending.substr(0, end));
+      lines_.push_back(pending.substr(0, end > 0 && pending[end - 1] == '\r' ? end - 1 : end));
       pending.erase(0, end + 1);
       changed_.notify_all();
     }

@@ -22,6 +22,9 @@ class AgentProcess {
   explicit AgentProcess(const TempFolder& folder);
   /// Starts the agent program at `program` (kiv-agentd or kiv-agent) in `folder`.
   AgentProcess(const TempFolder& folder, const char* program);
+  /// Starts `command`, a program and its arguments (wine and a Windows
+  /// build's kiv-agentd.exe), in `folder`.
+  AgentProcess(const TempFolder& folder, const std::vector<std::string>& command);
   /// Stops the agent if it still runs, and fails the test if a sanitizer
   /// reported anything.
   ~AgentProcess();
@@ -33,7 +36,7 @@ class AgentProcess {
   bool wait_for_line(const std::string& line, int deadline_ms = 20000);
   /// The texts of the log lines so far, timestamps taken off.
   std::vector<std::string> events();
-  /// Every line written to standard error so far.
+  /// Every line written to standard error so far, line end (LF or CR LF) taken off.
   std::vector<std::string> lines();
   /// How many log lines so far have exactly `text`.
   int event_count(const std::string& text);
