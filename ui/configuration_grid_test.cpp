@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/config_file.h"
+#include "core/event_log.h"
 #include "tests/temp_folder.h"
 
 namespace kiv {
@@ -18,6 +19,8 @@ namespace {
 class ConfigurationGrid : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(chdir(folder_.path().c_str()), 0); }
+  // The rows left out of the file are logged: tests after these count lines.
+  void TearDown() override { flush_event_log(); }
   kiv_test::TempFolder folder_;
 };
 
