@@ -2,6 +2,7 @@
 // directory; closing the window (or SIGINT / SIGTERM) ends it.
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdlib>
 
@@ -24,6 +25,9 @@ int main(int argc, char* argv[]) {
   kiv::take_start_time();
   kiv::watch_operator_signals(on_operator_signal);
   QApplication application(argc, argv);
+  // The icon and the desktop entry of the application menu are one.
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/kiv-agent.svg")));
+  QApplication::setDesktopFileName(QStringLiteral("kiv-agent"));
   // Only closing the status window ends the agent, not closing the last
   // window shown (a start-up warning is shown before the status window).
   QApplication::setQuitOnLastWindowClosed(false);

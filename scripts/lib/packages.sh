@@ -15,9 +15,9 @@ install_missing_packages() {
   fi
 }
 
-# What building and testing the agent needs.
+# What building and testing the agent needs (libqt6svg6 draws the window's icon).
 BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libgl-dev)
+  qt6-base-dev libgl-dev libqt6svg6)
 
 # What scripts/screenshots needs: a virtual X display, a window manager for
 # the title bars, keyboard and mouse input, and a screen grabber.
