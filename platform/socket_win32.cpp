@@ -88,7 +88,9 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port) {
 
 long receive_some(Socket s, void* buffer, size_t size) {
   int n = recv(native(s), static_cast<char*>(buffer), call_size(size), 0);
-  return n == SOCKET_ERROR ? -1 : n;
+  if (n != SOCKET_ERROR) return n;
+  // Cancelled by shutdown_both: the end of the data, as a shutdown gives on Linux.
+  return WSAGetLastError() == WSA_OPERATION_ABORTED ? 0 : -1;
 }
 
 long send_all(Socket s, const void* data, size_t size) {
@@ -114,7 +116,7 @@ void shutdown_sending(Socket s) { shutdown(native(s), SD_SEND); }
 void shutdown_both(Socket s) {
   shutdown(native(s), SD_BOTH);
   // Unlike Linux, a shutdown does not end a receive already waiting on the
-  // socket; cancelling the socket's pending calls does.
+  // socket in another thread; cancelling the socket's pending calls does.
   CancelIoEx(reinterpret_cast<HANDLE>(native(s)), nullptr);
 }
 
