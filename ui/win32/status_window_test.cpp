@@ -118,18 +118,31 @@ TEST(Win32StatusWindow, HasItsClassTitleSizeAndSystemMenu) {
                                              "Reset 302", "-", "About KIV 300", "-"}));
 }
 
-TEST(Win32StatusWindow, RelayTurnsItsLampGreenThenYellow) {
-  Agent& running = agent();
-  const COLORREF yellow = RGB(255, 255, 0), green = RGB(0, 255, 0), blue = RGB(0, 0, 255);
-  ASSERT_TRUE(pump_until([] { return lamp(1) == RGB(255, 255, 0); })) << std::hex << lamp(1);
-  EXPECT_EQ(lamp(2), blue);
-
+SOCKET connect_loopback(uint16_t port) {
   SOCKET client = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(running.loop_port);
-  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  address.sin_port = htons(port);
+  if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return client;
+  closesocket(client);
+  return INVALID_SOCKET;
+}
+
+TEST(Win32StatusWindow, RelayTurnsItsLampGreenThenYellow) {
+  Agent& running = agent();
+  const COLORREF yellow = RGB(255, 255, 0), green = RGB(0, 255, 0), blue = RGB(0, 0, 255);
+  ASSERT_TRUE(pump_until([&] { return lamp(1) == yellow; })) << std::hex << lamp(1);
+  EXPECT_EQ(lamp(2), blue);
+  // A relay to the control port fails until its thread listens.
+  ASSERT_TRUE(pump_until([&] {
+    SOCKET probe = connect_loopback(running.control_port);
+    closesocket(probe);
+    return probe != INVALID_SOCKET;
+  }));
+
+  SOCKET client = connect_loopback(running.loop_port);
+  ASSERT_NE(client, INVALID_SOCKET);
   EXPECT_TRUE(pump_until([&] { return lamp(1) == green && title() == "KIV-Connected"; }))
       << std::hex << lamp(1) << " " << title();
   closesocket(client);
