@@ -9,11 +9,13 @@
 #include <winsock2.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/lifecycle.h"
 #include "core/service_table.h"
 #include "tests/temp_folder.h"
 #include "ui/menu_commands.h"
@@ -55,6 +57,7 @@ Agent& agent() {
                     "OFF 7 7 127.0.0.1 NONE 0\n";
     agent->folder.write("kiv.cnf", agent->config);
     chdir(agent->folder.path().c_str());
+    take_start_time();
     register_status_class(GetModuleHandleA(nullptr));
     create_status_window(SW_SHOWNORMAL);
     return agent;
@@ -134,15 +137,19 @@ TEST(Win32StatusWindow, RelayTurnsItsLampGreenThenYellow) {
   const COLORREF yellow = RGB(255, 255, 0), green = RGB(0, 255, 0), blue = RGB(0, 0, 255);
   ASSERT_TRUE(pump_until([&] { return lamp(1) == yellow; })) << std::hex << lamp(1);
   EXPECT_EQ(lamp(2), blue);
-  // A relay to the control port fails until its thread listens.
+  // Each service thread listens a moment after it starts, and a relay to the
+  // control port fails until it does.
   ASSERT_TRUE(pump_until([&] {
     SOCKET probe = connect_loopback(running.control_port);
     closesocket(probe);
     return probe != INVALID_SOCKET;
   }));
 
-  SOCKET client = connect_loopback(running.loop_port);
-  ASSERT_NE(client, INVALID_SOCKET);
+  SOCKET client = INVALID_SOCKET;
+  ASSERT_TRUE(pump_until([&] {
+    client = connect_loopback(running.loop_port);
+    return client != INVALID_SOCKET;
+  }));
   EXPECT_TRUE(pump_until([&] { return lamp(1) == green && title() == "KIV-Connected"; }))
       << std::hex << lamp(1) << " " << title();
   closesocket(client);
@@ -157,10 +164,31 @@ struct Seen {
   std::vector<std::string> texts;
 };
 
+// The visible dialog or message box `caption` of the window thread (not of
+// another program on the same display), waited for.
 HWND wait_for_window(const char* caption) {
+  struct Search {
+    const char* caption;
+    HWND found;
+  } search{caption, nullptr};
+  DWORD window_thread = GetWindowThreadProcessId(status_window(), nullptr);
   for (DWORD start = GetTickCount(); GetTickCount() - start < DEADLINE_MS; Sleep(10)) {
-    HWND found = FindWindowA("#32770", caption);
-    if (found != nullptr && IsWindowVisible(found)) return found;
+    EnumThreadWindows(
+        window_thread,
+        [](HWND window, LPARAM context) {
+          auto* search = reinterpret_cast<Search*>(context);
+          char text[64] = "", class_name[16] = "";
+          GetWindowTextA(window, text, sizeof text);
+          GetClassNameA(window, class_name, sizeof class_name);
+          if (strcmp(text, search->caption) != 0 || strcmp(class_name, "#32770") != 0 ||
+              !IsWindowVisible(window)) {
+            return TRUE;
+          }
+          search->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) return search.found;
   }
   return nullptr;
 }
