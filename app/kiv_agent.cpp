@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "core/lifecycle.h"
@@ -12,6 +13,22 @@
 #include "ui/qt/status_window.h"
 
 namespace {
+
+QtMessageHandler qt_default_messages = nullptr;
+
+/// Qt gives up while starting when no window system can be reached (no
+/// display, or none that answers) and would abort with its own words; the
+/// operator is told instead what kiv-agent needs and what runs without it.
+void on_start_up_message(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type != QtFatalMsg) {
+    qt_default_messages(type, context, text);
+    return;
+  }
+  fputs("kiv-agent: no display to open the status window on. kiv-agent needs a display;\n"
+        "on a machine without one, run kiv-agentd, the same agent without a window.\n",
+        stderr);
+  std::_Exit(EXIT_FAILURE);
+}
 
 /// The stop signals close the window; its configuration is changed in its
 /// own dialog, so a reload request is left unanswered.
@@ -24,7 +41,9 @@ void on_operator_signal(kiv::OperatorSignal signal) {
 int main(int argc, char* argv[]) {
   kiv::take_start_time();
   kiv::watch_operator_signals(on_operator_signal);
+  qt_default_messages = qInstallMessageHandler(on_start_up_message);
   QApplication application(argc, argv);
+  qInstallMessageHandler(qt_default_messages);
   // The icon and the desktop entry of the application menu are one.
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/kiv-agent.svg")));
   QApplication::setDesktopFileName(QStringLiteral("kiv-agent"));

@@ -1,6 +1,5 @@
 #include "control/control_port.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "core/event_log.h"
@@ -79,8 +78,10 @@ ControlCommand judge_command(const uint8_t* segment, size_t size) {
   char text[COMMAND_SIZE + 1];
   size_t length = size < COMMAND_SIZE ? size : COMMAND_SIZE;
   for (size_t i = 0; i < length; ++i) {
+    // ASCII letters only, by arithmetic: toupper follows the locale, and a
+    // Turkish one keeps the i of "quit" small.
     unsigned char byte = segment[i];
-    text[i] = static_cast<char>(byte >= 'a' && byte <= 'z' ? toupper(byte) : byte);
+    text[i] = static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
   }
   text[length] = '\0';
   if (strncmp(text, "RES", 3) == 0) return ControlCommand::Reset;

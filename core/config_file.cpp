@@ -34,15 +34,19 @@ bool ConfigRecordReader::read_number(long& value) {
     ++next_;
   }
   if (next_ == end_ || !isdigit(static_cast<unsigned char>(*next_))) return false;
+  // Out of range saturates, as the standard library's conversion does: at
+  // LONG_MIN below, whose magnitude is one more than LONG_MAX's.
+  const unsigned long limit = static_cast<unsigned long>(LONG_MAX) + (negative ? 1 : 0);
   unsigned long magnitude = 0;
   for (; next_ < end_ && isdigit(static_cast<unsigned char>(*next_)); ++next_) {
     unsigned digit = static_cast<unsigned>(*next_ - '0');
-    // Out of range saturates, as the standard library's conversion does.
-    magnitude = magnitude > (static_cast<unsigned long>(LONG_MAX) - digit) / 10
-                    ? static_cast<unsigned long>(LONG_MAX)
-                    : magnitude * 10 + digit;
+    magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
   }
-  value = negative ? -static_cast<long>(magnitude) : static_cast<long>(magnitude);
+  if (!negative) {
+    value = static_cast<long>(magnitude);
+  } else {
+    value = magnitude == limit ? LONG_MIN : -static_cast<long>(magnitude);
+  }
   return true;
 }
 
@@ -88,9 +92,10 @@ void load_service_table() {
     table.service_count = 0;
     return;
   }
-  std::string text;
-  char block[4096];
-  for (size_t n; (n = fread(block, 1, sizeof block, file)) > 0;) text.append(block, n);
+  // Five records need a few hundred bytes; the bound leaves room for blank
+  // lines and bad records, and ends the reading of a file that never ends.
+  std::string text(CONFIG_FILE_LIMIT, '\0');
+  text.resize(fread(&text[0], 1, text.size(), file));
   fclose(file);
 
   ConfigRecordReader reader(text.data(), text.size());

@@ -57,13 +57,15 @@ TEST(ConfigRecordReader, BadNumberLeavesTheRestOfTheLineToTheNextRecords) {
 }
 
 TEST(ConfigRecordReader, NumbersKeepTheirLow16Bits) {
-  std::vector<Read> reads = read_all("A 70000 65536 h T -1\nB 40000 99999999999999999999 h T 65537\n");
+  std::vector<Read> reads = read_all("A 70000 65536 h T -1\nB 40000 99999999999999999999 h T 65537\n"
+                                     "C 1 2 h T -99999999999999999999\n");
   EXPECT_EQ(reads[0].record.port, 4464);
   EXPECT_EQ(reads[0].record.remote_port, 0);
   EXPECT_EQ(reads[0].record.enabled, -1);
   EXPECT_EQ(reads[1].record.port, 40000);
   EXPECT_EQ(reads[1].record.remote_port, 65535);
   EXPECT_EQ(reads[1].record.enabled, 1);
+  EXPECT_EQ(reads[2].record.enabled, 0) << "beyond long, a negative number is LONG_MIN";
 }
 
 TEST(ConfigRecordReader, EndInsideARecordCountsTheFieldsRead) {

@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "core/no_destructor.h"
+#include "core/timestamp.h"
 #include "core/window_thread.h"
-#include "platform/clock.h"
 #include "platform/files.h"
 
 namespace kiv {
@@ -18,6 +18,10 @@ namespace {
 struct GuardedLog {
   std::mutex guard;
   EventLog log;  // guarded by `guard`
+  // The operator has been told that kiv.log can't be appended to, and no
+  // flush has worked since: a log stuck at its threshold would otherwise
+  // tell them again at every line.
+  bool failure_shown = false;  // guarded by `guard`
 };
 
 GuardedLog& the_log() {
@@ -84,23 +88,25 @@ void flush_event_log() {
   {
     GuardedLog& held = the_log();
     std::lock_guard<std::mutex> lock(held.guard);
-    FILE* probe = open_text_file(LOG_FILE_NAME, "r");
-    if (probe == nullptr) {
-      release_lines(held.log);
-      return;
-    }
-    fclose(probe);
-    FILE* file = open_text_file(LOG_FILE_NAME, "a+");
+    // Only a file that is not there turns file logging off; a kiv.log that
+    // is there but can't be had now (no descriptor left, not a regular
+    // file) keeps the lines for a later flush.
+    bool missing = false;
+    FILE* file = open_text_file_for_appending(LOG_FILE_NAME, missing);
     if (file != nullptr) {
       for (int i = 0; i < held.log.line_count && i < LOG_CAPACITY; ++i) {
         fputs(held.log.lines[i].get(), file);
         fputc('\n', file);
-        held.log.lines[i].reset();
       }
-      held.log.line_count = 0;
       fclose(file);
+    }
+    if (file != nullptr || missing) {
+      release_lines(held.log);
+      held.failure_shown = false;
       return;
     }
+    if (held.failure_shown) return;
+    held.failure_shown = true;
   }
   // The file is there but can't be appended to: every line stays held.
   logging_flush_failure = true;

@@ -1,9 +1,10 @@
 #include "core/event_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -60,7 +61,7 @@ TEST_F(EventLogInFolder, FlushesFirstWhen995LinesAreHeld) {
   EXPECT_EQ(folder.read("kiv.log"), "");
   log_event("after");
   EXPECT_EQ(held_texts(), std::vector<std::string>{"after"});
-  std::string file = folder.read_text("kiv.log");
+  std::string file = folder.read("kiv.log");
   EXPECT_EQ(lines_in(file), 995);
   EXPECT_EQ(file.substr(file.size() - 6), ": 994\n");
   EXPECT_EQ(file.substr(24, 4), ": 0\n");
@@ -80,17 +81,42 @@ TEST_F(EventLogInFolder, FlushWithNothingHeldWritesNothing) {
   EXPECT_EQ(folder.read("kiv.log"), "kept\n");
 }
 
-// A kiv.log that exists but cannot be appended to (a folder of that name
-// stands in for a read-only file, which root could still write).
-TEST_F(EventLogInFolder, UnwritableLogFileKeepsEveryLineHeld) {
-  ASSERT_TRUE(std::filesystem::create_directory(folder.file("kiv.log")));
-  log_event("one");
-  flush_event_log();
-  EXPECT_EQ(held_texts(), (std::vector<std::string>{"one", "Can't open log_file..."}));
+// A kiv.log that is there but can't be appended to now keeps the lines for
+// a later flush: a folder of that name (it stands in for a read-only file,
+// which root could still write), a FIFO, a file while the process is out of
+// descriptors.
+TEST_F(EventLogInFolder, LogFileThatCannotBeAppendedToNowKeepsEveryLineHeld) {
+  const std::string log = folder.file("kiv.log");
+  for (std::string kind : {"folder", "FIFO", "no descriptor left"}) {
+    SCOPED_TRACE(kind);
+    if (kind == "no descriptor left") folder.write("kiv.log", "");
+    ASSERT_EQ(kind == "folder" ? mkdir(log.c_str(), 0755)
+              : kind == "FIFO" ? mkfifo(log.c_str(), 0644)
+                               : 0,
+              0);
+    rlimit limits{};
+    getrlimit(RLIMIT_NOFILE, &limits);
+    if (kind == "no descriptor left") {
+      rlimit lowered = limits;
+      lowered.rlim_cur = dup(2);  // the lowest free descriptor: every one below it is taken
+      close(static_cast<int>(lowered.rlim_cur));
+      setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    log_event("one");
+    flush_event_log();
+    setrlimit(RLIMIT_NOFILE, &limits);
+    EXPECT_EQ(held_texts(), (std::vector<std::string>{"one", "Can't open log_file..."}));
+    if (kind == "no descriptor left") {
+      flush_event_log();
+      EXPECT_EQ(lines_in(folder.read("kiv.log")), 2);
+    }
+    remove(log.c_str());
+    flush_event_log();  // no kiv.log: empties the log
+  }
 }
 
 TEST_F(EventLogInFolder, FullLogThatCannotBeFlushedNeverGrowsPast1000) {
-  ASSERT_TRUE(std::filesystem::create_directory(folder.file("kiv.log")));
+  ASSERT_EQ(mkdir(folder.file("kiv.log").c_str(), 0755), 0);
   for (int i = 0; i < 1200; ++i) log_event("line");
   EXPECT_EQ(held_lines(), LOG_CAPACITY);
   std::vector<std::string> texts = held_texts();

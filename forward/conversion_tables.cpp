@@ -53,8 +53,8 @@ void free_slot(TablePair& slot) {
   slot.write_table = nullptr;
 }
 
-// Loads `table_name`'s file into the free `slot`; the registry's guard is held.
-int load_pair(const char* table_name, TablePair& slot) {
+// Reads `table_name`'s file into `pair`, one of the caller's own.
+int load_pair(const char* table_name, TablePair& pair) {
   char file_name[TABLE_NAME_CAPACITY + 8];
   snprintf(file_name, sizeof file_name, "%s.%s", table_name, TABLE_FILE_EXTENSION);
   FILE* file = open_binary_file_for_reading(file_name);
@@ -76,11 +76,27 @@ int load_pair(const char* table_name, TablePair& slot) {
     return -1;
   }
   memcpy(name.get(), table_name, name_size);
-  slot.loaded = std::move(tables);
-  slot.read_table = slot.loaded.get();
-  slot.write_table = slot.loaded.get() + TABLE_SIZE;
-  slot.name = std::move(name);
+  pair.loaded = std::move(tables);
+  pair.read_table = pair.loaded.get();
+  pair.write_table = pair.loaded.get() + TABLE_SIZE;
+  pair.name = std::move(name);
   fclose(file);
+  return 0;
+}
+
+// The used slot named `table_name`, else the first free slot, else
+// TABLE_SLOTS; the registry's guard is held.
+int find_pair(const TableRegistry& tables, const char* table_name) {
+  int slot = 0;
+  for (; slot < TABLE_SLOTS && tables.slots[slot].name; ++slot) {
+    if (strcmp(tables.slots[slot].name.get(), table_name) == 0) break;
+  }
+  return slot;
+}
+
+int tables_of(const TablePair& pair, ResolvedTables& resolved) {
+  resolved.read_table = pair.read_table;
+  resolved.write_table = pair.write_table;
   return 0;
 }
 
@@ -103,24 +119,28 @@ void reset_table_registry() {
 
 int resolve_tables(const char* table_name, ResolvedTables& resolved) {
   TableRegistry& tables = registry();
-  std::lock_guard<std::mutex> lock(tables.guard);
-  int slot = 0;
-  for (; slot < TABLE_SLOTS && tables.slots[slot].name; ++slot) {
-    if (strcmp(tables.slots[slot].name.get(), table_name) == 0) {
-      resolved.read_table = tables.slots[slot].read_table;
-      resolved.write_table = tables.slots[slot].write_table;
+  {
+    std::lock_guard<std::mutex> lock(tables.guard);
+    int slot = find_pair(tables, table_name);
+    if (slot < TABLE_SLOTS && tables.slots[slot].name) {
+      return tables_of(tables.slots[slot], resolved);
+    }
+    if (strcmp(table_name, NO_TRANSLATION) == 0) {
+      resolved = ResolvedTables{};
       return 0;
     }
+    if (slot == TABLE_SLOTS) return -1;
   }
-  if (strcmp(table_name, NO_TRANSLATION) == 0) {
-    resolved = ResolvedTables{};
-    return 0;
-  }
+  // The file is read without the guard: a file slow to read holds up only
+  // the relays that need it, never another service's.
+  TablePair loaded;
+  if (load_pair(table_name, loaded) != 0) return -1;
+  std::lock_guard<std::mutex> lock(tables.guard);
+  // Another relay may have loaded the same name, or taken the last slot, meanwhile.
+  int slot = find_pair(tables, table_name);
   if (slot == TABLE_SLOTS) return -1;
-  if (load_pair(table_name, tables.slots[slot]) != 0) return -1;
-  resolved.read_table = tables.slots[slot].read_table;
-  resolved.write_table = tables.slots[slot].write_table;
-  return 0;
+  if (!tables.slots[slot].name) tables.slots[slot] = std::move(loaded);
+  return tables_of(tables.slots[slot], resolved);
 }
 
 }  // namespace kiv

@@ -1,8 +1,9 @@
 #pragma once
 // Time as the agent needs it: sleeping, a tick count since system start, and
-// the local date and time as log-line text.
+// the local date and time.
 
 #include <cstdint>
+#include <ctime>
 
 namespace kiv {
 
@@ -11,11 +12,8 @@ void sleep_ms(unsigned milliseconds);
 /// Milliseconds since the system started; never goes back.
 uint64_t tick_count_ms();
 
-/// Number of characters of a timestamp, as in "Mon Jan 02 03:04:05 1995".
-constexpr int TIMESTAMP_LENGTH = 24;
-
-/// Writes the current local date and time as TIMESTAMP_LENGTH characters and
-/// a terminator into `text`.
-void format_timestamp(char (&text)[TIMESTAMP_LENGTH + 1]);
+/// The current local date and time, broken down: every field of std::tm
+/// that a calendar date and a time of day need, tm_wday included.
+std::tm local_time_now();
 
 }  // namespace kiv

@@ -16,14 +16,11 @@ uint64_t tick_count_ms() {
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-void format_timestamp(char (&text)[TIMESTAMP_LENGTH + 1]) {
+std::tm local_time_now() {
   time_t now = time(nullptr);
   tm local{};
   localtime_r(&now, &local);
-  if (strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &local) != TIMESTAMP_LENGTH) {
-    // A year beyond four digits: keep the layout's length all the same.
-    text[TIMESTAMP_LENGTH] = '\0';
-  }
+  return local;
 }
 
 }  // namespace kiv

@@ -6,9 +6,18 @@
 
 namespace kiv {
 
-/// Opens a file of the working directory in text mode ("r", "w", "a+");
-/// line ends are the platform's, and a CR read from a file counts as blank.
+// Only a regular file is opened. Anything else of the name (a folder, a
+// FIFO, a device) is refused at once, never waited on: such a thing may
+// block its opener for ever or never come to an end.
+
+/// Opens a file of the working directory in text mode ("r" or "w"; "w"
+/// creates or empties it); line ends are the platform's, and a CR read from
+/// a file counts as blank. Null when it can't.
 FILE* open_text_file(const char* name, const char* mode);
+/// Opens an existing file of the working directory in text mode for
+/// appending, and never creates one. Null when it can't, with `missing` set
+/// when nothing of that name exists.
+FILE* open_text_file_for_appending(const char* name, bool& missing);
 /// Opens a file of the working directory for reading its bytes unchanged.
 FILE* open_binary_file_for_reading(const char* name);
 

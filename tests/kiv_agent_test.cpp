@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "tests/agent_process.h"
@@ -60,6 +63,66 @@ TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {
   ASSERT_TRUE(watches_stop_signals(agent.pid()));
   EXPECT_EQ(agent.stop(), 0);
   EXPECT_NE(folder.read("kiv.log").find(": kiv.cnf: Error in line 0\n"), std::string::npos);
+}
+
+/// Sets the environment variable `name` to `value` (unsets it for null)
+/// for the agents started while it lives.
+struct ScopedVariable {
+  ScopedVariable(const char* name, const char* value)
+      : name(name), had(getenv(name) != nullptr), old(had ? getenv(name) : "") {
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedVariable() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
+  const char* name;
+  bool had;
+  std::string old;
+};
+
+// Qt switches the process to the user's locale. Turkish has day and month
+// names that are not English, and an upper case of i that is not I.
+TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
+  TempFolder folder;
+  std::string locales = folder.file("locales");
+  ASSERT_EQ(system(("mkdir " + locales + " && localedef -i tr_TR -f UTF-8 " + locales +
+                    "/tr_TR.UTF-8").c_str()),
+            0);
+  ScopedVariable locale_path("LOCPATH", locales.c_str());
+  ScopedVariable locale("LC_ALL", "tr_TR.UTF-8");
+  folder.write("kiv.log", "");
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("KIV", port, port, "0.0.0.0", "NONE", 1));
+  AgentProcess agent(folder, KIV_AGENT_PATH);
+  int client = connect_loopback(port);
+  ASSERT_GE(client, 0);
+  EXPECT_EQ(receive_exactly(client, 16), "KIV Agent v1.4b\n");
+  ASSERT_TRUE(send_bytes(client, "quit\r\n"));
+  EXPECT_EQ(receive_until_closed(client), "KIV QUIT.\n");
+  close(client);
+  EXPECT_EQ(agent.stop(), 0);
+  std::regex stamped(
+      "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: .*");
+  std::istringstream log(folder.read("kiv.log"));
+  int lines = 0;
+  for (std::string line; std::getline(log, line); ++lines) {
+    EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+  }
+  EXPECT_GE(lines, 3);
+}
+
+TEST(KivAgent, WithoutADisplaySaysSoAndNamesKivAgentd) {
+  TempFolder folder;
+  ScopedVariable platform("QT_QPA_PLATFORM", nullptr);
+  ScopedVariable display("DISPLAY", nullptr);
+  ScopedVariable wayland("WAYLAND_DISPLAY", nullptr);
+  AgentProcess agent(folder, KIV_AGENT_PATH);
+  EXPECT_EQ(agent.wait_exit(20000), EXIT_FAILURE);
+  EXPECT_TRUE(eventually([&] {
+    for (const std::string& line : agent.lines()) {
+      if (line.find("run kiv-agentd") != std::string::npos) return true;
+    }
+    return false;
+  }));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/agent_process.h"
@@ -34,31 +35,40 @@ std::string echoed_through(uint16_t port) {
   return echoed;
 }
 
-TEST(TableFaults, ShortOrMissingFilesRefuseEveryRelayAndCountInErrorsO) {
+// A FIFO is no table file: opening it would wait for a writer, and no
+// relay of any service may wait on it.
+TEST(TableFaults, ShortMissingOrFifoFilesRefuseEveryRelayAndCountInErrorsO) {
   TempFolder folder;
   folder.write("SHORT.ctb", shifting_pair(1).substr(0, 511));
+  ASSERT_EQ(mkfifo(folder.file("PIPE.ctb").c_str(), 0644), 0);
   LoopbackServer remote(echo_handler);
   uint16_t short_port = free_port();
   uint16_t missing_port = free_port();
   uint16_t plain_port = free_port();
+  uint16_t fifo_port = free_port();
   folder.write("kiv.cnf", config_line("S1", short_port, remote.port(), "127.0.0.1", "SHORT", 1) +
                               config_line("S2", missing_port, remote.port(), "127.0.0.1", "GONE", 1) +
-                              config_line("S3", plain_port, remote.port(), "127.0.0.1", "NONE", 1));
+                              config_line("S3", plain_port, remote.port(), "127.0.0.1", "NONE", 1) +
+                              config_line("S4", fifo_port, remote.port(), "127.0.0.1", "PIPE", 1));
   InProcessAgent agent(folder);
   for (int attempt = 1; attempt <= 2; ++attempt) {
+    EXPECT_EQ(echoed_through(fifo_port), "");
     EXPECT_EQ(echoed_through(short_port), "");
     EXPECT_EQ(echoed_through(missing_port), "");
   }
   ASSERT_TRUE(agent.wait_for_event("S2 - Connection closed(-1)", 2));
   ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", 2));
+  ASSERT_TRUE(agent.wait_for_event("S4 - Connection closed(-1)", 2));
   EXPECT_EQ(agent.event_count("Error in file: SHORT.ctb"), 2);
   EXPECT_EQ(agent.event_count("Can't open file: GONE.ctb"), 2);
+  EXPECT_EQ(agent.event_count("Can't open file: PIPE.ctb"), 2);
   EXPECT_EQ(agent.row(0).errors_o, 2u);
   EXPECT_EQ(agent.row(1).errors_o, 2u);
+  EXPECT_EQ(agent.row(3).errors_o, 2u);
   EXPECT_EQ(agent.row(0).state, kiv::SVC_ERROR);
   EXPECT_EQ(remote.accepted(), 0);
   EXPECT_EQ(echoed_through(plain_port), "abc");
-  EXPECT_TRUE(agent.wait_until_idle(3));
+  EXPECT_TRUE(agent.wait_until_idle(4));
 }
 
 TEST(TableFaults, FileChangedOnDiskIsTakenOnlyAfterARestart) {

@@ -15,8 +15,9 @@ install_missing_packages() {
   fi
 }
 
-# What building and testing the agent needs (libqt6svg6 draws the window's icon).
-BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev
+# What building and testing the agent needs (libqt6svg6 draws the window's
+# icon; locales builds the locales the tests run the window agent in).
+BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchmark-dev locales
   qt6-base-dev libgl-dev libqt6svg6)
 
 # What scripts/screenshots needs: a virtual X display, a window manager for

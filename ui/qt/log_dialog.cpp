@@ -1,6 +1,7 @@
 #include "ui/qt/log_dialog.h"
 
 #include <QPlainTextEdit>
+#include <QScrollBar>
 
 namespace kiv {
 
@@ -26,9 +27,16 @@ void LogDialog::refresh() {
   switch (view_.refresh()) {
     case LogView::Refresh::Unchanged:
       break;
-    case LogView::Refresh::Rebuilt:
+    case LogView::Refresh::Rebuilt: {
+      // New text would show from its top: the operator keeps the line they
+      // read, and a view at the end follows the end.
+      QScrollBar* bar = text_box_->verticalScrollBar();
+      int place = bar->value();
+      bool at_end = place == bar->maximum();
       text_box_->setPlainText(QString::fromLocal8Bit(view_.text()));
+      bar->setValue(at_end ? bar->maximum() : place);
       break;
+    }
     case LogView::Refresh::OutOfMemory:
       text_box_->setPlainText("No enough memory to display Log");
       break;

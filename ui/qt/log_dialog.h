@@ -12,7 +12,8 @@ namespace kiv {
 
 /// LogDialog shows the event log's lines in a read-only text box (object
 /// name "1000"), rebuilt every five seconds while open when the log holds
-/// more lines than it shows.
+/// more lines than it shows. A rebuild keeps the place the operator reads;
+/// a view scrolled to the end follows the end.
 class LogDialog : public AgentDialog {
  public:
   explicit LogDialog(QWidget* status_window);

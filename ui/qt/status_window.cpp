@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 
@@ -118,10 +119,25 @@ void StatusWindow::paintEvent(QPaintEvent*) {
   }
 }
 
+void StatusWindow::keyPressEvent(QKeyEvent* event) {
+  // The Menu key is taken here, as a key of this window. The context-menu
+  // event that some window systems make of it goes to the application's
+  // focus widget instead, and once the menu has been worked with the
+  // keyboard, that is the closed menu itself.
+  if (event->key() != Qt::Key_Menu) {
+    QWidget::keyPressEvent(event);
+    return;
+  }
+  run_menu(mapToGlobal(QPoint(0, 0)));
+}
+
 void StatusWindow::contextMenuEvent(QContextMenuEvent* event) {
-  // From the Menu key the menu opens at the window's top left, like a window menu.
-  QPoint place = event->reason() == QContextMenuEvent::Keyboard ? mapToGlobal(QPoint(0, 0))
-                                                                : event->globalPos();
+  // From the keyboard the menu opens at the window's top left, like a window menu.
+  run_menu(event->reason() == QContextMenuEvent::Keyboard ? mapToGlobal(QPoint(0, 0))
+                                                          : event->globalPos());
+}
+
+void StatusWindow::run_menu(QPoint place) {
   QAction* chosen = menu_->exec(place);
   if (chosen != nullptr && chosen->data().isValid()) on_system_command(chosen->data().toInt());
 }

@@ -38,10 +38,14 @@ class StatusWindow : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  /// Shows the menu at `place` (global) and runs the command chosen.
+  void run_menu(QPoint place);
+
   QMenu* menu_;
   bool shut_down_ = false;  // the agent has been shut down: no command runs after it
 };

@@ -46,6 +46,22 @@ void choose_from_menu_when_open(int downs) {
   timer->start(20);
 }
 
+/// Presses the Menu key on `window`, as the window system hands it to the
+/// window's focus: whether the menu opened (Escape closes it).
+bool menu_key_opens_menu(QWidget& window) {
+  bool opened = false;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&opened] {
+    QWidget* popup = QApplication::activePopupWidget();
+    if (popup == nullptr) return;
+    opened = true;
+    QTest::keyClick(popup, Qt::Key_Escape);
+  });
+  closer.start(20);
+  QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
+  return opened;
+}
+
 }  // namespace
 
 class StatusWindowTest : public QObject {
@@ -55,6 +71,7 @@ class StatusWindowTest : public QObject {
   void rows_and_lamps_show_each_service_state();
   void title_follows_open_connections();
   void menu_lists_commands_in_order();
+  void menu_key_opens_the_menu_again_after_a_dialog();
   void reset_from_menu_restarts_idle_services();
   void configure_then_escape_restarts_services_when_none_runs();
   void close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected();
@@ -134,6 +151,28 @@ void StatusWindowTest::menu_lists_commands_in_order() {
                             kiv::CMD_ABOUT, 0, 0}));
 }
 
+void StatusWindowTest::menu_key_opens_the_menu_again_after_a_dialog() {
+  WindowAgent agent("");
+  agent.window().activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(&agent.window()));
+  // About, chosen from the menu with the keyboard, then closed: the hidden
+  // menu stays the application's focus widget.
+  QString about;
+  QTimer escaper;
+  QObject::connect(&escaper, &QTimer::timeout, [&about] {
+    if (QWidget* dialog = open_modal()) {
+      about = dialog->windowTitle();
+      QTest::keyClick(dialog, Qt::Key_Escape);
+    }
+  });
+  escaper.start(20);
+  choose_from_menu_when_open(5);  // About KIV
+  QTest::keyClick(agent.window().windowHandle(), Qt::Key_Menu);
+  escaper.stop();
+  QCOMPARE(about, QString("About KIV Agent"));
+  for (int press = 1; press <= 3; ++press) QVERIFY(menu_key_opens_menu(agent.window()));
+}
+
 void StatusWindowTest::reset_from_menu_restarts_idle_services() {
   LoopbackServer remote(echo_handler);
   uint16_t first = free_port(), second = free_port();
@@ -145,9 +184,7 @@ void StatusWindowTest::reset_from_menu_restarts_idle_services() {
 
   // The Menu key opens the menu; Reset is the fourth item.
   choose_from_menu_when_open(4);
-  QContextMenuEvent menu_key(QContextMenuEvent::Keyboard, QPoint(0, 0),
-                             agent.window().mapToGlobal(QPoint(0, 0)));
-  QApplication::sendEvent(&agent.window(), &menu_key);
+  QTest::keyClick(agent.window().windowHandle(), Qt::Key_Menu);
   QCOMPARE(logged_count("Pending KIV reset..."), 1);
 
   QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 1, 15000);

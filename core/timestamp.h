@@ -1,0 +1,14 @@
+#pragma once
+// The stamp that begins every event-log line: "Mon Jan 02 03:04:05 1995".
+
+namespace kiv {
+
+/// Number of characters of a timestamp.
+constexpr int TIMESTAMP_LENGTH = 24;
+
+/// Writes the current local date and time as TIMESTAMP_LENGTH characters and
+/// a terminator into `text`: English day and month names and plain digits,
+/// whatever locale a library has switched the process to.
+void format_timestamp(char (&text)[TIMESTAMP_LENGTH + 1]);
+
+}  // namespace kiv
