@@ -10,14 +10,11 @@ void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
 
 uint64_t tick_count_ms() { return GetTickCount64(); }
 
-void format_timestamp(char (&text)[TIMESTAMP_LENGTH + 1]) {
+std::tm local_time_now() {
   time_t now = time(nullptr);
   tm local{};
   localtime_s(&local, &now);
-  if (strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &local) != TIMESTAMP_LENGTH) {
-    // A year beyond four digits: keep the layout's length all the same.
-    text[TIMESTAMP_LENGTH] = '\0';
-  }
+  return local;
 }
 
 }  // namespace kiv

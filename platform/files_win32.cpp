@@ -20,16 +20,36 @@ void write_all(HANDLE handle, const char* data, size_t size) {
   }
 }
 
+// A folder is the one thing besides a regular file that a bare name of the
+// working folder can be here (pipes and devices have names of their own).
+bool is_folder(const char* name) {
+  DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 }  // namespace
 
 FILE* open_text_file(const char* name, const char* mode) {
+  if (is_folder(name)) return nullptr;
   // "t" makes text mode explicit: CR LF line ends on disk, LF in memory.
   char text_mode[8];
   snprintf(text_mode, sizeof text_mode, "%st", mode);
   return fopen(name, text_mode);
 }
 
-FILE* open_binary_file_for_reading(const char* name) { return fopen(name, "rb"); }
+FILE* open_text_file_for_appending(const char* name, bool& missing) {
+  DWORD attributes = GetFileAttributesA(name);
+  DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+  missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return nullptr;
+  }
+  return fopen(name, "at");
+}
+
+FILE* open_binary_file_for_reading(const char* name) {
+  return is_folder(name) ? nullptr : fopen(name, "rb");
+}
 
 void write_standard_error_line(const char* line) {
   static const char line_break[] = "\r\n";
