@@ -1,13 +1,25 @@
 #include "platform/files.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace kiv {
 
 namespace {
+
+// Lines waiting for standard error beyond this many bytes are dropped.
+constexpr size_t ECHO_BACKLOG_BYTES = 256 * 1024;
+// How long the process's exit waits for a write in progress to end.
+constexpr auto EXIT_WRITE_WAIT = std::chrono::seconds(2);
 
 // Writes all of `size` bytes of `data` to `handle`, however many calls it takes.
 void write_all(HANDLE handle, const char* data, size_t size) {
@@ -20,52 +32,111 @@ void write_all(HANDLE handle, const char* data, size_t size) {
   }
 }
 
-// A folder is the one thing besides a regular file that a bare name of the
-// working folder can be here (pipes and devices have names of their own).
-bool is_folder(const char* name) {
-  DWORD attributes = GetFileAttributesA(name);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+// EchoBacklog holds the lines for standard error until a thread of its own
+// writes them. A console takes nothing while the operator selects text in
+// it, and a pipe nothing while its reader is away: only that thread waits.
+struct EchoBacklog {
+  std::mutex guard;
+  std::condition_variable filled;
+  std::condition_variable written;
+  std::string lines;            // guarded by guard
+  bool writing = false;         // guarded by guard; lines taken but not all written yet
+  bool writer_started = false;  // guarded by guard
+};
+
+// Never destroyed: the writer may still wait on it while the process exits.
+EchoBacklog& echo_backlog() {
+  static EchoBacklog* backlog = new EchoBacklog;
+  return *backlog;
+}
+
+unsigned __stdcall write_echoed_lines(void*) {
+  EchoBacklog& backlog = echo_backlog();
+  std::string block;
+  std::unique_lock<std::mutex> lock(backlog.guard);
+  for (;;) {
+    backlog.writing = false;
+    backlog.written.notify_all();
+    backlog.filled.wait(lock, [&backlog] { return !backlog.lines.empty(); });
+    block.swap(backlog.lines);
+    backlog.writing = true;
+    lock.unlock();
+    write_all(GetStdHandle(STD_ERROR_HANDLE), block.data(), block.size());
+    block.clear();
+    lock.lock();
+  }
+}
+
+// At exit the lines not written yet go out, after the block being written,
+// unless standard error has taken nothing for a while.
+void write_echo_backlog_at_exit() {
+  EchoBacklog& backlog = echo_backlog();
+  std::unique_lock<std::mutex> lock(backlog.guard);
+  if (!backlog.written.wait_for(lock, EXIT_WRITE_WAIT, [&backlog] { return !backlog.writing; })) {
+    return;
+  }
+  write_all(GetStdHandle(STD_ERROR_HANDLE), backlog.lines.data(), backlog.lines.size());
+  backlog.lines.clear();
+}
+
+// Keeps `file` only when it is a file on disk: on Windows a name such as CON,
+// NUL or COM1 is a device whatever its extension.
+FILE* only_disk_file(FILE* file) {
+  if (file != nullptr &&
+      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+    fclose(file);
+    return nullptr;
+  }
+  return file;
 }
 
 }  // namespace
 
 FILE* open_text_file(const char* name, const char* mode) {
-  if (is_folder(name)) return nullptr;
   // "t" makes text mode explicit: CR LF line ends on disk, LF in memory.
-  char text_mode[8];
-  snprintf(text_mode, sizeof text_mode, "%st", mode);
-  return fopen(name, text_mode);
+  return only_disk_file(fopen(name, mode[0] == 'w' ? "wt" : "rt"));
 }
 
 FILE* open_text_file_for_appending(const char* name, bool& missing) {
-  DWORD attributes = GetFileAttributesA(name);
-  DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
-  missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  // Opened as Windows does it, to open only what exists: C's "a" creates.
+  HANDLE handle = CreateFileA(name, FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     return nullptr;
   }
-  return fopen(name, "at");
+  missing = false;
+  int fd = -1;
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_TEXT);
+  }
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "at");
+  if (file == nullptr) _close(fd);
+  return file;
 }
 
-FILE* open_binary_file_for_reading(const char* name) {
-  return is_folder(name) ? nullptr : fopen(name, "rb");
-}
+FILE* open_binary_file_for_reading(const char* name) { return only_disk_file(fopen(name, "rb")); }
 
 void write_standard_error_line(const char* line) {
-  static const char line_break[] = "\r\n";
-  HANDLE standard_error = GetStdHandle(STD_ERROR_HANDLE);
-  if (standard_error == nullptr || standard_error == INVALID_HANDLE_VALUE) return;
+  EchoBacklog& backlog = echo_backlog();
   size_t length = strlen(line);
-  char block[512];
-  if (length + 2 <= sizeof block) {
-    memcpy(block, line, length);
-    memcpy(block + length, line_break, 2);
-    write_all(standard_error, block, length + 2);
-    return;
+  std::lock_guard<std::mutex> lock(backlog.guard);
+  if (backlog.lines.size() + length + 2 > ECHO_BACKLOG_BYTES) return;
+  if (!backlog.writer_started) {
+    uintptr_t writer = _beginthreadex(nullptr, 0, write_echoed_lines, nullptr, 0, nullptr);
+    if (writer == 0) return;
+    CloseHandle(reinterpret_cast<HANDLE>(writer));
+    backlog.writer_started = true;
+    atexit(write_echo_backlog_at_exit);
   }
-  std::string long_line(line, length);
-  long_line += line_break;
-  write_all(standard_error, long_line.data(), long_line.size());
+  backlog.lines.append(line, length).append("\r\n");
+  backlog.filled.notify_one();
 }
 
 }  // namespace kiv
