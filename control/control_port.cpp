@@ -117,7 +117,8 @@ void control_port_thread(void* argument) {
   ServiceRecord& row = *static_cast<ServiceRecord*>(argument);
   log_event("KIV port thread created");
   char message[MESSAGE_SIZE];
-  Socket listening = open_listener(row.config().port, message);
+  const uint16_t port = row.config().port;
+  Socket listening = open_listener(port, message);
   if (listening != NO_SOCKET) set_non_blocking(listening);
 
   for (;;) {
@@ -133,12 +134,16 @@ void control_port_thread(void* argument) {
       log_message(message, "KIV Port Error - Accept %d", error);
       ++row.errors_o;
       set_state(row, SVC_ERROR);
-      break;
+      // Descriptors run out under load and come back as relays end: the
+      // control port pauses, as the services do, instead of staying down.
+      if (!is_out_of_resources(error) || reset_pending) break;
+      sleep_ms(IDLE_POLL_MS);
+      continue;
     }
     serve_client(row, client);
   }
 
-  close_socket(listening);
+  close_listener(listening, port);
   set_state(row, SVC_READY);
   --thread_count;
   log_event("KIV Port thread Closed");

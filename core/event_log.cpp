@@ -29,7 +29,7 @@ GuardedLog& the_log() {
   return *log;
 }
 
-std::atomic<void (*)(const char*)> log_echo{nullptr};
+std::atomic<bool (*)(const char*)> log_echo{nullptr};
 
 // Set while this thread logs the failure line of its own flush, which must not
 // start another flush.
@@ -46,6 +46,24 @@ void release_lines(EventLog& log) {
   log.line_count = 0;
 }
 
+// Echoes `line` outside the log's guard: a reader of the echo that falls
+// behind costs it lines, never the agent its relays.
+void echo_line(bool (*echo)(const char*), const char* line) {
+  static NoDestructor<std::mutex> guard;
+  static unsigned long dropped = 0;  // guarded by `guard`
+  std::lock_guard<std::mutex> lock(*guard);
+  if (dropped > 0) {
+    char note[64];
+    snprintf(note, sizeof note, "KIV Echo: %lu lines dropped", dropped);
+    if (!echo(note)) {
+      ++dropped;
+      return;
+    }
+    dropped = 0;
+  }
+  if (!echo(line)) ++dropped;
+}
+
 }  // namespace
 
 void log_event(const char* text) {
@@ -58,9 +76,9 @@ void log_event(const char* text) {
   if (!line) return;
   snprintf(line.get(), size, "%s: %s", stamp, text);
 
+  if (auto echo = log_echo.load()) echo_line(echo, line.get());
   GuardedLog& held = the_log();
   std::lock_guard<std::mutex> lock(held.guard);
-  if (auto echo = log_echo.load()) echo(line.get());
   // A full log that could not be flushed drops the new line rather than grow.
   if (held.log.line_count >= LOG_CAPACITY) return;
   held.log.lines[held.log.line_count++] = std::move(line);
@@ -121,7 +139,7 @@ void read_event_log(const std::function<void(const EventLog&)>& pass) {
   pass(held.log);
 }
 
-void set_log_echo(void (*echo)(const char* line)) { log_echo.store(echo); }
+void set_log_echo(bool (*echo)(const char* line)) { log_echo.store(echo); }
 
 void show_warning(const char* text) { window_thread().show_warning(text); }
 

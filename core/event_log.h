@@ -37,8 +37,10 @@ void flush_event_log();
 void read_event_log(const std::function<void(const EventLog&)>& pass);
 
 /// Every line is also handed to `echo` as it is logged (the headless agent
-/// prints them); nullptr stops the echo.
-void set_log_echo(void (*echo)(const char* line));
+/// prints them); nullptr stops the echo. `echo` must never wait: it returns
+/// false for a line it could not take at once, and the count of such lines
+/// is echoed before the next line that it takes.
+void set_log_echo(bool (*echo)(const char* line));
 
 /// Shows `text` to the operator as a "KIV Error" warning; returns once seen.
 void show_warning(const char* text);

@@ -1,6 +1,8 @@
 #include "core/headless_window.h"
 
-#include <cstdio>
+#include <string>
+
+#include "platform/files.h"
 
 namespace kiv {
 
@@ -52,7 +54,8 @@ void HeadlessWindow::deliver(Notification code) {
 }
 
 void HeadlessWindow::show_warning(const char* text) {
-  fprintf(stderr, "KIV Error: %s\n", text);
+  // Like the echo of the log, a warning never waits for a reader of standard error.
+  write_standard_error_line(("KIV Error: " + std::string(text)).c_str());
 }
 
 void HeadlessWindow::end_event_loop(int exit_code) {

@@ -19,6 +19,10 @@ constexpr unsigned HALF_CLOSE_DELAY_MS = 2500;
 constexpr unsigned RELAY_POLL_MS = 2000;
 /// A listener's wait for a client, and its step while a reset waits.
 constexpr int LISTEN_WAIT_MS = 1000;
+/// What one relay holds: the client and remote sockets; its connection
+/// thread and two pumps.
+constexpr int SOCKETS_PER_RELAY = 2;
+constexpr int THREADS_PER_RELAY = 3;
 
 /// PumpRecord is one direction of a relay: what the pump receives from,
 /// sends to, translates with and counts in. run_relay owns it and both
@@ -32,6 +36,7 @@ struct PumpRecord {
   char name[16];                   // "<service> Write" or "<service> Read"
   std::atomic<int> done;
   std::atomic<uint16_t> outcome;   // how this direction ended: SVC_READY or SVC_ERROR
+  std::atomic<bool>* aborted;      // the relay's: set when either direction broke
   const uint8_t* table;            // each byte b becomes table[b], or none
 };
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "core/event_log.h"
 #include "core/lifecycle.h"
 #include "core/window_thread.h"
@@ -17,9 +19,32 @@ void fail_listener(ServiceRecord& service, const char* name, const char* what, i
   send_notification(NOTIFY_STATUS_CHANGED);
 }
 
+// Descriptors and threads kept for what is not a relay: standard streams,
+// listeners, the control client, the log and table files; the window and
+// signal threads, threads parked for the next relays.
+constexpr int RESERVED_SOCKETS = 16;
+constexpr int RESERVED_THREADS = 100;
+
+// How many client connections may be open at once: as many as the sockets
+// and threads the agent may take allow, so that a storm of clients (or a
+// service that reaches this agent again through another host) cannot take
+// the machine's last process or the agent's last descriptor.
+int connection_ceiling() {
+  int by_sockets = (socket_limit() - RESERVED_SOCKETS) / SOCKETS_PER_RELAY;
+  int by_threads = (thread_limit() - RESERVED_THREADS) / THREADS_PER_RELAY;
+  return std::max(1, std::min(by_sockets, by_threads));
+}
+
 // Hands `client` to a connection thread of its own; when none can be
-// started the client is closed and nothing stays counted for it.
+// started, or the agent holds as many connections as it may, the client
+// is closed and nothing stays counted for it.
 void hand_over_client(ServiceRecord& service, const char* name, Socket client) {
+  int ceiling = connection_ceiling();
+  if (connection_count >= ceiling) {
+    close_socket(client);
+    fail_listener(service, name, "Connection limit", ceiling);
+    return;
+  }
   ++connection_count;
   ++service.connections;
   auto* hand_over = new ClientHandOver{client, &service};
@@ -71,7 +96,7 @@ void listener_thread(void* argument) {
     hand_over_client(service, config.name, client);
   }
 
-  close_socket(listening);
+  close_listener(listening, config.port);
   --thread_count;
   log_eventf("%s - thread Closed", config.name);
   send_notification(NOTIFY_THREAD_CLOSED);

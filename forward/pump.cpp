@@ -15,6 +15,15 @@ void set_state(PumpRecord& record, ServiceState state) {
   send_notification(NOTIFY_STATUS_CHANGED);
 }
 
+// A direction that broke (a reset or a failed transfer) is passed on as it
+// is: both connections of the relay are reset when it closes them, and the
+// other pump wakes and ends without claiming an orderly end.
+void abort_relay(PumpRecord& record) {
+  *record.aborted = true;
+  abort_connection(record.from_socket);
+  abort_connection(record.to_socket);
+}
+
 // Moves blocks until this direction ends, logging and counting how it ended.
 void pump_until_end(PumpRecord& record) {
   uint8_t buffer[PUMP_BLOCK_SIZE];
@@ -27,22 +36,24 @@ void pump_until_end(PumpRecord& record) {
         log_eventf("%s error (send) %d", record.name, last_socket_error());
         ++*record.errors;
         set_state(record, SVC_ERROR);
+        abort_relay(record);
         return;
       }
       *record.bytes += static_cast<uint32_t>(sent);
       continue;
     }
     if (received == 0) {
-      sleep_ms(HALF_CLOSE_DELAY_MS);
+      if (!*record.aborted) sleep_ms(HALF_CLOSE_DELAY_MS);
+      // The other direction broke: the relay resets both connections, and an
+      // orderly end here would tell a peer that everything had arrived.
+      if (*record.aborted) return;
       shutdown_sending(record.to_socket);
       log_eventf("%s - Shutdown", record.name);
       set_state(record, SVC_READY);
       return;
     }
     int error = last_socket_error();
-    // The peer on the other side learns at once that nothing more will come
-    // this way; otherwise a silent peer would hold the relay open for ever.
-    shutdown_sending(record.to_socket);
+    abort_relay(record);
     if (is_connection_reset(error)) {
       log_eventf("%s Connection Reset (recv)", record.name);
       set_state(record, SVC_READY);

@@ -14,11 +14,9 @@ namespace kiv {
 
 namespace {
 
-constexpr int THREADS_PER_CLIENT = 3;
-
 void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_t>& bytes,
                  Socket from, Socket to, const char* name, const char* direction,
-                 const uint8_t* table) {
+                 const uint8_t* table, std::atomic<bool>& aborted) {
   record.state = &service.state;
   record.errors = &service.errors_t;
   record.bytes = &bytes;
@@ -28,6 +26,7 @@ void fill_record(PumpRecord& record, ServiceRecord& service, std::atomic<uint32_
   record.done = 0;
   record.outcome = SVC_READY;
   record.table = table;
+  record.aborted = &aborted;
 }
 
 int start_pump(PumpRecord& record, const char* service_name) {
@@ -49,11 +48,12 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
     log_message(message, "Not Enough Memory for temp. structure creation...");
     return -1;
   }
+  std::atomic<bool> aborted{false};
   fill_record(*write, service, service.bytes_written, client, remote, name, "Write",
-              tables.write_table);
+              tables.write_table, aborted);
   if (start_pump(*write, name) != 0) return -1;
   fill_record(*read, service, service.bytes_read, remote, client, name, "Read",
-              tables.read_table);
+              tables.read_table, aborted);
   int result = 0;
   if (start_pump(*read, name) != 0) {
     // The Write pump borrows both sockets: end its direction and let it finish.
@@ -63,13 +63,13 @@ int pump_both_ways(ServiceRecord& service, const char* name, const ResolvedTable
   }
   // The next client wants a connection thread and two pumps of its own:
   // they are made now, while this relay has nothing to do, not on its way.
-  make_spare_threads(THREADS_PER_CLIENT);
+  make_spare_threads(THREADS_PER_RELAY);
   while (!(write->done && read->done)) sleep_ms(RELAY_POLL_MS);
   // The relay is judged by how its own two directions ended. The service's
   // state, which the lamp shows, is shared with every other relay of the
   // service and may hold another relay's news, or this relay's later good
   // end hiding an earlier failure.
-  if (result != 0 || write->outcome != SVC_READY || read->outcome != SVC_READY) {
+  if (result != 0 || aborted || write->outcome != SVC_READY || read->outcome != SVC_READY) {
     service.state = SVC_ERROR;
     send_notification(NOTIFY_STATUS_CHANGED);
     return -1;

@@ -1,10 +1,36 @@
 #include "forward/socket_helpers.h"
 
+#include <atomic>
 #include <cctype>
 
 #include "core/event_log.h"
+#include "core/lifecycle.h"
+#include "core/service_table.h"
 
 namespace kiv {
+
+namespace {
+
+// The ports that open_listener has open, 0 in a free slot. Every service
+// and the control port have one listener at a time; a restart closes the
+// old ones first.
+std::atomic<uint16_t> own_ports[MAX_SERVICES * 2];
+
+void note_own_port(uint16_t port, uint16_t replaced) {
+  for (std::atomic<uint16_t>& slot : own_ports) {
+    uint16_t expected = replaced;
+    if (slot.compare_exchange_strong(expected, port)) return;
+  }
+}
+
+bool is_own_port(uint16_t port) {
+  for (const std::atomic<uint16_t>& slot : own_ports) {
+    if (slot == port) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 Socket open_listener(uint16_t port, char* message) {
   message[0] = '\0';
@@ -26,7 +52,14 @@ Socket open_listener(uint16_t port, char* message) {
     close_socket(listening);
     return NO_SOCKET;
   }
+  note_own_port(port, 0);
   return listening;
+}
+
+void close_listener(Socket listening, uint16_t port) {
+  if (listening == NO_SOCKET) return;
+  note_own_port(0, port);
+  close_socket(listening);
 }
 
 Socket connect_to_host(const char* host, uint16_t port, char* message) {
@@ -42,12 +75,16 @@ Socket connect_to_host(const char* host, uint16_t port, char* message) {
       return NO_SOCKET;
     }
   }
+  if (is_own_port(port) && is_local_address(address)) {
+    log_message(message, "Can't connect to host: %s %u loops back to this agent", host, port);
+    return NO_SOCKET;
+  }
   Socket remote = create_tcp_socket();
   if (remote == NO_SOCKET) {
     log_message(message, "Can't create socket: %d", last_socket_error());
     return NO_SOCKET;
   }
-  if (connect_to_address(remote, address, port) != 0) {
+  if (connect_to_address(remote, address, port, &reset_pending) != 0) {
     log_message(message, "Can't connect to host: %s %d", host, last_socket_error());
     close_socket(remote);
     return NO_SOCKET;

@@ -23,7 +23,9 @@ FILE* open_binary_file_for_reading(const char* name);
 
 /// Writes `line` and a line break to standard error, straight to the
 /// descriptor in one write where it can, so that lines from several threads
-/// never mix and each costs one system call.
-void write_standard_error_line(const char* line);
+/// never mix and each costs one system call. Never waits for a reader that
+/// has fallen behind: false, and nothing written, when standard error can't
+/// take the line at once.
+bool write_standard_error_line(const char* line);
 
 }  // namespace kiv

@@ -123,20 +123,21 @@ FILE* open_text_file_for_appending(const char* name, bool& missing) {
 
 FILE* open_binary_file_for_reading(const char* name) { return only_disk_file(fopen(name, "rb")); }
 
-void write_standard_error_line(const char* line) {
+bool write_standard_error_line(const char* line) {
   EchoBacklog& backlog = echo_backlog();
   size_t length = strlen(line);
   std::lock_guard<std::mutex> lock(backlog.guard);
-  if (backlog.lines.size() + length + 2 > ECHO_BACKLOG_BYTES) return;
+  if (backlog.lines.size() + length + 2 > ECHO_BACKLOG_BYTES) return false;
   if (!backlog.writer_started) {
     uintptr_t writer = _beginthreadex(nullptr, 0, write_echoed_lines, nullptr, 0, nullptr);
-    if (writer == 0) return;
+    if (writer == 0) return false;
     CloseHandle(reinterpret_cast<HANDLE>(writer));
     backlog.writer_started = true;
     atexit(write_echo_backlog_at_exit);
   }
   backlog.lines.append(line, length).append("\r\n");
   backlog.filled.notify_one();
+  return true;
 }
 
 }  // namespace kiv

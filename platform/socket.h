@@ -2,6 +2,7 @@
 // The sockets layer the agent's logic uses: plain Berkeley-style calls on
 // sockets, with the platform's error codes behind a few named tests.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,8 +44,14 @@ int listen_on(Socket s, int backlog);
 int wait_readable(Socket s, int timeout_ms);
 /// The next waiting client, in blocking mode whatever the listener's mode.
 Socket accept_client(Socket listening);
-/// Connects to an IPv4 address given in network byte order.
-int connect_to_address(Socket s, uint32_t address, uint16_t port);
+/// How long a connect waits for the remote host to answer.
+constexpr int CONNECT_TIMEOUT_MS = 20000;
+/// Connects to an IPv4 address given in network byte order. A host that
+/// does not answer within CONNECT_TIMEOUT_MS fails with the timed-out error;
+/// once `*give_up` is set the attempt ends at once with the interrupted-call
+/// error. The socket is left blocking.
+int connect_to_address(Socket s, uint32_t address, uint16_t port,
+                       const std::atomic<bool>* give_up);
 /// Receives at most `size` bytes: the count, 0 at the end of data, -1 on failure.
 long receive_some(Socket s, void* buffer, size_t size);
 /// Sends the whole block on a blocking socket, however many calls it takes:
@@ -54,10 +61,19 @@ long send_all(Socket s, const void* data, size_t size);
 /// for room: the count sent (perhaps less than `size`), or -1.
 long send_without_waiting(Socket s, const void* data, size_t size);
 void shutdown_sending(Socket s);
+/// Makes the coming close of `s` reset the connection instead of ending it in
+/// order, and wakes a thread blocked receiving on `s` (as at the end of the
+/// data); nothing is sent to the peer before the close.
+void abort_connection(Socket s);
 /// Ends both directions, waking any thread blocked on the socket.
 void shutdown_both(Socket s);
 void close_socket(Socket s);
 int set_non_blocking(Socket s);
+
+/// How many sockets the process may hold open at once.
+int socket_limit();
+/// Whether `address` (network byte order) is an address of this machine.
+bool is_local_address(uint32_t address);
 
 /// Looks a host name up; returns 0 and its first IPv4 address (network
 /// byte order), or -1.

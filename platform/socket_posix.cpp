@@ -1,7 +1,9 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -12,7 +14,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/clock.h"
+
 namespace kiv {
+
+namespace {
+
+// A connect in progress looks whether it should give up this often.
+constexpr uint64_t CONNECT_STEP_MS = 500;
+
+}  // namespace
 
 const uint32_t INVALID_ADDRESS = INADDR_NONE;
 const int MAX_LISTEN_BACKLOG = SOMAXCONN;
@@ -72,24 +83,49 @@ Socket accept_client(Socket listening) {
   return client;
 }
 
-int connect_to_address(Socket s, uint32_t address, uint16_t port) {
+int connect_to_address(Socket s, uint32_t address, uint16_t port,
+                       const std::atomic<bool>* give_up) {
+  // Linux itself would wait over two minutes for a host that never answers:
+  // the connect runs non-blocking and is waited for in steps.
+  int flags = fcntl(s, F_GETFL, 0);
+  if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  // The port Linux gives this connection may be a service port whose
+  // listener is closed for a restart: while the connection is open, and a
+  // minute after it ends, it would keep the listener from binding again
+  // unless both allow the address to be reused.
+  int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = address;
   target.sin_port = htons(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
-  if (errno != EINTR) return -1;
-  // An interrupted connect goes on in the background; wait for its outcome.
-  pollfd entry{static_cast<int>(s), POLLOUT, 0};
-  while (poll(&entry, 1, -1) < 0) {
-    if (errno != EINTR) return -1;
-  }
   int error = 0;
-  socklen_t length = sizeof error;
-  getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
-  if (error == 0) return 0;
-  errno = error;
-  return -1;
+  if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return -1;
+    const uint64_t deadline = tick_count_ms() + CONNECT_TIMEOUT_MS;
+    for (;;) {
+      uint64_t now = tick_count_ms();
+      if (now >= deadline) {
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      pollfd entry{static_cast<int>(s), POLLOUT, 0};
+      int ready = poll(&entry, 1, static_cast<int>(std::min<uint64_t>(deadline - now, CONNECT_STEP_MS)));
+      if (ready > 0) break;
+      if (ready < 0 && errno != EINTR) return -1;
+      if (give_up != nullptr && *give_up) {
+        errno = EINTR;
+        return -1;
+      }
+    }
+    socklen_t length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
+  }
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  return fcntl(s, F_SETFL, flags) == 0 ? 0 : -1;
 }
 
 long receive_some(Socket s, void* buffer, size_t size) {
@@ -127,6 +163,12 @@ void shutdown_sending(Socket s) { shutdown(s, SHUT_WR); }
 
 void shutdown_both(Socket s) { shutdown(s, SHUT_RDWR); }
 
+void abort_connection(Socket s) {
+  linger reset{1, 0};
+  setsockopt(s, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  shutdown(s, SHUT_RD);
+}
+
 void close_socket(Socket s) {
   if (s >= 0) close(s);
 }
@@ -135,6 +177,23 @@ int set_non_blocking(Socket s) {
   int flags = fcntl(s, F_GETFL, 0);
   if (flags < 0) return -1;
   return fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int socket_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > INT_MAX) return INT_MAX;
+  return static_cast<int>(limit.rlim_cur);
+}
+
+bool is_local_address(uint32_t address) {
+  Socket probe = create_tcp_socket();
+  if (probe == NO_SOCKET) return false;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = address;
+  bool bound = bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+  close(probe);
+  return bound;
 }
 
 int resolve_host_name(const char* name, uint32_t* address) {

@@ -3,11 +3,17 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <climits>
+
+#include "platform/clock.h"
 
 namespace kiv {
 
 namespace {
+
+// A connect in progress looks whether it should give up this often.
+constexpr uint64_t CONNECT_STEP_MS = 500;
 
 SOCKET native(Socket s) { return static_cast<SOCKET>(s); }
 
@@ -78,18 +84,60 @@ Socket accept_client(Socket listening) {
   return client;
 }
 
-int connect_to_address(Socket s, uint32_t address, uint16_t port) {
+int connect_to_address(Socket s, uint32_t address, uint16_t port,
+                       const std::atomic<bool>* give_up) {
+  // Windows itself gives up on a host that never answers after about 21 s,
+  // but nothing would stop it sooner: the connect runs non-blocking and is
+  // waited for in steps.
+  if (set_blocking_mode(s, 1) != 0) return -1;
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = address;
   target.sin_port = htons(port);
-  return connect(native(s), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0 ? 0 : -1;
+  if (connect(native(s), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    const uint64_t deadline = tick_count_ms() + CONNECT_TIMEOUT_MS;
+    for (;;) {
+      uint64_t now = tick_count_ms();
+      if (now >= deadline) {
+        WSASetLastError(WSAETIMEDOUT);
+        return -1;
+      }
+      // A connect that failed shows in the exceptions set here, not as writable.
+      fd_set writable;
+      fd_set failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(native(s), &writable);
+      FD_SET(native(s), &failed);
+      uint64_t step = std::min<uint64_t>(deadline - now, CONNECT_STEP_MS);
+      timeval timeout{0, static_cast<long>(step * 1000)};
+      int ready = select(0, nullptr, &writable, &failed, &timeout);
+      if (ready == SOCKET_ERROR) return -1;
+      if (ready > 0) {
+        if (FD_ISSET(native(s), &failed)) {
+          int error = 0;
+          int length = sizeof error;
+          getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+          WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+          return -1;
+        }
+        break;
+      }
+      if (give_up != nullptr && *give_up) {
+        WSASetLastError(WSAEINTR);
+        return -1;
+      }
+    }
+  }
+  return set_blocking_mode(s, 0);
 }
 
 long receive_some(Socket s, void* buffer, size_t size) {
   int n = recv(native(s), static_cast<char*>(buffer), call_size(size), 0);
   if (n != SOCKET_ERROR) return n;
-  // Cancelled by shutdown_both: the end of the data, as a shutdown gives on Linux.
+  // Cancelled by shutdown_both or abort_connection: the end of the data, as
+  // a shutdown gives on Linux.
   return WSAGetLastError() == WSA_OPERATION_ABORTED ? 0 : -1;
 }
 
@@ -120,11 +168,35 @@ void shutdown_both(Socket s) {
   CancelIoEx(reinterpret_cast<HANDLE>(native(s)), nullptr);
 }
 
+void abort_connection(Socket s) {
+  linger reset{1, 0};
+  setsockopt(native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
+  shutdown(native(s), SD_RECEIVE);
+  // A shutdown does not wake a receive waiting in another thread here.
+  CancelIoEx(reinterpret_cast<HANDLE>(native(s)), nullptr);
+}
+
 void close_socket(Socket s) {
   if (s != NO_SOCKET) closesocket(native(s));
 }
 
 int set_non_blocking(Socket s) { return set_blocking_mode(s, 1); }
+
+int socket_limit() {
+  // Windows sets no count of sockets per process; memory runs out first.
+  return INT_MAX;
+}
+
+bool is_local_address(uint32_t address) {
+  Socket probe = create_tcp_socket();
+  if (probe == NO_SOCKET) return false;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = address;
+  bool bound = bind(native(probe), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+  closesocket(native(probe));
+  return bound;
+}
 
 int resolve_host_name(const char* name, uint32_t* address) {
   addrinfo hints{};

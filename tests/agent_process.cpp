@@ -70,6 +70,10 @@ void AgentProcess::read_output(int fd) {
   std::string pending;
   char block[4096];
   for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(guard_);
+      changed_.wait(lock, [this] { return !output_held_; });
+    }
     ssize_t n = read(fd, block, sizeof block);
     if (n <= 0) break;
     pending.append(block, static_cast<size_t>(n));
@@ -129,6 +133,12 @@ int AgentProcess::event_count(const std::string& text) {
   int seen = 0;
   for (const std::string& event : events()) seen += event == text;
   return seen;
+}
+
+void AgentProcess::hold_output(bool held) {
+  std::lock_guard<std::mutex> lock(guard_);
+  output_held_ = held;
+  changed_.notify_all();
 }
 
 void AgentProcess::signal(int number) {

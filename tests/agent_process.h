@@ -41,6 +41,10 @@ class AgentProcess {
   /// How many log lines so far have exactly `text`.
   int event_count(const std::string& text);
 
+  /// Stops reading the agent's standard error, which then fills up as a
+  /// pipe that nobody reads does; false reads on.
+  void hold_output(bool held);
+
   void signal(int number);
   /// Sends SIGTERM and waits for the exit code (-1 when killed or hung).
   int stop();
@@ -59,6 +63,7 @@ class AgentProcess {
   std::mutex guard_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;  // guarded by guard_
+  bool output_held_ = false;        // guarded by guard_
 };
 
 }  // namespace kiv_test

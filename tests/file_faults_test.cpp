@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 
 #include "tests/agent_process.h"
@@ -171,6 +173,38 @@ TEST(UnwritableLogFile, FullLogThatCannotBeFlushedLeavesEveryServiceWorking) {
   EXPECT_TRUE(agent.wait_for_event("S2 - Connection closed(0)"));
   EXPECT_TRUE(eventually([&] { return thread_total(agent.pid()) == idle_threads; }));
   EXPECT_TRUE(eventually([&] { return descriptor_total(agent.pid()) == idle_descriptors; }));
+  EXPECT_EQ(agent.stop(), 0);
+}
+
+// A standard error that nobody reads (a stuck supervisor, a paused terminal)
+// costs the echo lines, never the agent its relays.
+TEST(UnreadStandardError, TheAgentRelaysOnAndTellsHowManyLinesItDropped) {
+  TempFolder folder;
+  LoopbackServer remote(echo_handler);
+  uint16_t refused = free_port();
+  uint16_t served = free_port();
+  folder.write("kiv.cnf", config_line("S1", refused, refused_port(), "127.0.0.1", "NONE", 1) +
+                              config_line("S2", served, remote.port(), "127.0.0.1", "NONE", 1));
+  AgentProcess agent(folder);
+  ASSERT_TRUE(eventually([&] { return port_listening(refused) && port_listening(served); }));
+  agent.hold_output(true);
+  // Each refused relay echoes four lines, some 200 bytes: 500 overfill a pipe.
+  for (int relay = 0; relay < 500; ++relay) {
+    int client = connect_loopback(refused);
+    ASSERT_GE(client, 0);
+    set_receive_timeout(client, 5000);
+    char end;
+    ASSERT_EQ(recv(client, &end, 1, 0), 0) << "relay " << relay << " not ended";
+    close(client);
+  }
+  EXPECT_TRUE(relays_one_byte(served));
+  agent.hold_output(false);
+  EXPECT_TRUE(eventually([&] {
+    std::vector<std::string> lines = agent.lines();
+    return relays_one_byte(served) &&
+           std::any_of(lines.begin(), lines.end(),
+                       [](const std::string& line) { return line.rfind("KIV Echo: ", 0) == 0; });
+  }));
   EXPECT_EQ(agent.stop(), 0);
 }
 

@@ -31,11 +31,12 @@ Seen& seen() {
   return *everything;
 }
 
-void keep_line(const char* line) {
+bool keep_line(const char* line) {
   Seen& all = seen();
   std::lock_guard<std::mutex> lock(all.guard);
   all.events.push_back(std::string(line).substr(kTimestampPrefix));
   all.changed.notify_all();
+  return true;
 }
 
 std::atomic<kiv::HeadlessWindow*> window{nullptr};

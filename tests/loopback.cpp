@@ -110,6 +110,14 @@ std::string receive_until_closed(int fd) {
   }
 }
 
+int receive_to_end(int fd) {
+  char block[65536];
+  long n;
+  while ((n = recv(fd, block, sizeof block, 0)) > 0) {
+  }
+  return n == 0 ? 0 : errno;
+}
+
 std::string receive_available(int fd, int quiet_ms) {
   std::string data;
   char block[4096];

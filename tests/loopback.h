@@ -32,6 +32,9 @@ bool send_bytes(int fd, const std::string& data);
 std::string receive_exactly(int fd, size_t size);
 /// Reads until the peer closes or goes silent.
 std::string receive_until_closed(int fd);
+/// Reads until the stream ends: 0 when the peer ended it in order, or the
+/// error that ended it (ECONNRESET for a reset).
+int receive_to_end(int fd);
 /// Reads what arrives within `quiet_ms` of silence after the first byte.
 std::string receive_available(int fd, int quiet_ms = 300);
 /// Closes with a reset instead of an orderly close.

@@ -282,9 +282,11 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   EXPECT_EQ(s2.bytes_written, static_cast<uint32_t>(translated_tally.bytes));
   EXPECT_EQ(s2.bytes_read, static_cast<uint32_t>(translated_tally.bytes));
   EXPECT_EQ(s1.errors_t + s1.errors_o + s2.errors_t + s2.errors_o, 0u);
-  // Reset relays: the send to each vanished client fails once.
+  // Reset relays end as failed, and the remote host is reset in turn; the
+  // send to a vanished client fails at most once (unless its reset came first).
   EXPECT_EQ(s3.connections, reset_tally.relayed);
-  EXPECT_EQ(s3.errors_t, reset_tally.relayed);
+  EXPECT_EQ(agent.event_count("S3 - Connection closed(0)"), 0);
+  EXPECT_LE(s3.errors_t, reset_tally.relayed);
   EXPECT_LE(s3.bytes_written, reset_tally.bytes);
   EXPECT_EQ(s3.errors_o, 0u);
   // Every relay taken ended once, whatever its outcome.

@@ -59,6 +59,7 @@ TEST(AgentUnderWine, RelaysThroughTheWindowsTableAndLogsTheWindowsSocketsCode) {
   receive_until_closed(client);
   close(client);
   ASSERT_TRUE(agent.wait_for_event("S2 - Connection closed(-1)"));
+
   // As on Linux, but for the code: WSAECONNREFUSED.
   EXPECT_EQ(events_after_start(agent),
             (std::vector<std::string>{"S1 Connected", "S1 Write - Shutdown", "S1 Read - Shutdown",
@@ -101,6 +102,38 @@ TEST(AgentUnderWine, ControlPortResetsAndCtrlCClosesWithTheLogAppendedInCrLfLine
   for (const std::string& line : agent.lines()) expected += line + "\r\n";
   EXPECT_EQ(log, expected) << "every line echoed, then appended with CR LF";
   EXPECT_NE(log.find(": Resetting KIV...\r\n"), std::string::npos);
+}
+
+// A standard error that nobody reads (a paused console, a stuck pipe) holds
+// up neither relays nor the control port: more lines than a pipe takes are
+// logged while it is held, and all arrive once it is read again.
+TEST(AgentUnderWine, UnreadStandardErrorHoldsNothingUp) {
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  uint16_t refused = free_port();
+  uint16_t served = free_port();
+  folder.write("kiv.cnf", config_line("S1", refused, refused_port(), "127.0.0.1", "NONE", 1) +
+                              config_line("S2", served, remote.port(), "127.0.0.1", "NONE", 1));
+  AgentProcess agent(folder, kWineAgent);
+  ASSERT_TRUE(agent.wait_for_event("Start new thread: S2 " + std::to_string(served) +
+                                   "/127.0.0.1/" + std::to_string(remote.port())));
+  agent.hold_output(true);
+  // Each refused relay logs four lines, some 200 bytes: 400 overfill a pipe.
+  for (int relay = 0; relay < 400; ++relay) {
+    int client = connect_loopback(refused, 30000);
+    ASSERT_GE(client, 0);
+    set_receive_timeout(client, 5000);
+    char end;
+    ASSERT_EQ(recv(client, &end, 1, 0), 0) << "relay " << relay << " not ended";
+    close(client);
+  }
+  int client = connect_loopback(served);
+  ASSERT_GE(client, 0);
+  send_bytes(client, "x");
+  EXPECT_EQ(receive_exactly(client, 1), "x");
+  close(client);
+  agent.hold_output(false);
+  EXPECT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", 400));
 }
 
 }  // namespace

@@ -211,7 +211,7 @@ void ConfigurationDialogTest::initTestCase() {
   // Workers may still use it while the process ends: never destroyed.
   test_window = new TestWindow;
   kiv::install_window_thread(test_window);
-  kiv::set_log_echo([](const char* line) { fprintf(stderr, "%s\n", line); });
+  kiv::set_log_echo([](const char* line) { return fprintf(stderr, "%s\n", line) >= 0; });
   status_window_.setWindowTitle(QStringLiteral("KIV"));
   status_window_.setGeometry(100, 100, 120, 60);
   status_window_.show();
