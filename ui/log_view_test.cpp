@@ -21,12 +21,12 @@ namespace kiv {
 namespace {
 
 /// The texts of the view's lines, timestamps taken off; each line must end
-/// with a line break.
+/// with CR LF.
 std::vector<std::string> shown_texts(const LogView& view) {
   std::string text = view.text();
   std::vector<std::string> texts;
   size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     texts.push_back(text.substr(start + 26, end - start - 26));
   }
   EXPECT_EQ(start, text.size()) << "text after the last line break";

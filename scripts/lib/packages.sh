@@ -26,6 +26,7 @@ SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick)
 
 # What scripts/windows needs to cross-build the Windows programs and pack them.
 WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix libgtest-dev zip)
-# What it needs besides to run the Windows tests: wine, and a native build of
-# the test harness that drives kiv-agentd.exe under it.
-WINE_TEST_PACKAGES=(wine wine64 g++ libgtest-dev)
+# What it needs besides to run the Windows tests: wine, a virtual display for
+# the status window, and a native build of the test harness that drives
+# kiv-agentd.exe under it.
+WINE_TEST_PACKAGES=(wine wine64 xvfb xauth g++ libgtest-dev)

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "core/lifecycle.h"
-#include "ui/qt_window_thread.h"
+#include "ui/qt/qt_window_thread.h"
 #include "tests/loopback.h"
 #include "tests/window_agent.h"
 

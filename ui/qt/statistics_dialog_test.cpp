@@ -1,7 +1,7 @@
 // The Statistics dialog: counters of real relays and control-port sessions,
 // and the uptime.
 
-#include "ui/statistics_dialog.h"
+#include "ui/qt/statistics_dialog.h"
 
 #include <QLineEdit>
 #include <QRegularExpression>
