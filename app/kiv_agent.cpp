@@ -9,8 +9,8 @@
 
 #include "core/lifecycle.h"
 #include "platform/signals.h"
-#include "ui/qt_window_thread.h"
-#include "ui/status_window.h"
+#include "ui/qt/qt_window_thread.h"
+#include "ui/qt/status_window.h"
 
 namespace {
 

@@ -113,7 +113,7 @@ TEST_F(ConfigFileInFolder, SavedRowsReadBackTheSameAndRowsThatWouldNotAreLeftOut
   load_service_table();
   folder.write("kiv.cnf", "");
   save_service_table();
-  EXPECT_EQ(folder.read("kiv.cnf"), "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
 
   ServiceConfig rows[5] = {};
   const char* texts[5][3] = {
@@ -128,7 +128,7 @@ TEST_F(ConfigFileInFolder, SavedRowsReadBackTheSameAndRowsThatWouldNotAreLeftOut
   }
   publish_service_rows(rows, 5);
   save_service_table();
-  EXPECT_EQ(folder.read("kiv.cnf"), "A 100 200 ha NONE 1\nE 104 204 he X 1\n");
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 100 200 ha NONE 1\nE 104 204 he X 1\n");
   std::vector<std::string> reported;
   for (int r = 1; r <= 3; ++r) {
     reported.push_back("kiv.cnf: Row " + std::to_string(r) +

@@ -1,6 +1,6 @@
 #pragma once
 // The sockets layer the agent's logic uses: plain Berkeley-style calls on
-// descriptors, with the platform's error codes behind a few named tests.
+// sockets, with the platform's error codes behind a few named tests.
 
 #include <atomic>
 #include <cstddef>
@@ -8,7 +8,9 @@
 
 namespace kiv {
 
-using Socket = int;
+/// A socket of the system's: a descriptor on Linux, a handle on Windows;
+/// both fit a pointer-sized integer, and neither system's is ever -1.
+using Socket = intptr_t;
 constexpr Socket NO_SOCKET = -1;
 
 /// Error code the agent reports for a listener that has no listening socket
@@ -18,9 +20,10 @@ constexpr int NOT_A_SOCKET_ERROR = 10038;
 /// The deepest backlog of waiting clients that a listening socket can have.
 extern const int MAX_LISTEN_BACKLOG;
 
-/// Prepares the process for socket work: a write to a closed peer must come
-/// back as an error, never as a signal, and every relay holds two
-/// descriptors, so the open-file limit is raised as far as allowed.
+/// Prepares the process for socket work: the sockets layer is started where
+/// it has to be, a write to a closed peer must come back as an error, never
+/// as a signal, and every relay holds two descriptors, so the open-file
+/// limit is raised as far as allowed.
 /// Returns 0 or the platform's error code.
 int start_sockets();
 
@@ -39,6 +42,7 @@ int bind_any_address(Socket s, uint16_t port);
 int listen_on(Socket s, int backlog);
 /// Waits up to `timeout_ms` for `s` to become readable: 1 readable, 0 time-out, -1 failure.
 int wait_readable(Socket s, int timeout_ms);
+/// The next waiting client, in blocking mode whatever the listener's mode.
 Socket accept_client(Socket listening);
 /// How long a connect waits for the remote host to answer.
 constexpr int CONNECT_TIMEOUT_MS = 20000;
@@ -53,8 +57,8 @@ long receive_some(Socket s, void* buffer, size_t size);
 /// Sends the whole block on a blocking socket, however many calls it takes:
 /// `size`, or -1 on failure.
 long send_all(Socket s, const void* data, size_t size);
-/// Sends what the socket takes at once, never waiting for room: the count
-/// sent (perhaps less than `size`), or -1.
+/// Sends what a socket in non-blocking mode takes at once, never waiting
+/// for room: the count sent (perhaps less than `size`), or -1.
 long send_without_waiting(Socket s, const void* data, size_t size);
 void shutdown_sending(Socket s);
 /// Makes the coming close of `s` reset the connection instead of ending it in

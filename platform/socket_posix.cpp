@@ -63,7 +63,7 @@ int bind_any_address(Socket s, uint16_t port) {
 int listen_on(Socket s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
 
 int wait_readable(Socket s, int timeout_ms) {
-  pollfd entry{s, POLLIN, 0};
+  pollfd entry{static_cast<int>(s), POLLIN, 0};
   int result;
   do {
     result = poll(&entry, 1, timeout_ms);
@@ -109,7 +109,7 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
         errno = ETIMEDOUT;
         return -1;
       }
-      pollfd entry{s, POLLOUT, 0};
+      pollfd entry{static_cast<int>(s), POLLOUT, 0};
       int ready = poll(&entry, 1, static_cast<int>(std::min<uint64_t>(deadline - now, CONNECT_STEP_MS)));
       if (ready > 0) break;
       if (ready < 0 && errno != EINTR) return -1;

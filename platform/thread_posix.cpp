@@ -1,3 +1,4 @@
+#include "platform/system_thread.h"
 #include "platform/thread.h"
 
 #include <pthread.h>
@@ -7,102 +8,13 @@
 #include <climits>
 #include <fstream>
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-
 namespace kiv {
 
 namespace {
 
-// How long a parked thread waits for new work before it ends.
-constexpr auto PARKED_LIFETIME = std::chrono::seconds(2);
-// Threads parked at once beyond this many end at once instead.
-constexpr int MAX_PARKED = 64;
-
-struct Work {
-  void (*body)(void*);  // none for a spare, which parks at once
-  void* argument;       // a spare's: the count of its maker's spares not parked yet
-};
-
-// ParkedThreads hands new work to threads that have finished theirs.
-struct ParkedThreads {
-  std::mutex guard;
-  std::condition_variable work_handed_over;
-  std::condition_variable spare_parked;
-  std::deque<Work> handed_over;  // guarded by guard; each promised to a parked thread
-  int unpromised = 0;            // guarded by guard; parked threads with no work promised
-  int spares_starting = 0;       // guarded by guard; spares made but not parked yet
-};
-
-// Never destroyed: parked threads may still wait on it while the process exits.
-ParkedThreads& parked_threads() {
-  static ParkedThreads* parked = new ParkedThreads;
-  return *parked;
-}
-
-// Waits for the next work handed to a parked thread; false when the thread
-// should end instead.
-bool park(Work& work, bool new_spare) {
-  ParkedThreads& parked = parked_threads();
-  std::unique_lock<std::mutex> lock(parked.guard);
-  if (new_spare) {
-    --parked.spares_starting;
-    // Its maker waits for its own spares only, not for those that other
-    // threads keep making meanwhile.
-    if (--*static_cast<int*>(work.argument) == 0) parked.spare_parked.notify_all();
-  }
-  if (parked.unpromised >= MAX_PARKED) return false;
-  ++parked.unpromised;
-  if (!parked.work_handed_over.wait_for(lock, PARKED_LIFETIME,
-                                        [&parked] { return !parked.handed_over.empty(); })) {
-    --parked.unpromised;
-    return false;
-  }
-  // Work promised to another parked thread may be taken here; that thread
-  // then stays parked in this one's place.
-  work = parked.handed_over.front();
-  parked.handed_over.pop_front();
-  return true;
-}
-
-void* run_thread(void* first_work) {
-  Work work = *static_cast<Work*>(first_work);
-  delete static_cast<Work*>(first_work);
-  bool new_spare = work.body == nullptr;
-  if (!new_spare) work.body(work.argument);
-  while (park(work, new_spare)) {
-    new_spare = false;
-    work.body(work.argument);
-  }
+void* run(void* first_work) {
+  run_new_thread(first_work);
   return nullptr;
-}
-
-int create_thread(const Work& work) {
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attributes, WORKER_STACK_SIZE);
-  pthread_t thread;
-  auto* first_work = new Work(work);
-  int error = pthread_create(&thread, &attributes, run_thread, first_work);
-  pthread_attr_destroy(&attributes);
-  if (error != 0) delete first_work;
-  return error;
-}
-
-bool hand_to_parked_thread(const Work& work) {
-  ParkedThreads& parked = parked_threads();
-  {
-    std::lock_guard<std::mutex> lock(parked.guard);
-    if (parked.unpromised == 0) return false;
-    --parked.unpromised;
-    parked.handed_over.push_back(work);
-  }
-  // Woken after the guard is free, the parked thread need not wait for it.
-  parked.work_handed_over.notify_one();
-  return true;
 }
 
 // A number the kernel shows in /proc/sys, or INT_MAX when it can't be read.
@@ -113,6 +25,17 @@ long kernel_setting(const char* path) {
 }
 
 }  // namespace
+
+int start_system_thread(void* first_work) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attributes, WORKER_STACK_SIZE);
+  pthread_t thread;
+  int error = pthread_create(&thread, &attributes, run, first_work);
+  pthread_attr_destroy(&attributes);
+  return error;
+}
 
 int thread_limit() {
   // Threads and processes of every program draw on the same ids: the agent
@@ -125,31 +48,6 @@ int thread_limit() {
     allowed = static_cast<long>(user.rlim_cur);
   }
   return static_cast<int>(allowed / 2);
-}
-
-int start_detached_thread(void (*body)(void*), void* argument) {
-  if (hand_to_parked_thread(Work{body, argument})) return 0;
-  return create_thread(Work{body, argument});
-}
-
-void make_spare_threads(int count) {
-  ParkedThreads& parked = parked_threads();
-  int wanted = 0;
-  {
-    std::lock_guard<std::mutex> lock(parked.guard);
-    wanted = count - parked.unpromised - parked.spares_starting;
-    if (wanted <= 0) return;
-    parked.spares_starting += wanted;
-  }
-  int starting = wanted;  // guarded by parked.guard
-  for (int i = 0; i < wanted; ++i) {
-    if (create_thread(Work{nullptr, &starting}) == 0) continue;
-    std::lock_guard<std::mutex> lock(parked.guard);
-    --parked.spares_starting;
-    --starting;
-  }
-  std::unique_lock<std::mutex> lock(parked.guard);
-  parked.spare_parked.wait(lock, [&starting] { return starting == 0; });
 }
 
 }  // namespace kiv

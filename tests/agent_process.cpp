@@ -11,15 +11,18 @@
 
 namespace kiv_test {
 
-AgentProcess::AgentProcess(const TempFolder& folder, const char* program) {
-  std::string name = std::filesystem::path(program).filename().string();
+AgentProcess::AgentProcess(const TempFolder& folder, const std::vector<std::string>& command) {
+  std::string name = std::filesystem::path(command[0]).filename().string();
+  std::vector<char*> arguments{name.data()};
+  for (size_t i = 1; i < command.size(); ++i) arguments.push_back(const_cast<char*>(command[i].c_str()));
+  arguments.push_back(nullptr);
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
     dup2(pipe_ends[1], STDERR_FILENO);
     if (chdir(folder.path().c_str()) != 0) _exit(126);
-    execl(program, name.c_str(), static_cast<char*>(nullptr));
+    execvp(command[0].c_str(), arguments.data());
     _exit(127);
   }
   close(pipe_ends[1]);
@@ -43,7 +46,7 @@ void AgentProcess::read_output(int fd) {
     if ((n = read(fd, block, sizeof block)) <= 0) break;
     pending.append(block, static_cast<size_t>(n));
     for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-      std::string line = pending.substr(0, end);
+      std::string line = pending.substr(0, end > 0 && pending[end - 1] == '\r' ? end - 1 : end);
       if (line.find("Sanitizer") != std::string::npos || line.find("runtime error:") != std::string::npos) {
         sanitizer_report_ += line + "\n";
       }

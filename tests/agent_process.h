@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "tests/config_line.h"
@@ -19,7 +20,11 @@ namespace kiv_test {
 class AgentProcess : public EventLines {
  public:
   /// Starts the agent program at `program` in `folder`, whose kiv.cnf the caller has written.
-  explicit AgentProcess(const TempFolder& folder, const char* program = KIV_AGENTD_PATH);
+  explicit AgentProcess(const TempFolder& folder, const char* program = KIV_AGENTD_PATH)
+      : AgentProcess(folder, std::vector<std::string>{program}) {}
+  /// Starts `command`, a program and its arguments (wine and a Windows
+  /// build's kiv-agentd.exe), in `folder`.
+  AgentProcess(const TempFolder& folder, const std::vector<std::string>& command);
   /// Stops the agent if it still runs, and fails the test if a sanitizer
   /// reported anything.
   ~AgentProcess();

@@ -1,16 +1,19 @@
 #include "tests/temp_folder.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace kiv_test {
 
 TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kiv-test-XXXXXX").string();
-  path_ = mkdtemp(pattern.data());
+  std::random_device random;
+  std::filesystem::path folder;
+  do {
+    folder = std::filesystem::temp_directory_path() / ("kiv-test-" + std::to_string(random()));
+  } while (!std::filesystem::create_directory(folder));
+  path_ = folder.string();
 }
 
 TempFolder::~TempFolder() {
@@ -24,11 +27,22 @@ void TempFolder::write(const std::string& name, const std::string& contents) con
   std::ofstream(file(name), std::ios::binary | std::ios::trunc) << contents;
 }
 
-std::string TempFolder::read(const std::string& name) const {
-  std::ifstream in(file(name), std::ios::binary);
+namespace {
+
+std::string read_stream(std::ifstream in) {
   std::stringstream contents;
   contents << in.rdbuf();
   return contents.str();
+}
+
+}  // namespace
+
+std::string TempFolder::read(const std::string& name) const {
+  return read_stream(std::ifstream(file(name), std::ios::binary));
+}
+
+std::string TempFolder::read_text(const std::string& name) const {
+  return read_stream(std::ifstream(file(name)));
 }
 
 bool TempFolder::exists(const std::string& name) const {

@@ -14,6 +14,8 @@ class TempFolder {
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   void write(const std::string& name, const std::string& contents) const;
   std::string read(const std::string& name) const;
+  /// Reads a text file with the platform's line ends turned into LF.
+  std::string read_text(const std::string& name) const;
   bool exists(const std::string& name) const;
 
  private:

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/temp_folder.h"
-#include "ui/status_window.h"
+#include "ui/qt/status_window.h"
 
 namespace kiv_test {
 

@@ -14,7 +14,7 @@ LogView::Refresh LogView::refresh() {
     if (n <= lines_shown_) return;
     text_.reset();
     size_t size = 1;
-    for (int i = 0; i < n; ++i) size += strlen(log.lines[i].get()) + 1;
+    for (int i = 0; i < n; ++i) size += strlen(log.lines[i].get()) + 2;
     text_.reset(new (std::nothrow) char[size]);
     if (!text_) {
       outcome = Refresh::OutOfMemory;
@@ -25,6 +25,7 @@ LogView::Refresh LogView::refresh() {
       size_t length = strlen(log.lines[i].get());
       memcpy(end, log.lines[i].get(), length);
       end += length;
+      *end++ = '\r';
       *end++ = '\n';
     }
     *end = '\0';

@@ -6,7 +6,7 @@
 namespace kiv {
 
 /// LogView is the text that the Log dialog shows: every line of the event log,
-/// each followed by a line break. It is rebuilt whole, in one block sized for
+/// each followed by a CR LF line break. It is rebuilt whole, in one block sized for
 /// it, only when the log holds more lines than the text does; a flush that
 /// empties the log leaves the text as it was until then. Used on the window
 /// thread only.

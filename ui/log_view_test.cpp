@@ -22,12 +22,12 @@ namespace kiv {
 namespace {
 
 /// The texts of the view's lines, timestamps taken off; each line must end
-/// with a line break.
+/// with CR LF.
 std::vector<std::string> shown_texts(const LogView& view) {
   std::string text = view.text();
   std::vector<std::string> texts;
   size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     texts.push_back(kiv_test::event_text(text.substr(start, end - start)));
   }
   EXPECT_EQ(start, text.size()) << "text after the last line break";
@@ -95,7 +95,7 @@ TEST_F(LogViewTest, RefreshSeesWholeLinesWhileThreadsLogAndFlush) {
   }
   for (std::thread& worker : workers) worker.join();
   flush_event_log();
-  std::istringstream file(folder_.read("kiv.log"));
+  std::istringstream file(folder_.read_text("kiv.log"));
   int lines = 0;
   for (std::string line; std::getline(file, line);) ++lines;
   EXPECT_EQ(lines, kWorkers * kLinesEach);

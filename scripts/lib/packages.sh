@@ -21,5 +21,12 @@ BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchm
   qt6-base-dev libgl-dev libqt6svg6)
 
 # What scripts/screenshots needs: a virtual X display, a window manager for
-# the title bars, keyboard and mouse input, and a screen grabber.
-SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick)
+# the title bars, keyboard and mouse input, a screen grabber, and an echo peer.
+SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick socat)
+
+# What scripts/windows needs to cross-build the Windows programs and pack them.
+WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix libgtest-dev zip)
+# What it needs besides to run the Windows tests: wine, a virtual display for
+# the status window, and a native build of the test harness that drives
+# kiv-agentd.exe under it.
+WINE_TEST_PACKAGES=(wine wine64 xvfb xauth g++ libgtest-dev)

@@ -1,4 +1,4 @@
-#include "ui/configuration_dialog.h"
+#include "ui/qt/configuration_dialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -102,9 +101,6 @@ class ConfigurationDialogTest : public QObject {
   void init();
 
   void opensShowingTheTable();
-  void okTakesTheGridAsTheTableAndTheFile();
-  void rowWithNeitherNameNorHostEndsTheList();
-  void rowsThatWouldNotReadBackAreReportedAndLeftOutOfTheFile();
   void unwritableFileIsReportedAndTheQuestionStillAsked();
   void cancelEscapeAndCloseChangeNothing_data();
   void cancelEscapeAndCloseChangeNothing();
@@ -193,122 +189,6 @@ void ConfigurationDialogTest::opensShowingTheTable() {
                           "NEWS 119 119 news NONE 0\n"));
 }
 
-void ConfigurationDialogTest::okTakesTheGridAsTheTableAndTheFile() {
-  std::string config;
-  for (int i = 0; i < 5; ++i) config += "OLD" + std::to_string(i) + " 1 1 old NONE 1\n";
-  load_table(config);
-  kiv::ServiceRecord& row1 = kiv::service_table().rows[1];
-  row1.state = kiv::SVC_ACTIVE;
-  row1.connections = 7;
-  row1.bytes_read = 5000;
-
-  const QString long_host(70, QLatin1Char('h'));
-  const QString long_table(40, QLatin1Char('t'));
-  int result = type_and_press_ok(
-      {
-          {true, "MAILER", "70000", "", "10.0.0.5", "WINDOWS"},
-          {true, "ÄÄÄ", "65536", "8080", "webhost", "NONE"},
-          {true, "FTP", "abc", "", "ftphost", "NONE"},
-          {true, "POP", " 110 ", "0", long_host, long_table},
-          {false, "NEWS", "119", "4294967297", "newshost", "NONE"},
-      },
-      QMessageBox::Yes);
-  QCOMPARE(result, 1);
-
-  QVERIFY(question_.asked);
-  QCOMPARE(question_.caption, QStringLiteral("Do You Want to Use New Settings?"));
-  QCOMPARE(question_.text,
-           QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\n"
-                          "New Settings Now(Yes) or Later(No)?"));
-  QCOMPARE(question_.owner, &status_window_);
-  QCOMPARE(question_.icon, QMessageBox::Question);
-
-  const QString host63 = long_host.left(63);
-  const QString table34 = long_table.left(34);
-  QCOMPARE(kiv::service_table().service_count.load(), 5);
-  QCOMPARE(row_text(0), QStringLiteral("MAILE 4464 4464 10.0.0.5 WINDOWS 1 y0"));
-  // Names are UTF-8, cut to the field without splitting a character.
-  QCOMPARE(row_text(1), QStringLiteral("ÄÄ 0 8080 webhost NONE 0 y15"));
-  QCOMPARE(row_text(2), QStringLiteral("FTP 0 0 ftphost NONE 0 y30"));
-  QCOMPARE(row_text(3), QStringLiteral("POP 110 110 %1 %2 1 y45").arg(host63, table34));
-  QCOMPARE(row_text(4), QStringLiteral("NEWS 119 119 newshost NONE 0 y60"));
-  QCOMPARE(QString::fromStdString(folder_->read("kiv.cnf")),
-           QStringLiteral("MAILE 4464 4464 10.0.0.5 WINDOWS 1\n"
-                          "ÄÄ 0 8080 webhost NONE 0\n"
-                          "FTP 0 0 ftphost NONE 0\n"
-                          "POP 110 110 %1 %2 1\n"
-                          "NEWS 119 119 newshost NONE 0\n")
-               .arg(host63, table34));
-  QVERIFY(warnings->take().empty());
-
-  // State and counters stay with the row.
-  QCOMPARE(row1.state.load(), uint16_t{kiv::SVC_ACTIVE});
-  QCOMPARE(row1.connections.load(), 7u);
-  QCOMPARE(row1.bytes_read.load(), 5000u);
-}
-
-void ConfigurationDialogTest::rowWithNeitherNameNorHostEndsTheList() {
-  load_table("A 1 1 ha NONE 1\nB 2 2 hb NONE 1\n");
-
-  // Every row blank: no service, an empty file, and the question all the same.
-  QCOMPARE(type_and_press_ok({}, QMessageBox::No), 0);
-  QVERIFY(question_.asked);
-  QCOMPARE(kiv::service_table().service_count.load(), 0);
-  QVERIFY(folder_->exists("kiv.cnf"));
-  QCOMPARE(folder_->read("kiv.cnf"), std::string());
-
-  // A first row with a port but neither name nor host loses the filled row below it.
-  QCOMPARE(type_and_press_ok(
-               {{true, "", "80", "80", "", "NONE"}, {true, "B", "2", "", "hb", "NONE"}},
-               QMessageBox::Yes),
-           1);
-  QVERIFY(question_.asked);
-  QCOMPARE(kiv::service_table().service_count.load(), 0);
-  QCOMPARE(folder_->read("kiv.cnf"), std::string());
-
-  // A blank row further down ends the list there.
-  QCOMPARE(type_and_press_ok({{true, "A", "1", "", "ha", "NONE"},
-                              {false, "", "", "", "", ""},
-                              {true, "C", "3", "", "hc", "NONE"}},
-                             QMessageBox::No),
-           0);
-  QCOMPARE(kiv::service_table().service_count.load(), 1);
-  QCOMPARE(folder_->read("kiv.cnf"), std::string("A 1 1 ha NONE 1\n"));
-}
-
-void ConfigurationDialogTest::rowsThatWouldNotReadBackAreReportedAndLeftOutOfTheFile() {
-  load_table("");
-  int result = type_and_press_ok(
-      {
-          {true, "A", "100", "", "ha", "NONE"},
-          {true, "NEWS", "119", "", "", "NONE"},
-          {true, "", "120", "", "hc", "NONE"},
-          {true, "D D", "121", "", "hd", "NONE"},
-          {true, "E", "122", "", "he", ""},
-      },
-      QMessageBox::No);
-  QCOMPARE(result, 0);
-  QVERIFY(question_.asked);
-
-  // The table takes every row as typed; a row without a host is disabled.
-  QCOMPARE(kiv::service_table().service_count.load(), 5);
-  QCOMPARE(row_text(1), QStringLiteral("NEWS 119 119  NONE 0 y15"));
-  QCOMPARE(row_text(2), QStringLiteral(" 120 120 hc NONE 1 y30"));
-  QCOMPARE(row_text(3), QStringLiteral("D D 121 121 hd NONE 1 y45"));
-  QCOMPARE(row_text(4), QStringLiteral("E 122 122 he  1 y60"));
-
-  // The file keeps only what reads back, and says which rows it lost.
-  QCOMPARE(folder_->read("kiv.cnf"), std::string("A 100 100 ha NONE 1\n"));
-  std::vector<std::string> reported;
-  for (int r = 1; r <= 4; ++r) {
-    reported.push_back("kiv.cnf: Row " + std::to_string(r) + " not saved: name, host and table must each be one word");
-  }
-  QCOMPARE(warnings->take(), reported);
-  kiv::load_service_table();
-  QCOMPARE(kiv::service_table().service_count.load(), 1);
-  QVERIFY(warnings->take().empty());
-}
-
 void ConfigurationDialogTest::unwritableFileIsReportedAndTheQuestionStillAsked() {
   load_table("OLD 1 1 old NONE 1\n");
   QCOMPARE(unlink(folder_->file("kiv.cnf").c_str()), 0);
@@ -318,6 +198,12 @@ void ConfigurationDialogTest::unwritableFileIsReportedAndTheQuestionStillAsked()
   QCOMPARE(type_and_press_ok({{true, "S", "2000", "", "host", "NONE"}}, QMessageBox::Yes), 1);
   QCOMPARE(warnings->take(), std::vector<std::string>{"Cannot open kiv.cnf"});
   QVERIFY(question_.asked);
+  QCOMPARE(question_.caption, QStringLiteral("Do You Want to Use New Settings?"));
+  QCOMPARE(question_.text,
+           QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\n"
+                          "New Settings Now(Yes) or Later(No)?"));
+  QCOMPARE(question_.owner, &status_window_);
+  QCOMPARE(question_.icon, QMessageBox::Question);
   QCOMPARE(kiv::service_table().service_count.load(), 1);
   QCOMPARE(row_text(0), QStringLiteral("S 2000 2000 host NONE 1 y0"));
 }

@@ -1,11 +1,11 @@
-#include "ui/qt_window_thread.h"
+#include "ui/qt/qt_window_thread.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
 
 #include "core/no_destructor.h"
-#include "ui/status_window.h"
+#include "ui/qt/status_window.h"
 
 namespace kiv {
 

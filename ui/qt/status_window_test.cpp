@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "core/lifecycle.h"
-#include "ui/qt_window_thread.h"
+#include "ui/qt/qt_window_thread.h"
 #include "tests/config_line.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"

@@ -30,8 +30,6 @@ class ConfigurationDialog : public QDialog {
   void show_service_table();
   /// The OK button: takes the grid, saves it, asks, and ends the dialog.
   void use_grid();
-  /// Reads the whole grid, then publishes it as the table in one step.
-  void take_grid();
 
   QWidget* status_window_;
   QCheckBox* enabled_[MAX_SERVICES];

@@ -1,7 +1,7 @@
 #pragma once
 // The About dialog: the product and its version.
 
-#include "ui/agent_dialog.h"
+#include "ui/qt/agent_dialog.h"
 
 namespace kiv {
 

@@ -1,6 +1,6 @@
 // The Log dialog keeps the operator's place as new lines arrive.
 
-#include "ui/log_dialog.h"
+#include "ui/qt/log_dialog.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>

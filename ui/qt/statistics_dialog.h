@@ -4,7 +4,7 @@
 #include <QTimer>
 
 #include "core/service_table.h"
-#include "ui/agent_dialog.h"
+#include "ui/qt/agent_dialog.h"
 
 class QLineEdit;
 

@@ -1,4 +1,4 @@
-#include "ui/log_dialog.h"
+#include "ui/qt/log_dialog.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>

@@ -1,4 +1,4 @@
-#include "ui/agent_dialog.h"
+#include "ui/qt/agent_dialog.h"
 
 #include <QFontMetricsF>
 #include <QKeyEvent>

@@ -1,4 +1,4 @@
-#include "ui/about_dialog.h"
+#include "ui/qt/about_dialog.h"
 
 #include <QLabel>
 #include <QPushButton>

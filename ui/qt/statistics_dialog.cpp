@@ -1,12 +1,9 @@
-#include "ui/statistics_dialog.h"
+#include "ui/qt/statistics_dialog.h"
 
 #include <QLabel>
 #include <QLineEdit>
 
-#include <cstdio>
-
-#include "core/lifecycle.h"
-#include "platform/clock.h"
+#include "ui/statistics_text.h"
 
 namespace kiv {
 
@@ -31,7 +28,7 @@ QLineEdit* add_field(AgentDialog* dialog, int id, QRect place) {
   return field;
 }
 
-void set_text(QLineEdit* field, const char* text) { field->setText(QString::fromLocal8Bit(text)); }
+void set_text(QLineEdit* field, const char* text) { field->setText(QString::fromUtf8(text)); }
 
 }  // namespace
 
@@ -59,27 +56,14 @@ StatisticsDialog::StatisticsDialog(QWidget* status_window)
 void StatisticsDialog::refresh() {
   ServiceTable& table = service_table();
   int count = table.service_count;
-  char text[64];
   for (int i = 0; i < count; ++i) {
-    ServiceRecord& row = table.rows[i];
-    set_text(names_[i], row.config().name);
-    snprintf(text, sizeof text, "%u", row.connections.load());
-    set_text(connections_[i], text);
-    snprintf(text, sizeof text, "%u/%u", row.bytes_read.load() / 1024,
-             row.bytes_written.load() / 1024);
-    set_text(kilobytes_[i], text);
-    snprintf(text, sizeof text, "%u/%u/%u", row.errors_c.load(), row.errors_t.load(),
-             row.errors_o.load());
-    set_text(errors_[i], text);
+    StatisticsRow row = statistics_row(table.rows[i]);
+    set_text(names_[i], row.name);
+    set_text(connections_[i], row.connections);
+    set_text(kilobytes_[i], row.kilobytes);
+    set_text(errors_[i], row.errors);
   }
-
-  int seconds = static_cast<int>(tick_count_ms() / 1000 - start_time());
-  int days = seconds / 86400;
-  int hours = (seconds - days * 86400) / 3600;
-  int minutes = (seconds - days * 86400 - hours * 3600) / 60;
-  seconds -= days * 86400 + hours * 3600 + minutes * 60;
-  snprintf(text, sizeof text, "%d Days %d Hours %d Min %d Sec", days, hours, minutes, seconds);
-  set_text(uptime_, text);
+  set_text(uptime_, serviced_for().text);
 }
 
 void StatisticsDialog::done(int result) {

@@ -3,7 +3,7 @@
 
 #include <QTimer>
 
-#include "ui/agent_dialog.h"
+#include "ui/qt/agent_dialog.h"
 #include "ui/log_view.h"
 
 class QPlainTextEdit;

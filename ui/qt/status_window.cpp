@@ -1,4 +1,4 @@
-#include "ui/status_window.h"
+#include "ui/qt/status_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -9,25 +9,19 @@
 #include <QPainter>
 
 #include <atomic>
-#include <cstdio>
 
 #include "core/lifecycle.h"
 #include "core/service_table.h"
-#include "ui/about_dialog.h"
-#include "ui/configuration_dialog.h"
-#include "ui/log_dialog.h"
-#include "ui/qt_window_thread.h"
-#include "ui/statistics_dialog.h"
+#include "ui/qt/about_dialog.h"
+#include "ui/qt/configuration_dialog.h"
+#include "ui/qt/log_dialog.h"
+#include "ui/qt/qt_window_thread.h"
+#include "ui/qt/statistics_dialog.h"
 
 namespace kiv {
 
 namespace {
 
-const QColor kBackground(192, 192, 192);
-constexpr int kTextLeft = 5;
-constexpr int kLampLeft = 100;
-constexpr int kLampTop = 4;    // below row_y
-constexpr int kLampSize = 10;  // outline included
 /// Pixel size of the row font: a fixed-pitch line fits the 15-pixel rows and
 /// "NAME5 (65535)" ends before the lamps.
 constexpr int kRowFontPixels = 11;
@@ -35,24 +29,7 @@ constexpr int kRowFontPixels = 11;
 std::atomic<StatusWindow*> created_window{nullptr};
 std::atomic<bool> close_requested{false};
 
-/// The lamp colour of a service state; false for a code that has none.
-bool lamp_colour(uint16_t state, QColor* colour) {
-  switch (state) {
-    case SVC_READY:
-      *colour = QColor(255, 255, 0);
-      return true;
-    case SVC_ERROR:
-      *colour = QColor(255, 0, 0);
-      return true;
-    case SVC_ACTIVE:
-      *colour = QColor(0, 255, 0);
-      return true;
-    case SVC_DISABLED:
-      *colour = QColor(0, 0, 255);
-      return true;
-  }
-  return false;
-}
+QColor qt_colour(Rgb colour) { return QColor(colour.red, colour.green, colour.blue); }
 
 void add_command(QMenu* menu, QAction* before, const char* text, int id) {
   auto* action = new QAction(text, menu);
@@ -78,13 +55,13 @@ StatusWindow::StatusWindow() : menu_(new QMenu(this)) {
 
 void StatusWindow::add_menu_items() {
   QAction* close = menu_->actions().last();
-  add_command(menu_, close, "Configure...", CMD_CONFIGURE);
-  add_command(menu_, close, "Status...", CMD_STATUS);
-  add_command(menu_, close, "Log...", CMD_LOG);
-  add_command(menu_, close, "Reset", CMD_RESET);
-  menu_->insertSeparator(close);
-  add_command(menu_, close, "About KIV", CMD_ABOUT);
-  menu_->insertSeparator(close);
+  for (const MenuItem& item : MENU_ITEMS) {
+    if (item.text == nullptr) {
+      menu_->insertSeparator(close);
+    } else {
+      add_command(menu_, close, item.text, item.id);
+    }
+  }
 }
 
 void StatusWindow::fit_to_rows() {
@@ -116,7 +93,7 @@ void StatusWindow::on_system_command(int id) {
 
 void StatusWindow::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.fillRect(rect(), kBackground);
+  painter.fillRect(rect(), qt_colour(STATUS_BACKGROUND));
   QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   font.setPixelSize(kRowFontPixels);
   painter.setFont(font);
@@ -127,18 +104,17 @@ void StatusWindow::paintEvent(QPaintEvent*) {
   for (int r = 0; r < count; ++r) {
     ServiceRecord& row = table.rows[r];
     ServiceConfig config = row.config();
-    char text[NAME_CAPACITY + 16];
-    snprintf(text, sizeof text, "%-5s (%u)", config.name, static_cast<unsigned>(config.port));
     painter.setPen(Qt::black);
-    painter.drawText(kTextLeft, config.row_y + ascent, QString::fromLocal8Bit(text));
+    painter.drawText(ROW_TEXT_LEFT, config.row_y + ascent,
+                     QString::fromUtf8(status_row_text(config).text));
 
-    QColor colour;
-    if (!lamp_colour(row.state, &colour)) continue;
-    painter.setBrush(colour);
+    Rgb colour;
+    if (!lamp_colour(row.state, colour)) continue;
+    painter.setBrush(qt_colour(colour));
     // A one-pixel outline is drawn on the rectangle's last pixels, so a
     // 9-pixel rectangle makes a 10 x 10 lamp.
-    painter.drawRect(kLampLeft, config.row_y + kLampTop, kLampSize - 1, kLampSize - 1);
-    const char* title = connection_count != 0 ? "KIV-Connected" : "KIV";
+    painter.drawRect(LAMP_LEFT, config.row_y + LAMP_TOP, LAMP_SIZE - 1, LAMP_SIZE - 1);
+    const char* title = status_title();
     if (windowTitle() != QLatin1String(title)) setWindowTitle(title);
   }
 }

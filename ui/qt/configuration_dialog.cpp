@@ -1,4 +1,4 @@
-#include "ui/configuration_dialog.h"
+#include "ui/qt/configuration_dialog.h"
 
 #include <QCheckBox>
 #include <QFontMetrics>
@@ -8,16 +8,12 @@
 #include <QPushButton>
 
 #include <algorithm>
-#include <cstdint>
 
-#include "core/config_file.h"
+#include "ui/configuration_grid.h"
 
 namespace kiv {
 
 namespace {
-
-// The grid takes table names one character shorter than the field holds.
-constexpr int TABLE_NAME_TAKEN = TABLE_NAME_CAPACITY - 1;
 
 // The dialog is laid out in dialog units: a quarter of the font's average
 // character width across and an eighth of its height down, so the grid keeps
@@ -102,31 +98,6 @@ void place_header(QWidget* dialog, const DialogUnits& units, const Label& header
   label->setGeometry(rect);
 }
 
-// The text of an edit as the bytes of a field of at most `limit` characters:
-// UTF-8, cut without splitting a character.
-QByteArray taken_text(const QLineEdit* edit, int limit) {
-  QByteArray text = edit->text().toUtf8();
-  if (text.size() <= limit) return text;
-  int end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.left(end);
-}
-
-// A port edit holds a number when its text, blanks around it aside, is
-// decimal digits of a value below 2^32; the port is that value modulo 65536.
-bool read_port(const QLineEdit* edit, uint16_t& port) {
-  QString text = edit->text().trimmed();
-  if (text.isEmpty()) return false;
-  uint64_t value = 0;
-  for (QChar c : text) {
-    if (c < u'0' || c > u'9') return false;
-    value = value * 10 + (c.unicode() - u'0');
-    if (value > UINT32_MAX) return false;
-  }
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
 }  // namespace
 
 int run_configuration_dialog(QWidget* status_window) {
@@ -161,58 +132,32 @@ ConfigurationDialog::ConfigurationDialog(QWidget* status_window)
 }
 
 void ConfigurationDialog::show_service_table() {
-  ServiceTable& table = service_table();
-  int count = table.service_count;
-  for (int i = 0; i < count; ++i) {
-    ServiceConfig row = table.rows[i].config();
-    host_[i]->setText(QString::fromUtf8(row.host));
-    name_[i]->setText(QString::fromUtf8(row.name));
-    enabled_[i]->setChecked(row.enabled != 0);
-    table_name_[i]->setText(QString::fromUtf8(row.table_name));
-    port_[i]->setText(QString::number(row.port));
-    remote_port_[i]->setText(QString::number(row.remote_port));
+  GridRow grid[MAX_SERVICES];
+  grid_of_table(grid);
+  for (int i = 0; i < MAX_SERVICES; ++i) {
+    host_[i]->setText(QString::fromStdString(grid[i].host));
+    name_[i]->setText(QString::fromStdString(grid[i].name));
+    enabled_[i]->setChecked(grid[i].enabled);
+    table_name_[i]->setText(QString::fromStdString(grid[i].table_name));
+    port_[i]->setText(QString::fromStdString(grid[i].port));
+    remote_port_[i]->setText(QString::fromStdString(grid[i].remote_port));
   }
 }
 
 void ConfigurationDialog::use_grid() {
-  take_grid();
-  save_service_table();
+  GridRow grid[MAX_SERVICES];
+  for (int i = 0; i < MAX_SERVICES; ++i) {
+    grid[i] = GridRow{enabled_[i]->isChecked(),         name_[i]->text().toStdString(),
+                      port_[i]->text().toStdString(),   remote_port_[i]->text().toStdString(),
+                      host_[i]->text().toStdString(),   table_name_[i]->text().toStdString()};
+  }
+  kiv::use_grid(grid);
   QMessageBox::StandardButton answer = QMessageBox::question(
       status_window_, QStringLiteral("Do You Want to Use New Settings?"),
       QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\n"
                      "New Settings Now(Yes) or Later(No)?"),
       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
   done(answer == QMessageBox::Yes ? 1 : 0);
-}
-
-void ConfigurationDialog::take_grid() {
-  // Read whole before anything is published: service threads read their rows
-  // and the count meanwhile, and must see the old table or the new one.
-  ServiceConfig rows[MAX_SERVICES] = {};
-  int count = 0;
-  for (int i = 0; i < MAX_SERVICES; ++i) {
-    ServiceConfig& row = rows[i];
-    copy_field(row.host, taken_text(host_[i], HOST_CAPACITY).constData());
-    copy_field(row.name, taken_text(name_[i], NAME_CAPACITY).constData());
-    row.enabled = enabled_[i]->isChecked() ? 1 : 0;
-    copy_field(row.table_name, taken_text(table_name_[i], TABLE_NAME_TAKEN).constData());
-    if (!read_port(port_[i], row.port) || row.port == 0) {
-      row.port = 0;
-      row.enabled = 0;
-    }
-    if (!read_port(remote_port_[i], row.remote_port) || row.remote_port == 0) {
-      row.remote_port = row.port;
-    }
-    bool no_name = row.name[0] == '\0';
-    bool no_host = row.host[0] == '\0';
-    if (no_host) row.enabled = 0;
-    // The first row with neither name nor host ends the list, whatever the
-    // rows below it hold.
-    if (no_name && no_host) break;
-    row.row_y = static_cast<int16_t>(i * ROW_SPACING);
-    count = i + 1;
-  }
-  publish_service_rows(rows, count);
 }
 
 }  // namespace kiv

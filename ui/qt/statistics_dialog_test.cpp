@@ -1,7 +1,7 @@
 // The Statistics dialog: each configured row's counters in its own fields,
 // and the uptime, refreshed every second.
 
-#include "ui/statistics_dialog.h"
+#include "ui/qt/statistics_dialog.h"
 
 #include <QLineEdit>
 #include <QRegularExpression>

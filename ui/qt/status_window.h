@@ -5,24 +5,17 @@
 
 #include <QWidget>
 
+#include "ui/menu_commands.h"
+#include "ui/status_view.h"
+
 class QMenu;
 
 namespace kiv {
-
-/// Commands of the status window's menu, kept as each menu action's data.
-enum MenuCommand : int {
-  CMD_ABOUT = 300,
-  CMD_CONFIGURE = 301,
-  CMD_RESET = 302,
-  CMD_STATUS = 303,
-  CMD_LOG = 304,
-};
 
 /// Extra height of the client area below the last row: the rows are
 /// service_count × ROW_SPACING pixels, and the last lamp reaches 14 pixels
 /// into its row, one pixel past the spacing.
 constexpr int STATUS_BOTTOM_MARGIN = 5;
-constexpr int STATUS_WIDTH = 120;
 
 /// StatusWindow is the agent's only top-level window, driven on the GUI
 /// thread by the agent's start-up, restarts and notifications (through
