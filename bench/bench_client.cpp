@@ -35,7 +35,7 @@ int open_stream(uint16_t port, uint64_t bytes) {
   kiv_test::set_receive_timeout(fd, STREAM_TIMEOUT_MS);
   set_send_timeout(fd, STREAM_TIMEOUT_MS);
   if (!kiv_test::send_bytes(fd, "S" + std::to_string(bytes) + "\n") ||
-      kiv_test::receive_exactly(fd, 1) != "R") {
+      kiv_test::receive(fd, 1) != "R") {
     close(fd);
     return -1;
   }
@@ -48,7 +48,7 @@ bool send_stream(int fd, uint64_t bytes, const std::string& block) {
     if (!kiv_test::send_bytes(fd, size == block.size() ? block : block.substr(0, size))) return false;
     bytes -= size;
   }
-  return kiv_test::receive_exactly(fd, 1) == "K";
+  return kiv_test::receive(fd, 1) == "K";
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ double connect_and_echo_us(uint16_t port) {
   int fd = kiv_test::connect_loopback(port, 0);
   if (fd < 0) return -1;
   kiv_test::set_receive_timeout(fd, 5000);
-  bool echoed = kiv_test::send_bytes(fd, "E") && kiv_test::receive_exactly(fd, 1) == "E";
+  bool echoed = kiv_test::send_bytes(fd, "E") && kiv_test::receive(fd, 1) == "E";
   double elapsed = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
   close(fd);
   return echoed ? elapsed : -1;
@@ -99,7 +99,7 @@ bool HeldRelays::open_until(int count) {
     int fd = kiv_test::connect_loopback(port_, 0);
     if (fd < 0) return false;
     kiv_test::set_receive_timeout(fd, 5000);
-    if (!kiv_test::send_bytes(fd, "E") || kiv_test::receive_exactly(fd, 1) != "E") {
+    if (!kiv_test::send_bytes(fd, "E") || kiv_test::receive(fd, 1) != "E") {
       close(fd);
       return false;
     }

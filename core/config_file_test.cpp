@@ -3,101 +3,121 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "core/event_log.h"
 #include "core/service_table.h"
+#include "core/window_thread.h"
+#include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace kiv {
 namespace {
 
-struct Read {
-  int converted;
-  ServiceConfig record;
-};
+using kiv_test::held_events;
 
-std::vector<Read> read_all(const std::string& text) {
+// How many fields each read converted, up to the end of the text.
+std::vector<int> conversions(const std::string& text) {
   ConfigRecordReader reader(text.data(), text.size());
-  std::vector<Read> reads;
-  for (int guard = 0; guard < 100; ++guard) {
-    Read read{0, ServiceConfig{}};
-    read.converted = reader.read_record(read.record);
-    reads.push_back(read);
-    if (read.converted < 0) break;
-  }
-  return reads;
-}
-
-TEST(ConfigRecordReader, ReadsWholeRecordsAcrossAnyWhitespace) {
-  std::vector<Read> reads = read_all("KIV 999 999 0.0.0.0 NONE 1\r\nMAIL\t110\n110 10.0.0.5 WINDOWS\n0");
-  ASSERT_EQ(reads.size(), 3u);
-  EXPECT_EQ(reads[0].converted, 6);
-  EXPECT_STREQ(reads[0].record.name, "KIV");
-  EXPECT_EQ(reads[0].record.port, 999);
-  EXPECT_STREQ(reads[0].record.host, "0.0.0.0");
-  EXPECT_STREQ(reads[0].record.table_name, "NONE");
-  EXPECT_EQ(reads[0].record.enabled, 1);
-  EXPECT_EQ(reads[1].converted, 6);
-  EXPECT_STREQ(reads[1].record.name, "MAIL");
-  EXPECT_EQ(reads[1].record.remote_port, 110);
-  EXPECT_STREQ(reads[1].record.table_name, "WINDOWS");
-  EXPECT_EQ(reads[1].record.enabled, 0);
-  EXPECT_EQ(reads[2].converted, -1);
-}
-
-TEST(ConfigRecordReader, BadNumberLeavesTheRestOfTheLineToTheNextRecords) {
-  std::vector<Read> reads = read_all("MAIL abc 110 mhost NONE 1\nS 1 2 h NONE 1\n");
   std::vector<int> converted;
-  for (const Read& read : reads) converted.push_back(read.converted);
-  EXPECT_EQ(converted, (std::vector<int>{1, 2, 1, 2, 6, -1}));
-  EXPECT_STREQ(reads[4].record.name, "S");
+  ServiceConfig record{};
+  do converted.push_back(reader.read_record(record));
+  while (converted.back() >= 0 && converted.size() < 100);
+  return converted;
 }
 
-TEST(ConfigRecordReader, NumbersKeepTheirLow16Bits) {
-  std::vector<Read> reads = read_all("A 70000 65536 h T -1\nB 40000 99999999999999999999 h T 65537\n"
-                                     "C 1 2 h T -99999999999999999999\n");
-  EXPECT_EQ(reads[0].record.port, 4464);
-  EXPECT_EQ(reads[0].record.remote_port, 0);
-  EXPECT_EQ(reads[0].record.enabled, -1);
-  EXPECT_EQ(reads[1].record.port, 40000);
-  EXPECT_EQ(reads[1].record.remote_port, 65535);
-  EXPECT_EQ(reads[1].record.enabled, 1);
-  EXPECT_EQ(reads[2].record.enabled, 0) << "beyond long, a negative number is LONG_MIN";
+ServiceConfig first_record(const std::string& text) {
+  ConfigRecordReader reader(text.data(), text.size());
+  ServiceConfig record{};
+  EXPECT_EQ(reader.read_record(record), CONFIG_FIELDS) << text;
+  return record;
 }
 
-TEST(ConfigRecordReader, EndInsideARecordCountsTheFieldsRead) {
-  std::vector<Read> reads = read_all("A 1 2 host");
-  ASSERT_EQ(reads.size(), 2u);
-  EXPECT_EQ(reads[0].converted, 4);
-  EXPECT_EQ(reads[1].converted, -1);
-  EXPECT_EQ(read_all("   \n\r\n")[0].converted, -1);
+TEST(ConfigRecordReader, FieldsAreWhitespaceSeparatedAndABadNumberStartsTheNextRecord) {
+  struct Case {
+    const char* text;
+    std::vector<int> converted;
+  } cases[] = {
+      {"KIV 999 999 0.0.0.0 NONE 1\r\nMAIL\t110\n110 10.0.0.5 WINDOWS\n0", {6, 6, -1}},
+      {"MAIL abc 110 mhost NONE 1\nS 1 2 h NONE 1\n", {1, 2, 1, 2, 6, -1}},
+      {"A 1 2 host", {4, -1}},
+      {"   \n\r\n", {-1}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(conversions(c.text), c.converted) << c.text;
+}
+
+TEST(ConfigRecordReader, NumbersKeepTheirLow16BitsAndTextsAreCutToTheirField) {
+  ServiceConfig row =
+      first_record("MAILER 70000 65536 " + std::string(70, 'h') + " " + std::string(40, 't') + " -1");
+  EXPECT_STREQ(row.name, "MAILE");
+  EXPECT_EQ(row.port, 4464);
+  EXPECT_EQ(row.remote_port, 0);
+  EXPECT_EQ(std::string(row.host), std::string(HOST_CAPACITY, 'h'));
+  EXPECT_EQ(std::string(row.table_name), std::string(TABLE_NAME_CAPACITY, 't'));
+  EXPECT_EQ(row.enabled, -1);
+  row = first_record("B 40000 99999999999999999999 h T 65537");
+  EXPECT_EQ(row.port, 40000);
+  EXPECT_EQ(row.remote_port, 65535);
+  EXPECT_EQ(row.enabled, 1);
+  EXPECT_EQ(first_record("C 1 2 h T -99999999999999999999").enabled, 0)
+      << "beyond long, a negative number is LONG_MIN";
 }
 
 class ConfigFileInFolder : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(chdir(folder.path().c_str()), 0); }
+  void SetUp() override {
+    ASSERT_EQ(chdir(folder.path().c_str()), 0);
+    install_window_thread(&window);
+    flush_event_log();
+  }
+  void TearDown() override { install_window_thread(nullptr); }
+  // The names of the rows loaded from `text` as kiv.cnf.
+  std::vector<std::string> load(const std::string& text) {
+    folder.write("kiv.cnf", text);
+    load_service_table();
+    std::vector<std::string> names;
+    for (int r = 0; r < service_table().service_count; ++r) {
+      names.push_back(service_table().rows[r].config().name);
+    }
+    return names;
+  }
   kiv_test::TempFolder folder;
+  kiv_test::KeptWarnings window;
 };
 
-TEST_F(ConfigFileInFolder, SavedTableReadsBackTheSame) {
+TEST_F(ConfigFileInFolder, LoadTakesFiveGoodRecordsAndReportsEveryShortRead) {
+  EXPECT_EQ(load(""), std::vector<std::string>{});
+  EXPECT_EQ(load("A 1 1 h NONE 1\nB 2 2 h NONE 0\nC 3 3 h NONE 1\nD 4 4 h NONE 1\n"
+                 "E 5 5 h NONE 1\nF 6 6 h NONE 1\nG 7 7 h NONE 1\n"),
+            (std::vector<std::string>{"A", "B", "C", "D", "E"}));
+  EXPECT_TRUE(window.take().empty());
+  ServiceRecord& b = service_table().rows[1];
+  EXPECT_EQ(b.config().row_y, 15);
+  EXPECT_EQ(b.state, SVC_DISABLED);
+  EXPECT_EQ(service_table().rows[4].state, SVC_READY);
+
+  EXPECT_EQ(load("MAIL abc 110 mhost NONE 1\nS1 1 2 h NONE 1\n"), std::vector<std::string>{"S1"});
+  std::vector<std::string> error(4, "kiv.cnf: Error in line 0");
+  EXPECT_EQ(window.take(), error);
+  EXPECT_EQ(held_events(), error);
+
+  unlink("kiv.cnf");
+  load_service_table();
+  EXPECT_EQ(service_table().service_count, 0);
+  EXPECT_EQ(held_events().back(), "Cannot open kiv.cnf");
+  EXPECT_TRUE(window.take().empty()) << "a missing file is only logged";
+}
+
+TEST_F(ConfigFileInFolder, SavedRowsReadBackTheSameAndRowsThatWouldNotAreLeftOutAndReported) {
   folder.write("kiv.cnf", "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
   load_service_table();
   folder.write("kiv.cnf", "");
   save_service_table();
-  EXPECT_EQ(folder.read_text("kiv.cnf"),
-            "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
-}
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
 
-TEST_F(ConfigFileInFolder, RowsThatWouldReadBackOutOfStepAreLeftOutAndReported) {
   ServiceConfig rows[5] = {};
-  const char* texts[5][3] = {{"A", "ha", "NONE"},
-                             {"", "hb", "NONE"},
-                             {"C", "h c", "NONE"},
-                             {"D", "hd", ""},
-                             {"E", "he", "WINDOWS"}};
+  const char* texts[5][3] = {
+      {"A", "ha", "NONE"}, {"", "hb", "NONE"}, {"C", "h c", "NONE"}, {"D", "hd", ""}, {"E", "he", "X"}};
   for (int r = 0; r < 5; ++r) {
     copy_field(rows[r].name, texts[r][0]);
     copy_field(rows[r].host, texts[r][1]);
@@ -108,19 +128,14 @@ TEST_F(ConfigFileInFolder, RowsThatWouldReadBackOutOfStepAreLeftOutAndReported) 
   }
   publish_service_rows(rows, 5);
   save_service_table();
-  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 100 200 ha NONE 1\nE 104 204 he WINDOWS 1\n");
-
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 100 200 ha NONE 1\nE 104 204 he X 1\n");
   std::vector<std::string> reported;
-  read_event_log([&reported](const EventLog& log) {
-    for (int i = 0; i < log.line_count; ++i) reported.emplace_back(log.lines[i].get() + 26);
-  });
   for (int r = 1; r <= 3; ++r) {
-    std::string text = "kiv.cnf: Row " + std::to_string(r) +
-                       " not saved: name, host and table must each be one word";
-    EXPECT_EQ(std::count(reported.begin(), reported.end(), text), 1) << text;
+    reported.push_back("kiv.cnf: Row " + std::to_string(r) +
+                       " not saved: name, host and table must each be one word");
   }
-  EXPECT_EQ(service_table().service_count, 5);
-  EXPECT_STREQ(service_table().rows[2].config().host, "h c");
+  EXPECT_EQ(window.take(), reported);
+  EXPECT_EQ(held_events(), reported);
 }
 
 }  // namespace

@@ -5,35 +5,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "core/window_thread.h"
+#include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace kiv {
 namespace {
 
-int held_lines() {
-  int count = 0;
-  read_event_log([&count](const EventLog& log) { count = log.line_count; });
-  return count;
-}
+using kiv_test::held_events;
 
-std::vector<std::string> held_texts() {
-  std::vector<std::string> texts;
-  read_event_log([&texts](const EventLog& log) {
-    for (int i = 0; i < log.line_count; ++i) texts.emplace_back(log.lines[i].get() + 26);
-  });
-  return texts;
-}
-
-int lines_in(const std::string& text) {
-  int count = 0;
-  for (char c : text) count += c == '\n';
-  return count;
-}
+int lines_in(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
 class EventLogInFolder : public ::testing::Test {
  protected:
@@ -54,31 +40,22 @@ TEST_F(EventLogInFolder, LineIsTimestampColonBlankText) {
   EXPECT_TRUE(std::regex_match(line, layout)) << line;
 }
 
-TEST_F(EventLogInFolder, FlushesFirstWhen995LinesAreHeld) {
+TEST_F(EventLogInFolder, FlushesFirstWhen995LinesAreHeldAndOnlyIntoAnExistingFile) {
+  log_event("discarded");
+  flush_event_log();
+  EXPECT_TRUE(held_events().empty());
+  EXPECT_FALSE(folder.exists("kiv.log"));
+
   folder.write("kiv.log", "");
   for (int i = 0; i < LOG_FLUSH_THRESHOLD; ++i) log_event(std::to_string(i).c_str());
-  EXPECT_EQ(held_lines(), 995);
+  EXPECT_EQ(held_events().size(), 995u);
   EXPECT_EQ(folder.read("kiv.log"), "");
   log_event("after");
-  EXPECT_EQ(held_texts(), std::vector<std::string>{"after"});
+  EXPECT_EQ(held_events(), std::vector<std::string>{"after"});
   std::string file = folder.read("kiv.log");
   EXPECT_EQ(lines_in(file), 995);
-  EXPECT_EQ(file.substr(file.size() - 6), ": 994\n");
   EXPECT_EQ(file.substr(24, 4), ": 0\n");
-}
-
-TEST_F(EventLogInFolder, WithoutLogFileAFlushDiscardsAndCreatesNothing) {
-  log_event("one");
-  log_event("two");
-  flush_event_log();
-  EXPECT_EQ(held_lines(), 0);
-  EXPECT_FALSE(folder.exists("kiv.log"));
-}
-
-TEST_F(EventLogInFolder, FlushWithNothingHeldWritesNothing) {
-  folder.write("kiv.log", "kept\n");
-  flush_event_log();
-  EXPECT_EQ(folder.read("kiv.log"), "kept\n");
+  EXPECT_EQ(file.substr(file.size() - 6), ": 994\n");
 }
 
 // A kiv.log that is there but can't be appended to now keeps the lines for
@@ -90,10 +67,7 @@ TEST_F(EventLogInFolder, LogFileThatCannotBeAppendedToNowKeepsEveryLineHeld) {
   for (std::string kind : {"folder", "FIFO", "no descriptor left"}) {
     SCOPED_TRACE(kind);
     if (kind == "no descriptor left") folder.write("kiv.log", "");
-    ASSERT_EQ(kind == "folder" ? mkdir(log.c_str(), 0755)
-              : kind == "FIFO" ? mkfifo(log.c_str(), 0644)
-                               : 0,
-              0);
+    ASSERT_EQ(kind == "folder" ? mkdir(log.c_str(), 0755) : kind == "FIFO" ? mkfifo(log.c_str(), 0644) : 0, 0);
     rlimit limits{};
     getrlimit(RLIMIT_NOFILE, &limits);
     if (kind == "no descriptor left") {
@@ -105,7 +79,7 @@ TEST_F(EventLogInFolder, LogFileThatCannotBeAppendedToNowKeepsEveryLineHeld) {
     log_event("one");
     flush_event_log();
     setrlimit(RLIMIT_NOFILE, &limits);
-    EXPECT_EQ(held_texts(), (std::vector<std::string>{"one", "Can't open log_file..."}));
+    EXPECT_EQ(held_events(), (std::vector<std::string>{"one", "Can't open log_file..."}));
     if (kind == "no descriptor left") {
       flush_event_log();
       EXPECT_EQ(lines_in(folder.read("kiv.log")), 2);
@@ -115,28 +89,18 @@ TEST_F(EventLogInFolder, LogFileThatCannotBeAppendedToNowKeepsEveryLineHeld) {
   }
 }
 
-TEST_F(EventLogInFolder, FullLogThatCannotBeFlushedNeverGrowsPast1000) {
+// A log that fills up while kiv.log can't be appended to holds no more than
+// its capacity, and says so once, not at every line past the threshold.
+TEST_F(EventLogInFolder, FullLogThatCannotBeFlushedNeverGrowsPast1000AndWarnsOnce) {
+  kiv_test::KeptWarnings window;
+  install_window_thread(&window);
   ASSERT_EQ(mkdir(folder.file("kiv.log").c_str(), 0755), 0);
   for (int i = 0; i < 1200; ++i) log_event("line");
-  EXPECT_EQ(held_lines(), LOG_CAPACITY);
-  std::vector<std::string> texts = held_texts();
-  // Each attempt at the threshold adds its failure line until the log is full.
+  install_window_thread(nullptr);
+  std::vector<std::string> texts = held_events();
+  ASSERT_EQ(texts.size(), static_cast<size_t>(LOG_CAPACITY));
   EXPECT_EQ(texts[LOG_FLUSH_THRESHOLD], "Can't open log_file...");
-  EXPECT_EQ(texts[LOG_FLUSH_THRESHOLD + 1], "line");
-}
-
-TEST_F(EventLogInFolder, ManyThreadsLoggingAcrossFlushesLoseNoLine) {
-  folder.write("kiv.log", "");
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([] {
-      for (int i = 0; i < 1000; ++i) log_event("busy");
-    });
-  }
-  for (int pass = 0; pass < 50; ++pass) held_lines();
-  for (std::thread& thread : threads) thread.join();
-  flush_event_log();
-  EXPECT_EQ(lines_in(folder.read("kiv.log")), 4000);
+  EXPECT_EQ(window.take(), std::vector<std::string>{"Can't open log_file..."});
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ namespace {
 // KOI8-R places the Cyrillic letters at 0xC0..0xDF (small) and 0xE0..0xFF
 // (capital) in this order; the numbers are each letter's place in the
 // alphabet, which is Windows-1251's order at 0xE0..0xFF and 0xC0..0xDF.
+// Both code pages keep ё and Ё apart from the others.
+constexpr uint8_t kKoi8SmallYo = 0xA3, kKoi8CapitalYo = 0xB3;
+constexpr uint8_t kWindowsSmallYo = 0xB8, kWindowsCapitalYo = 0xA8;
 constexpr uint8_t kKoi8AlphabetPlace[32] = {30, 0,  1,  22, 4,  5,  20, 3,  21, 8,  9,
                                             10, 11, 12, 13, 14, 15, 31, 16, 17, 18, 19,
                                             6,  2,  28, 27, 7,  24, 29, 25, 23, 26};
@@ -27,6 +30,8 @@ constexpr std::array<uint8_t, TABLE_SIZE> koi8_to_windows() {
     table[0xC0 + k] = static_cast<uint8_t>(0xE0 + kKoi8AlphabetPlace[k]);
     table[0xE0 + k] = static_cast<uint8_t>(0xC0 + kKoi8AlphabetPlace[k]);
   }
+  table[kKoi8SmallYo] = kWindowsSmallYo;
+  table[kKoi8CapitalYo] = kWindowsCapitalYo;
   table[0x9F] = 0xEA;  // so the pair has always been: 0x9F reaches clients as 0xEA
   return table;
 }
@@ -38,6 +43,8 @@ constexpr std::array<uint8_t, TABLE_SIZE> windows_to_koi8() {
     table[0xE0 + kKoi8AlphabetPlace[k]] = static_cast<uint8_t>(0xC0 + k);
     table[0xC0 + kKoi8AlphabetPlace[k]] = static_cast<uint8_t>(0xE0 + k);
   }
+  table[kWindowsSmallYo] = kKoi8SmallYo;
+  table[kWindowsCapitalYo] = kKoi8CapitalYo;
   return table;
 }
 

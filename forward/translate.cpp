@@ -6,13 +6,11 @@
 
 namespace kiv {
 
-namespace {
-
-using Translator = void (*)(uint8_t*, size_t, const uint8_t*);
-
 void translate_bytewise(uint8_t* block, size_t size, const uint8_t* table) {
   for (size_t i = 0; i < size; ++i) block[i] = table[block[i]];
 }
+
+namespace {
 
 #if defined(__x86_64__)
 // AVX-512 VBMI looks 64 bytes up at once in 128 table entries: one lookup in
@@ -45,20 +43,21 @@ KIV_VBMI void translate_vbmi(uint8_t* block, size_t size, const uint8_t* table) 
 }
 #endif
 
-Translator choose_translator() {
+}  // namespace
+
+Translator wide_translator() {
 #if defined(__x86_64__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi")) {
     return translate_vbmi;
   }
 #endif
-  return translate_bytewise;
+  return nullptr;
 }
 
-}  // namespace
-
 void translate(uint8_t* block, size_t size, const uint8_t* table) {
-  static const Translator chosen = choose_translator();
+  static const Translator wide = wide_translator();
+  static const Translator chosen = wide != nullptr ? wide : translate_bytewise;
   chosen(block, size, table);
 }
 

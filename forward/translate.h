@@ -11,4 +11,11 @@ namespace kiv {
 /// them; the result is the same either way.
 void translate(uint8_t* block, size_t size, const uint8_t* table);
 
+/// The two ways translate() takes, each callable on its own: the
+/// byte-at-a-time loop, and the wide lookup, which is none on a processor
+/// without the instructions.
+using Translator = void (*)(uint8_t* block, size_t size, const uint8_t* table);
+void translate_bytewise(uint8_t* block, size_t size, const uint8_t* table);
+Translator wide_translator();
+
 }  // namespace kiv

@@ -8,38 +8,26 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+#include <thread>
 
 #include "tests/config_line.h"
+#include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace kiv_test {
 
-class AgentProcess {
+class AgentProcess : public EventLines {
  public:
-  /// Starts kiv-agentd in `folder`, whose kiv.cnf the caller has written.
-  explicit AgentProcess(const TempFolder& folder);
-  /// Starts the agent program at `program` (kiv-agentd or kiv-agent) in `folder`.
-  AgentProcess(const TempFolder& folder, const char* program);
+  /// Starts the agent program at `program` in `folder`, whose kiv.cnf the caller has written.
+  explicit AgentProcess(const TempFolder& folder, const char* program = KIV_AGENTD_PATH)
+      : AgentProcess(folder, std::vector<std::string>{program}) {}
   /// Starts `command`, a program and its arguments (wine and a Windows
   /// build's kiv-agentd.exe), in `folder`.
   AgentProcess(const TempFolder& folder, const std::vector<std::string>& command);
   /// Stops the agent if it still runs, and fails the test if a sanitizer
   /// reported anything.
   ~AgentProcess();
-
-  /// Waits until a log line whose text (after the timestamp) is exactly
-  /// `text` has been logged, at least `count` times in all.
-  bool wait_for_event(const std::string& text, int count = 1, int deadline_ms = 20000);
-  /// Waits until some line on standard error is exactly `line`.
-  bool wait_for_line(const std::string& line, int deadline_ms = 20000);
-  /// The texts of the log lines so far, timestamps taken off.
-  std::vector<std::string> events();
-  /// Every line written to standard error so far, line end (LF or CR LF) taken off.
-  std::vector<std::string> lines();
-  /// How many log lines so far have exactly `text`.
-  int event_count(const std::string& text);
 
   /// Stops reading the agent's standard error, which then fills up as a
   /// pipe that nobody reads does; false reads on.
@@ -54,16 +42,15 @@ class AgentProcess {
 
  private:
   void read_output(int fd);
-  static std::string event_text(const std::string& line);
 
   pid_t pid_ = -1;
   bool exited_ = false;
   int exit_code_ = -1;
   std::thread reader_;
-  std::mutex guard_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;  // guarded by guard_
-  bool output_held_ = false;        // guarded by guard_
+  std::mutex hold_guard_;
+  std::condition_variable hold_changed_;
+  bool output_held_ = false;  // guarded by hold_guard_
+  std::string sanitizer_report_;  // reader thread only, until joined
 };
 
 }  // namespace kiv_test

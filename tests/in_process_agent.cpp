@@ -3,93 +3,95 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <vector>
 
-#include "core/event_log.h"
 #include "core/headless_window.h"
 #include "core/lifecycle.h"
-#include "core/no_destructor.h"
 #include "tests/loopback.h"
 
 namespace kiv_test {
 
 namespace {
 
-constexpr size_t kTimestampPrefix = 26;  // "Mon Jan 02 03:04:05 1995: "
+/// The window thread of the agent running now: the headless one, with its
+/// warnings kept among the agent's lines.
+class TestWindow : public kiv::HeadlessWindow {
+ public:
+  explicit TestWindow(EventLines& lines) : lines_(lines) {}
+  void show_warning(const char* text) override { lines_.add(std::string("KIV Error: ") + text); }
 
-/// The log lines of the one agent in this process.
-struct Seen {
-  std::mutex guard;
-  std::condition_variable changed;
-  std::vector<std::string> events;  // guarded by guard
+ private:
+  EventLines& lines_;
 };
 
-Seen& seen() {
-  static kiv::NoDestructor<Seen> everything;
-  return *everything;
-}
+std::mutex agent_guard;
+EventLines* running_agent = nullptr;  // guarded by agent_guard
+std::atomic<TestWindow*> window{nullptr};
 
 bool keep_line(const char* line) {
-  Seen& all = seen();
-  std::lock_guard<std::mutex> lock(all.guard);
-  all.events.push_back(std::string(line).substr(kTimestampPrefix));
-  all.changed.notify_all();
+  std::lock_guard<std::mutex> lock(agent_guard);
+  if (running_agent != nullptr) running_agent->add(line);
   return true;
 }
 
-std::atomic<kiv::HeadlessWindow*> window{nullptr};
+void set_running_agent(EventLines* agent) {
+  std::lock_guard<std::mutex> lock(agent_guard);
+  running_agent = agent;
+}
 
-void reset_from_menu() { kiv::request_reset("Pending KIV reset..."); }
+// Leaves no row to restart, then asks every service thread to wind down.
+void stop_services() {
+  kiv::publish_service_rows(nullptr, 0);
+  kiv::after_configuration(1);
+}
 
 }  // namespace
 
 InProcessAgent::InProcessAgent(const TempFolder& folder) {
   if (chdir(folder.path().c_str()) != 0) abort();
+  for (kiv::ServiceRecord& record : kiv::service_table().rows) {
+    for (auto* counter : {&record.connections, &record.bytes_read, &record.bytes_written,
+                          &record.errors_c, &record.errors_t, &record.errors_o}) {
+      *counter = 0;
+    }
+  }
+  set_running_agent(this);
   kiv::set_log_echo(keep_line);
   kiv::take_start_time();
   std::atomic<bool> started{false};
-  window_ = std::thread([&started] {
-    // Never destroyed: detached workers may still deliver to it at exit.
-    static kiv::NoDestructor<kiv::HeadlessWindow> headless;
-    window = headless.get();
-    kiv::install_window_thread(headless.get());
+  window_ = std::thread([this, &started] {
+    // Never destroyed, and kept where the leak checker sees it: a connection
+    // thread may still deliver to it as it ends.
+    static auto* every_window = new std::vector<std::unique_ptr<TestWindow>>;
+    TestWindow* own = every_window->emplace_back(new TestWindow(*this)).get();
+    window = own;
+    kiv::install_window_thread(own);
     kiv::start_agent();
     started = true;
-    headless->run_event_loop();
+    own->run_event_loop();
   });
   eventually([&started] { return started.load(); });
 }
 
 InProcessAgent::~InProcessAgent() {
-  window.load()->post(kiv::shutdown_agent);
+  post(stop_services);
+  if (!wait_until_idle(0, 60000)) {
+    // Nothing can run after an agent that does not come to rest: say why the
+    // test process ends here.
+    fprintf(stderr, "The agent did not come to rest: %d connections, %d service threads\n",
+            kiv::connection_count.load(), kiv::thread_count.load());
+    abort();
+  }
+  post(kiv::shutdown_agent);
   window_.join();
+  set_running_agent(nullptr);
 }
 
 kiv::ServiceRecord& InProcessAgent::row(int index) { return kiv::service_table().rows[index]; }
-
-bool InProcessAgent::wait_for_event(const std::string& text, int count, int deadline_ms) {
-  Seen& all = seen();
-  std::unique_lock<std::mutex> lock(all.guard);
-  return all.changed.wait_for(lock, std::chrono::milliseconds(deadline_ms), [&] {
-    int found = 0;
-    for (const std::string& event : all.events) found += event == text;
-    return found >= count;
-  });
-}
-
-std::vector<std::string> InProcessAgent::events() {
-  Seen& all = seen();
-  std::lock_guard<std::mutex> lock(all.guard);
-  return all.events;
-}
-
-int InProcessAgent::event_count(const std::string& text) {
-  int found = 0;
-  for (const std::string& event : events()) found += event == text;
-  return found;
-}
 
 bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
   return eventually(
@@ -97,7 +99,9 @@ bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
       deadline_ms);
 }
 
-void InProcessAgent::request_reset() { window.load()->post(reset_from_menu); }
+void InProcessAgent::request_reset() {
+  post([] { kiv::request_reset("Pending KIV reset..."); });
+}
 
 void InProcessAgent::post(void (*command)()) { window.load()->post(command); }
 

@@ -4,30 +4,26 @@
 
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "core/service_table.h"
+#include "tests/config_line.h"
+#include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace kiv_test {
 
 /// InProcessAgent starts the agent in `folder` (made the working folder, its
-/// kiv.cnf written by the caller): start_agent and the event loop run on a
-/// window thread of the agent's own, as kiv-agentd runs them on its main
-/// thread. One per test process; the destructor shuts the agent down.
-class InProcessAgent {
+/// kiv.cnf written by the caller), with every row's counters at 0:
+/// start_agent and the event loop run on a window thread of the agent's own,
+/// as kiv-agentd runs them on its main thread. The destructor winds every
+/// service down and ends the agent, so that the next test of the process
+/// starts another from nothing. One at a time.
+class InProcessAgent : public EventLines {
  public:
   explicit InProcessAgent(const TempFolder& folder);
   ~InProcessAgent();
 
   kiv::ServiceRecord& row(int index);
-
-  /// Waits until a log line whose text is exactly `text` has been logged,
-  /// at least `count` times in all.
-  bool wait_for_event(const std::string& text, int count = 1, int deadline_ms = 20000);
-  /// Texts of every line logged so far, timestamps taken off.
-  std::vector<std::string> events();
-  int event_count(const std::string& text);
 
   /// Waits until no client connection is open and `threads` service threads
   /// run (the agent at rest with that many listeners and control ports).

@@ -1,14 +1,18 @@
 #include "tests/loopback.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
-#include <mutex>
-#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <list>
+#include <mutex>
+#include <random>
 
 namespace kiv_test {
 
@@ -22,13 +26,6 @@ sockaddr_in loopback_address(uint16_t port) {
   return address;
 }
 
-uint16_t bound_port(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
 }  // namespace
 
 uint16_t free_port() {
@@ -37,28 +34,22 @@ uint16_t free_port() {
   static std::mutex guard;
   static std::mt19937 chooser(std::random_device{}());
   std::lock_guard<std::mutex> lock(guard);
-  for (int attempt = 0; attempt < 1000; ++attempt) {
+  for (;;) {
     uint16_t port = static_cast<uint16_t>(20000 + chooser() % 12000);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+    sockaddr_in address = loopback_address(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
     bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     if (free) return port;
   }
-  return 0;
 }
-
-uint16_t refused_port() { return free_port(); }
 
 int connect_loopback(uint16_t port, int deadline_ms, int receive_buffer) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
   for (;;) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (receive_buffer > 0) {
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    }
+    if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in address = loopback_address(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
       set_receive_timeout(fd, 30000);
@@ -76,8 +67,7 @@ void set_receive_timeout(int fd, int timeout_ms) {
 }
 
 bool send_bytes(int fd, const std::string& data) {
-  size_t sent = 0;
-  while (sent < data.size()) {
+  for (size_t sent = 0; sent < data.size();) {
     ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -86,51 +76,24 @@ bool send_bytes(int fd, const std::string& data) {
   return true;
 }
 
-std::string receive_exactly(int fd, size_t size) {
-  std::string data(size, '\0');
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = recv(fd, &data[got], size - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  data.resize(got);
-  return data;
-}
-
-std::string receive_until_closed(int fd) {
+std::string receive(int fd, size_t size) {
   std::string data;
   char block[65536];
-  for (;;) {
-    ssize_t n = recv(fd, block, sizeof block, 0);
+  while (data.size() < size) {
+    ssize_t n = recv(fd, block, std::min(sizeof block, size - data.size()), 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return data;
+    if (n <= 0) break;
     data.append(block, static_cast<size_t>(n));
   }
+  return data;
 }
 
 int receive_to_end(int fd) {
   char block[65536];
-  long n;
-  while ((n = recv(fd, block, sizeof block, 0)) > 0) {
+  ssize_t n;
+  while ((n = recv(fd, block, sizeof block, 0)) > 0 || (n < 0 && errno == EINTR)) {
   }
   return n == 0 ? 0 : errno;
-}
-
-std::string receive_available(int fd, int quiet_ms) {
-  std::string data;
-  char block[4096];
-  pollfd entry{fd, POLLIN, 0};
-  // The first byte may take a while (the control port looks once a second).
-  int wait = 10000;
-  while (poll(&entry, 1, wait) > 0) {
-    ssize_t n = recv(fd, block, sizeof block, 0);
-    if (n <= 0) break;
-    data.append(block, static_cast<size_t>(n));
-    wait = quiet_ms;
-  }
-  return data;
 }
 
 void close_with_reset(int fd) {
@@ -139,12 +102,33 @@ void close_with_reset(int fd) {
   close(fd);
 }
 
+std::string round_trip(uint16_t port, const std::string& data) {
+  int fd = connect_loopback(port);
+  if (fd < 0) return "no connection";
+  send_bytes(fd, data);
+  shutdown(fd, SHUT_WR);
+  std::string back = receive(fd);
+  close(fd);
+  return back;
+}
+
+bool echoes(uint16_t port) {
+  int fd = connect_loopback(port, 2000);
+  if (fd < 0) return false;
+  set_receive_timeout(fd, 3000);
+  bool echoed = send_bytes(fd, "x") && receive(fd, 1) == "x";
+  close(fd);
+  return echoed;
+}
+
 LoopbackServer::LoopbackServer(std::function<void(int)> handler) : handler_(std::move(handler)) {
   listening_ = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = loopback_address(0);
-  bind(listening_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  bind(listening_, reinterpret_cast<sockaddr*>(&address), length);
   listen(listening_, 512);
-  port_ = bound_port(listening_);
+  getsockname(listening_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
   acceptor_ = std::thread([this] { accept_loop(); });
 }
 
@@ -152,57 +136,34 @@ LoopbackServer::~LoopbackServer() {
   stopping_ = true;
   acceptor_.join();
   close(listening_);
-  std::lock_guard<std::mutex> lock(guard_);
-  for (Session& session : sessions_) session.thread.join();
 }
 
 void LoopbackServer::accept_loop() {
+  // Ended sessions are let go as new ones arrive, so a long run holds none;
+  // the rest are waited for when the loop ends.
+  std::list<std::future<void>> sessions;
   while (!stopping_) {
-    {
-      std::lock_guard<std::mutex> lock(guard_);
-      for (auto session = sessions_.begin(); session != sessions_.end();) {
-        if (!*session->ended) {
-          ++session;
-          continue;
-        }
-        session->thread.join();
-        session = sessions_.erase(session);
-      }
-    }
+    sessions.remove_if([](std::future<void>& session) {
+      return session.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
     pollfd entry{listening_, POLLIN, 0};
     if (poll(&entry, 1, 100) <= 0) continue;
     int fd = accept(listening_, nullptr, nullptr);
     if (fd < 0) continue;
     set_receive_timeout(fd, 60000);
     ++accepted_;
-    auto ended = std::make_shared<std::atomic<bool>>(false);
-    std::lock_guard<std::mutex> lock(guard_);
-    sessions_.push_back(Session{std::thread([this, fd, ended] {
-                                  handler_(fd);
-                                  close(fd);
-                                  *ended = true;
-                                }),
-                                ended});
+    sessions.push_back(std::async(std::launch::async, [this, fd] {
+      handler_(fd);
+      close(fd);
+    }));
   }
-}
-
-void SharedBytes::put(std::string bytes) {
-  std::lock_guard<std::mutex> lock(guard_);
-  bytes_ = std::move(bytes);
-}
-
-std::string SharedBytes::get() {
-  std::lock_guard<std::mutex> lock(guard_);
-  return bytes_;
 }
 
 void echo_handler(int fd) {
   char block[65536];
-  for (;;) {
-    ssize_t n = recv(fd, block, sizeof block, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    if (!send_bytes(fd, std::string(block, static_cast<size_t>(n)))) return;
+  for (ssize_t n; (n = recv(fd, block, sizeof block, 0)) != 0;) {
+    if (n < 0 && errno != EINTR) return;
+    if (n > 0 && !send_bytes(fd, std::string(block, static_cast<size_t>(n)))) return;
   }
 }
 
@@ -218,7 +179,7 @@ bool eventually(const std::function<bool()>& condition, int deadline_ms) {
 std::string random_bytes(size_t size, uint32_t seed) {
   std::mt19937 generator(seed);
   std::string data(size, '\0');
-  for (char& byte : data) byte = static_cast<char>(generator() & 0xFF);
+  for (char& byte : data) byte = static_cast<char>(generator());
   return data;
 }
 

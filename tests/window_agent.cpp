@@ -4,23 +4,17 @@
 #include <QTest>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
-#include "core/event_log.h"
 #include "core/lifecycle.h"
 #include "core/service_table.h"
+#include "tests/event_lines.h"
 
 namespace kiv_test {
-
-namespace {
-
-constexpr size_t kTimestampPrefix = 26;  // "Mon Jan 02 03:04:05 1995: "
-
-}  // namespace
 
 WindowAgent::WindowAgent(const std::string& configuration, bool with_log_file) {
   folder_.write("kiv.cnf", configuration);
@@ -31,14 +25,8 @@ WindowAgent::WindowAgent(const std::string& configuration, bool with_log_file) {
 }
 
 int logged_count(const std::string& text) {
-  int count = 0;
-  kiv::read_event_log([&](const kiv::EventLog& log) {
-    for (int i = 0; i < log.line_count; ++i) {
-      const char* line = log.lines[i].get();
-      if (strlen(line) >= kTimestampPrefix && text == line + kTimestampPrefix) ++count;
-    }
-  });
-  return count;
+  std::vector<std::string> held = held_events();
+  return static_cast<int>(std::count(held.begin(), held.end(), text));
 }
 
 QColor lamp_colour(kiv::StatusWindow& window, int row) {
@@ -51,12 +39,9 @@ void run_beside_event_loop(const std::function<void()>& work) {
     work();
     done = true;
   });
-  if (!QTest::qWaitFor([&] { return done.load(); }, 120000))
-    qWarning("still waiting for the helper thread");
+  if (!QTest::qWaitFor([&] { return done.load(); }, 120000)) qWarning("still waiting for the helper thread");
   helper.join();
 }
-
-QWidget* open_modal() { return QApplication::activeModalWidget(); }
 
 void run_window_test(QObject& test, int argc, char** argv) {
   int result = QTest::qExec(&test, argc, argv);

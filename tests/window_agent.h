@@ -1,7 +1,7 @@
 #pragma once
 // The agent with its status window, run inside a Qt Test process.
 
-#include <QImage>
+#include <QColor>
 #include <QObject>
 
 #include <functional>
@@ -29,7 +29,7 @@ class WindowAgent {
   kiv::StatusWindow* window_ = nullptr;
 };
 
-/// How many lines of the in-memory event log read exactly `text` after their timestamp.
+/// How many lines of the in-memory event log read exactly `text`.
 int logged_count(const std::string& text);
 
 /// The colour of the lamp of row `row` on the window as painted now.
@@ -39,9 +39,6 @@ QColor lamp_colour(kiv::StatusWindow& window, int row);
 /// this thread goes on handling events, as the agent's workers need the
 /// window thread to; returns when it is done.
 void run_beside_event_loop(const std::function<void()>& work);
-
-/// The window that a modal dialog or message box shows now, or null.
-QWidget* open_modal();
 
 /// Runs the Qt Test `test` and ends the process with its result, leaving
 /// the agent's threads and state alone as kiv-agent does.

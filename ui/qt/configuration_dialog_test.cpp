@@ -2,68 +2,30 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QThread>
 #include <QTimer>
 #include <QtTest>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/config_file.h"
-#include "core/event_log.h"
-#include "core/lifecycle.h"
 #include "core/service_table.h"
-#include "core/window_thread.h"
-#include "tests/loopback.h"
+#include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace {
 
 using kiv::ConfigurationDialog;
 
-/// TestWindow is the window thread of these tests: it handles the workers'
-/// notifications on the GUI thread while they wait, and keeps the warnings
-/// and the number of rows the window was last fitted to for the tests.
-class TestWindow : public QObject, public kiv::WindowThread {
- public:
-  void deliver(kiv::Notification code) override {
-    if (QThread::currentThread() == thread()) {
-      kiv::handle_notification(code);
-      return;
-    }
-    QMetaObject::invokeMethod(
-        this, [code] { kiv::handle_notification(code); }, Qt::BlockingQueuedConnection);
-  }
-  void show_warning(const char* text) override {
-    std::lock_guard<std::mutex> lock(guard_);
-    warnings_.emplace_back(text);
-  }
-  void resize_status_window() override { rows_fitted = kiv::service_table().service_count; }
-
-  std::vector<std::string> warnings() {
-    std::lock_guard<std::mutex> lock(guard_);
-    return warnings_;
-  }
-  int rows_fitted = -1;  // window thread only
-
- private:
-  std::mutex guard_;
-  std::vector<std::string> warnings_;  // guarded by guard_
-};
-
-TestWindow* test_window = nullptr;
+// The dialog's window thread: it keeps the warnings shown. Never destroyed.
+kiv_test::KeptWarnings* warnings = nullptr;
 
 /// What the operator types into one row of the grid.
 struct GridRow {
@@ -129,43 +91,6 @@ QString row_text(int r) {
                            row.row_y);
 }
 
-int times_logged(const std::string& text) {
-  int count = 0;
-  kiv::read_event_log([&](const kiv::EventLog& log) {
-    for (int i = 0; i < log.line_count; ++i) count += text == log.lines[i].get() + 26;
-  });
-  return count;
-}
-
-int warnings_of(const std::string& text) {
-  std::vector<std::string> warnings = test_window->warnings();
-  return static_cast<int>(std::count(warnings.begin(), warnings.end(), text));
-}
-
-// Whether a client of 127.0.0.1:port gets its bytes back. The client runs on
-// a thread of its own: this thread must go on handling the notifications.
-bool echoes(uint16_t port) {
-  std::atomic<int> echoed{-1};
-  std::thread client([port, &echoed] {
-    int fd = kiv_test::connect_loopback(port, 20000);
-    bool ok = fd >= 0 && kiv_test::send_bytes(fd, "hello") &&
-              kiv_test::receive_exactly(fd, 5) == "hello";
-    if (fd >= 0) close(fd);
-    echoed = ok ? 1 : 0;
-  });
-  // The client gives up by itself well within this.
-  bool ended = QTest::qWaitFor([&echoed] { return echoed != -1; }, 90000);
-  client.join();
-  return ended && echoed == 1;
-}
-
-std::string echo_line(const char* name, uint16_t port, uint16_t remote_port, int enabled) {
-  return std::string(name) + " " + std::to_string(port) + " " + std::to_string(remote_port) +
-         " 127.0.0.1 NONE " + std::to_string(enabled) + "\n";
-}
-
-QString number(uint16_t port) { return QString::number(port); }
-
 }  // namespace
 
 class ConfigurationDialogTest : public QObject {
@@ -174,15 +99,11 @@ class ConfigurationDialogTest : public QObject {
  private slots:
   void initTestCase();
   void init();
-  void cleanup();
 
   void opensShowingTheTable();
   void unwritableFileIsReportedAndTheQuestionStillAsked();
   void cancelEscapeAndCloseChangeNothing_data();
   void cancelEscapeAndCloseChangeNothing();
-  void okYesRestartsRunningServicesFromTheNewRows();
-  void okNoKeepsRunningServicesAndTheNewRows();
-  void okNoWithNoServiceRunningRestartsAtOnce();
 
  private:
   // Opens the dialog over the status window, lets `work` type and confirm,
@@ -208,10 +129,8 @@ class ConfigurationDialogTest : public QObject {
 };
 
 void ConfigurationDialogTest::initTestCase() {
-  // Workers may still use it while the process ends: never destroyed.
-  test_window = new TestWindow;
-  kiv::install_window_thread(test_window);
-  kiv::set_log_echo([](const char* line) { return fprintf(stderr, "%s\n", line) >= 0; });
+  warnings = new kiv_test::KeptWarnings;
+  kiv::install_window_thread(warnings);
   status_window_.setWindowTitle(QStringLiteral("KIV"));
   status_window_.setGeometry(100, 100, 120, 60);
   status_window_.show();
@@ -221,11 +140,6 @@ void ConfigurationDialogTest::initTestCase() {
 void ConfigurationDialogTest::init() {
   folder_ = std::make_unique<kiv_test::TempFolder>();
   QCOMPARE(chdir(folder_->path().c_str()), 0);
-}
-
-void ConfigurationDialogTest::cleanup() {
-  // Relays still winding down would notify a GUI thread that is gone.
-  QTRY_COMPARE_WITH_TIMEOUT(kiv::connection_count.load(), 0, 60000);
 }
 
 int ConfigurationDialogTest::run_dialog(std::function<void(ConfigurationDialog*)> work,
@@ -264,9 +178,11 @@ void ConfigurationDialogTest::opensShowingTheTable() {
     QCOMPARE(dialog.focusWidget(), control<QWidget>(&dialog, 1));
   }
 
-  // OK without a change writes the file as it was read (any non-zero
-  // enabled value is taken back as 1).
-  QCOMPARE(run_dialog(press_ok, QMessageBox::No), 0);
+  // OK (Enter in an edit) without a change writes the file as it was read
+  // (any non-zero enabled value is taken back as 1).
+  QCOMPARE(run_dialog([](ConfigurationDialog* dialog) { QTest::keyClick(control<QLineEdit>(dialog, 1010), Qt::Key_Return); },
+                      QMessageBox::No),
+           0);
   QCOMPARE(QString::fromStdString(folder_->read("kiv.cnf")),
            QStringLiteral("KIV 999 999 0.0.0.0 NONE 1\n"
                           "MAIL 40000 110 10.0.0.5 WINDOWS 1\n"
@@ -280,7 +196,7 @@ void ConfigurationDialogTest::unwritableFileIsReportedAndTheQuestionStillAsked()
   QCOMPARE(mkdir(folder_->file("kiv.cnf").c_str(), 0755), 0);
 
   QCOMPARE(type_and_press_ok({{true, "S", "2000", "", "host", "NONE"}}, QMessageBox::Yes), 1);
-  QCOMPARE(warnings_of("Cannot open kiv.cnf"), 1);
+  QCOMPARE(warnings->take(), std::vector<std::string>{"Cannot open kiv.cnf"});
   QVERIFY(question_.asked);
   QCOMPARE(question_.caption, QStringLiteral("Do You Want to Use New Settings?"));
   QCOMPARE(question_.text,
@@ -302,9 +218,7 @@ void ConfigurationDialogTest::cancelEscapeAndCloseChangeNothing_data() {
 void ConfigurationDialogTest::cancelEscapeAndCloseChangeNothing() {
   QFETCH(QString, way);
   const std::string config = "MAIL 110 110 mhost NONE 0\nNEWS 119 119 nhost NONE 0\n";
-  folder_->write("kiv.cnf", config);
-  kiv::start_agent();  // every row disabled: no service thread runs
-  const int restarts = times_logged("Resetting KIV...");
+  load_table(config);
 
   int result = run_dialog(
       [way](ConfigurationDialog* dialog) {
@@ -324,87 +238,6 @@ void ConfigurationDialogTest::cancelEscapeAndCloseChangeNothing() {
   QCOMPARE(row_text(0), QStringLiteral("MAIL 110 110 mhost NONE 0 y0"));
   QCOMPARE(row_text(1), QStringLiteral("NEWS 119 119 nhost NONE 0 y15"));
   QCOMPARE(folder_->read("kiv.cnf"), config);
-
-  // With no service thread running, closing the dialog restarts the services.
-  kiv::after_configuration(result);
-  QCOMPARE(times_logged("Resetting KIV..."), restarts + 1);
-  QCOMPARE(times_logged("KIV reconfigured..."), 0);
-}
-
-void ConfigurationDialogTest::okYesRestartsRunningServicesFromTheNewRows() {
-  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
-  const uint16_t old_port = kiv_test::free_port();
-  folder_->write("kiv.cnf", echo_line("ECHO", old_port, remote.port(), 1));
-  kiv::start_agent();
-  QVERIFY(echoes(old_port));
-
-  const uint16_t first_port = kiv_test::free_port();
-  const uint16_t second_port = kiv_test::free_port();
-  int result = type_and_press_ok(
-      {{true, "ECHO1", number(first_port), number(remote.port()), "127.0.0.1", "NONE"},
-       {true, "ECHO2", number(second_port), number(remote.port()), "127.0.0.1", "NONE"}},
-      QMessageBox::Yes);
-  QCOMPARE(result, 1);
-  kiv::after_configuration(result);
-  QCOMPARE(times_logged("KIV reconfigured..."), 1);
-
-  // The old listener winds down once its last relay has ended; then the
-  // services restart from the new rows and the window is fitted to them.
-  QTRY_COMPARE_WITH_TIMEOUT(times_logged("Resetting KIV..."), 1, 60000);
-  QCOMPARE(times_logged("ECHO - thread Closed"), 1);
-  QVERIFY(!kiv::reset_pending);
-  QCOMPARE(test_window->rows_fitted, 2);
-  QVERIFY(echoes(first_port));
-  QVERIFY(echoes(second_port));
-  QCOMPARE(kiv_test::connect_loopback(old_port, 0), -1);
-}
-
-void ConfigurationDialogTest::okNoKeepsRunningServicesAndTheNewRows() {
-  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
-  const uint16_t old_port = kiv_test::free_port();
-  folder_->write("kiv.cnf", echo_line("ECHO", old_port, remote.port(), 1));
-  kiv::start_agent();
-  QVERIFY(echoes(old_port));
-
-  const uint16_t new_port = kiv_test::free_port();
-  int result = type_and_press_ok(
-      {{true, "NEW", number(new_port), number(remote.port()), "127.0.0.1", "NONE"}},
-      QMessageBox::No);
-  QCOMPARE(result, 0);
-  kiv::after_configuration(result);
-
-  QCOMPARE(row_text(0), QStringLiteral("NEW %1 %2 127.0.0.1 NONE 1 y0")
-                            .arg(number(new_port), number(remote.port())));
-  QCOMPARE(folder_->read("kiv.cnf"), echo_line("NEW", new_port, remote.port(), 1));
-  QVERIFY(!kiv::reset_pending);
-  QCOMPARE(times_logged("KIV reconfigured..."), 0);
-  // The running listener keeps serving until the next restart.
-  QVERIFY(echoes(old_port));
-  QCOMPARE(times_logged("Resetting KIV..."), 0);
-  QCOMPARE(kiv_test::connect_loopback(new_port, 0), -1);
-}
-
-void ConfigurationDialogTest::okNoWithNoServiceRunningRestartsAtOnce() {
-  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
-  const uint16_t port = kiv_test::free_port();
-  folder_->write("kiv.cnf", echo_line("ECHO", port, remote.port(), 0));
-  kiv::start_agent();
-  QCOMPARE(kiv::thread_count.load(), 0);
-
-  // Enabled in the grid, confirmed with Enter in an edit, used "later".
-  int result = run_dialog(
-      [](ConfigurationDialog* dialog) {
-        QTest::keyClick(control<QCheckBox>(dialog, 1015), Qt::Key_Space);
-        QTest::keyClick(control<QLineEdit>(dialog, 1010), Qt::Key_Return);
-      },
-      QMessageBox::No);
-  QCOMPARE(result, 0);
-  QVERIFY(question_.asked);
-  QCOMPARE(folder_->read("kiv.cnf"), echo_line("ECHO", port, remote.port(), 1));
-  kiv::after_configuration(result);
-  QCOMPARE(times_logged("Resetting KIV..."), 1);
-  QCOMPARE(times_logged("KIV reconfigured..."), 0);
-  QVERIFY(echoes(port));
 }
 
 QTEST_MAIN(ConfigurationDialogTest)

@@ -11,7 +11,9 @@
 
 #include "core/lifecycle.h"
 #include "ui/qt/qt_window_thread.h"
+#include "tests/config_line.h"
 #include "tests/loopback.h"
+#include "tests/proc_status.h"
 #include "tests/window_agent.h"
 
 namespace kiv_test {
@@ -23,12 +25,6 @@ const QColor kRed(255, 0, 0);
 const QColor kGreen(0, 255, 0);
 const QColor kBlue(0, 0, 255);
 const QColor kGrey(192, 192, 192);
-
-/// A kiv.cnf line forwarding `port` to `remote` on 127.0.0.1.
-std::string forwarder(const std::string& name, uint16_t port, uint16_t remote, int enabled = 1) {
-  return name + " " + std::to_string(port) + " " + std::to_string(remote) + " 127.0.0.1 NONE " +
-         std::to_string(enabled) + "\n";
-}
 
 /// Chooses the menu item `downs` steps down from the top, with the keyboard,
 /// as soon as the menu opens.
@@ -68,8 +64,7 @@ class StatusWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void rows_and_lamps_show_each_service_state();
-  void title_follows_open_connections();
+  void rows_lamps_and_title_follow_the_services();
   void menu_lists_commands_in_order();
   void menu_key_opens_the_menu_again_after_a_dialog();
   void reset_from_menu_restarts_idle_services();
@@ -77,22 +72,20 @@ class StatusWindowTest : public QObject {
   void close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected();
 };
 
-void StatusWindowTest::rows_and_lamps_show_each_service_state() {
+void StatusWindowTest::rows_lamps_and_title_follow_the_services() {
   LoopbackServer remote(echo_handler);
-  uint16_t idle = free_port(), refused = free_port(), live = free_port();
-  WindowAgent agent(
-      forwarder("IDLE", idle, remote.port()) + forwarder("OFF", free_port(), remote.port(), 0) +
-      forwarder("BAD", refused, refused_port()) + forwarder("LIVE", live, remote.port()));
+  uint16_t refused = free_port(), live = free_port();
+  WindowAgent agent(config_line("IDLE", free_port(), remote.port()) +
+                    config_line("OFF", free_port(), remote.port(), "127.0.0.1", "NONE", 0) +
+                    config_line("BAD", refused, free_port()) + config_line("LIVE", live, remote.port()));
   kiv::StatusWindow& window = agent.window();
   QCOMPARE(window.size(), QSize(kiv::STATUS_WIDTH, 4 * 15 + kiv::STATUS_BOTTOM_MARGIN));
-  QCOMPARE(lamp_colour(window, 0), kYellow);
-  QCOMPARE(lamp_colour(window, 1), kBlue);
-  QCOMPARE(lamp_colour(window, 2), kYellow);
-  QCOMPARE(lamp_colour(window, 3), kYellow);
-
+  QCOMPARE(window.windowTitle(), QString("KIV"));
+  const QColor at_start[] = {kYellow, kBlue, kYellow, kYellow};
   // Each lamp is a 10 x 10 square with a black outline, on its own row.
   QImage image = window.grab().toImage();
   for (int row = 0; row < 4; ++row) {
+    QCOMPARE(lamp_colour(window, row), at_start[row]);
     int top = row * 15 + 4;
     QCOMPARE(image.pixelColor(100, top), QColor(Qt::black));
     QCOMPARE(image.pixelColor(109, top + 9), QColor(Qt::black));
@@ -101,36 +94,18 @@ void StatusWindowTest::rows_and_lamps_show_each_service_state() {
   }
 
   int refused_client = connect_loopback(refused);
-  QVERIFY(refused_client >= 0);
   QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 2), kRed, 15000);
   close(refused_client);
-
   int client = connect_loopback(live);
-  QVERIFY(client >= 0);
   std::string echoed;
-  run_beside_event_loop([&] {
-    send_bytes(client, "ping");
-    echoed = receive_exactly(client, 4);
-  });
+  run_beside_event_loop([&] { echoed = (send_bytes(client, "ping"), receive(client, 4)); });
   QCOMPARE(echoed, std::string("ping"));
   QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 3), kGreen, 15000);
+  QCOMPARE(window.windowTitle(), QString("KIV-Connected"));
   QCOMPARE(lamp_colour(window, 0), kYellow);
   close(client);
   QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 3), kYellow, 15000);
-}
-
-void StatusWindowTest::title_follows_open_connections() {
-  LoopbackServer remote(echo_handler);
-  uint16_t port = free_port();
-  WindowAgent agent(forwarder("WEB", port, remote.port()));
-  kiv::StatusWindow& window = agent.window();
-  QCOMPARE(window.windowTitle(), QString("KIV"));
-  int client = connect_loopback(port);
-  QVERIFY(client >= 0);
-  QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QString("KIV-Connected"), 15000);
-  close(client);
   QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QString("KIV"), 15000);
-  QCOMPARE(kiv::connection_count.load(), 0);
 }
 
 void StatusWindowTest::menu_lists_commands_in_order() {
@@ -160,7 +135,7 @@ void StatusWindowTest::menu_key_opens_the_menu_again_after_a_dialog() {
   QString about;
   QTimer escaper;
   QObject::connect(&escaper, &QTimer::timeout, [&about] {
-    if (QWidget* dialog = open_modal()) {
+    if (QWidget* dialog = QApplication::activeModalWidget()) {
       about = dialog->windowTitle();
       QTest::keyClick(dialog, Qt::Key_Escape);
     }
@@ -176,11 +151,8 @@ void StatusWindowTest::menu_key_opens_the_menu_again_after_a_dialog() {
 void StatusWindowTest::reset_from_menu_restarts_idle_services() {
   LoopbackServer remote(echo_handler);
   uint16_t first = free_port(), second = free_port();
-  WindowAgent agent(forwarder("ONE", first, remote.port()) +
-                    forwarder("TWO", second, remote.port()));
-  QTRY_COMPARE_WITH_TIMEOUT(logged_count("Start new thread: TWO " + std::to_string(second) +
-                                         "/127.0.0.1/" + std::to_string(remote.port())),
-                            1, 10000);
+  WindowAgent agent(config_line("ONE", first, remote.port()) + config_line("TWO", second, remote.port()));
+  QTRY_VERIFY_WITH_TIMEOUT(port_listening(first) && port_listening(second), 10000);
 
   // The Menu key opens the menu; Reset is the fourth item.
   choose_from_menu_when_open(4);
@@ -194,23 +166,17 @@ void StatusWindowTest::reset_from_menu_restarts_idle_services() {
   QCOMPARE(lamp_colour(agent.window(), 0), kYellow);
   QCOMPARE(lamp_colour(agent.window(), 1), kYellow);
 
-  int client = connect_loopback(second);
-  QVERIFY(client >= 0);
   std::string echoed;
-  run_beside_event_loop([&] {
-    send_bytes(client, "again");
-    echoed = receive_exactly(client, 5);
-  });
+  run_beside_event_loop([&] { echoed = round_trip(second, "again"); });
   QCOMPARE(echoed, std::string("again"));
-  close(client);
 }
 
 void StatusWindowTest::configure_then_escape_restarts_services_when_none_runs() {
-  WindowAgent agent(forwarder("OFF", free_port(), free_port(), 0));
+  WindowAgent agent(config_line("OFF", free_port(), free_port(), "127.0.0.1", "NONE", 0));
   QString caption;
   QTimer escaper;
   QObject::connect(&escaper, &QTimer::timeout, [&] {
-    QWidget* dialog = open_modal();
+    QWidget* dialog = QApplication::activeModalWidget();
     if (dialog == nullptr) return;
     caption = dialog->windowTitle();
     QTest::keyClick(dialog, Qt::Key_Escape);
@@ -226,13 +192,13 @@ void StatusWindowTest::configure_then_escape_restarts_services_when_none_runs() 
 void StatusWindowTest::close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected() {
   LoopbackServer remote(echo_handler);
   uint16_t port = free_port();
-  WindowAgent agent(forwarder("WEB", port, remote.port()), true);
+  WindowAgent agent(config_line("WEB", port, remote.port()), true);
   int client = connect_loopback(port);
   QVERIFY(client >= 0);
   std::string echoed;
   run_beside_event_loop([&] {
     send_bytes(client, "held");
-    echoed = receive_exactly(client, 4);
+    echoed = receive(client, 4);
   });
   QCOMPARE(echoed, std::string("held"));
   QCOMPARE(kiv::connection_count.load(), 1);
