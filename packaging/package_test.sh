@@ -37,8 +37,8 @@ holds "$window" ./usr/bin/kiv-agent ./usr/libexec/kiv-agent/start-kiv-agent \
 dpkg-deb -f "$daemon" Depends | grep -qi qt && fail "kiv-agentd depends on Qt"
 
 scratch=$(mktemp -d)
-agent=""
-trap '[ -z "$agent" ] || kill "$agent" 2>/dev/null; rm -rf "$scratch"' EXIT
+agents=()
+trap 'for pid in "${agents[@]}"; do kill "$pid" 2>/dev/null; done; rm -rf "$scratch"' EXIT
 dpkg -x "$daemon" "$scratch/root"
 
 if command -v systemd-analyze >/dev/null; then
@@ -56,14 +56,17 @@ else
 fi
 
 echo "=== the unpacked kiv-agentd forwards a connection"
-# A forwarder to the agent's own control port: its banner comes back through the relay.
+# One agent serves a control port; a second one forwards to it (an agent
+# refuses to relay to its own ports), so the banner comes back through a relay.
 control=$((20000 + RANDOM % 20000))
 forwarded=$((control + 1))
-mkdir "$scratch/work"
-printf 'KIV %d 0 0.0.0.0 NONE 1\nFWD %d %d 127.0.0.1 NONE 1\n' "$control" "$forwarded" "$control" \
-  >"$scratch/work/kiv.cnf"
-(cd "$scratch/work" && exec "$scratch/root/usr/sbin/kiv-agentd" 2>agent.err) &
-agent=$!
+mkdir "$scratch/control" "$scratch/forwarder"
+printf 'KIV %d 0 0.0.0.0 NONE 1\n' "$control" >"$scratch/control/kiv.cnf"
+printf 'FWD %d %d 127.0.0.1 NONE 1\n' "$forwarded" "$control" >"$scratch/forwarder/kiv.cnf"
+for folder in control forwarder; do
+  (cd "$scratch/$folder" && exec "$scratch/root/usr/sbin/kiv-agentd" 2>agent.err) &
+  agents+=($!)
+done
 banner=""
 for _ in $(seq 50); do
   if exec 3<>"/dev/tcp/127.0.0.1/$forwarded"; then
@@ -73,10 +76,13 @@ for _ in $(seq 50); do
   fi 2>/dev/null
   sleep 0.2
 done
-[ "$banner" = "KIV Agent v1.4b" ] || fail "no banner through port $forwarded: $(cat "$scratch/work/agent.err")"
-kill -TERM "$agent"
-status=0
-wait "$agent" || status=$?
-agent=""
-[ "$status" -eq 0 ] || fail "kiv-agentd ended with $status on SIGTERM"
+[ "$banner" = "KIV Agent v1.4b" ] ||
+  fail "no banner through port $forwarded: $(cat "$scratch"/*/agent.err)"
+for pid in "${agents[@]}"; do
+  kill -TERM "$pid"
+  status=0
+  wait "$pid" || status=$?
+  [ "$status" -eq 0 ] || fail "kiv-agentd ended with $status on SIGTERM"
+done
+agents=()
 echo "package_test: passed"
