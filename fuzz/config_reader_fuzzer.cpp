@@ -1,12 +1,13 @@
 // Any bytes as kiv.cnf: the reader never writes past a field, never fills
 // more than five rows, and always comes to the end of the text; the table
 // loaded holds exactly the whole records, and every short read is shown.
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-#include <unistd.h>
+#include <type_traits>
 
 #include "core/config_file.h"
 #include "core/service_table.h"
@@ -16,7 +17,6 @@
 namespace {
 
 constexpr uint8_t kUntouched = 0xA5;
-
 // Never destroyed: the folder is left to the system, the window to the process.
 kiv_test::TempFolder* folder = nullptr;
 kiv_test::KeptWarnings* window = nullptr;
@@ -25,20 +25,16 @@ void check(bool holds) {
   if (!holds) abort();
 }
 
-bool untouched(const void* field, size_t size) {
-  const uint8_t* bytes = static_cast<const uint8_t*>(field);
-  for (size_t i = 0; i < size; ++i) {
-    if (bytes[i] != kUntouched) return false;
+// A field not converted is not written; a text field read holds one word of
+// the file cut to capacity (a NUL byte read from the file ends it early).
+template <typename Field>
+void check_field(int converted, int converted_as, const Field& field) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&field);
+  check(converted >= converted_as || std::all_of(bytes, bytes + sizeof field, [](uint8_t b) { return b == kUntouched; }));
+  if constexpr (std::is_array_v<Field>) {
+    size_t length = strnlen(field, sizeof field);
+    check(converted < converted_as || (length < sizeof field && strcspn(field, " \t\r\n\v\f") == length));
   }
-  return true;
-}
-
-// A text field that was read holds one word of the file, cut to capacity.
-template <size_t N>
-void check_text(const char (&field)[N]) {
-  size_t length = strnlen(field, N);
-  check(length < N);  // a NUL byte read from the file ends the text early
-  for (size_t i = 0; i < length; ++i) check(strchr(" \t\r\n\v\f", field[i]) == nullptr);
 }
 
 }  // namespace
@@ -57,26 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t reads = 0; whole < kiv::MAX_SERVICES; ++reads) {
     check(reads <= size + 1);
     // A record of its own on the heap: a write past its end is caught.
-    auto* record = static_cast<kiv::ServiceConfig*>(malloc(sizeof(kiv::ServiceConfig)));
-    memset(record, kUntouched, sizeof *record);
-    int converted = reader.read_record(*record);
+    auto* r = static_cast<kiv::ServiceConfig*>(malloc(sizeof(kiv::ServiceConfig)));
+    memset(r, kUntouched, sizeof *r);
+    int converted = reader.read_record(*r);
     check(converted >= -1 && converted <= kiv::CONFIG_FIELDS);
-    check(untouched(&record->row_y, sizeof record->row_y));
-    if (converted >= 1) check_text(record->name);
-    if (converted >= 4) check_text(record->host);
-    if (converted >= 5) check_text(record->table_name);
-    // A field that was not converted is not written.
-    const struct {
-      const void* field;
-      size_t size;
-      int converted_as;
-    } fields[] = {{&record->port, sizeof record->port, 2},
-                  {&record->remote_port, sizeof record->remote_port, 3},
-                  {record->host, sizeof record->host, 4},
-                  {record->table_name, sizeof record->table_name, 5},
-                  {&record->enabled, sizeof record->enabled, 6}};
-    for (const auto& f : fields) check(converted >= f.converted_as || untouched(f.field, f.size));
-    free(record);
+    check_field(converted, 1, r->name), check_field(converted, 2, r->port);
+    check_field(converted, 3, r->remote_port), check_field(converted, 4, r->host);
+    check_field(converted, 5, r->table_name), check_field(converted, 6, r->enabled);
+    check_field(converted, kiv::CONFIG_FIELDS + 1, r->row_y);
+    free(r);
     if (converted < 0) break;
     converted == kiv::CONFIG_FIELDS ? ++whole : ++short_reads;
   }
