@@ -1,9 +1,6 @@
-// Forwarded services of a real kiv-agentd, as their clients and remote hosts
-// see them.
+// Forwarded services of a real kiv-agentd, as their clients and remote hosts see them.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <future>
 
@@ -27,7 +24,6 @@ TEST(Relay, TranslatesBothWaysToAHostGivenByName) {
   folder.write("kiv.cnf", config_line("S1", port, remote.port(), "localhost", "WINDOWS"));
   AgentProcess agent(folder);
   EXPECT_EQ(round_trip(port, "\xC0\xE0\xFF\xB8\xA8\x9F\x41"), "\xC0\xE0\xFE\xDA\xB8\xA8\xEA\x41");
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)"));
   EXPECT_EQ(at_remote.get_future().get(), "\xE1\xC1\xD1\xA3\xB3\x9F\x41");
 }
 
