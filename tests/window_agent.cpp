@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
+#include <future>
 
 #include "core/lifecycle.h"
 #include "core/service_table.h"
@@ -26,7 +25,7 @@ WindowAgent::WindowAgent(const std::string& configuration, bool with_log_file) {
 
 int logged_count(const std::string& text) {
   std::vector<std::string> held = held_events();
-  return static_cast<int>(std::count(held.begin(), held.end(), text));
+  return std::count(held.begin(), held.end(), text);
 }
 
 QColor lamp_colour(kiv::StatusWindow& window, int row) {
@@ -34,19 +33,13 @@ QColor lamp_colour(kiv::StatusWindow& window, int row) {
 }
 
 void run_beside_event_loop(const std::function<void()>& work) {
-  std::atomic<bool> done{false};
-  std::thread helper([&] {
-    work();
-    done = true;
-  });
-  if (!QTest::qWaitFor([&] { return done.load(); }, 120000)) qWarning("still waiting for the helper thread");
-  helper.join();
+  std::future<void> done = std::async(std::launch::async, work);
+  (void)QTest::qWaitFor([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120000);
 }
 
 void run_window_test(QObject& test, int argc, char** argv) {
   int result = QTest::qExec(&test, argc, argv);
-  fflush(stdout);
-  fflush(stderr);
+  fflush(nullptr);
   std::_Exit(result);
 }
 

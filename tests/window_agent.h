@@ -12,14 +12,11 @@
 
 namespace kiv_test {
 
-/// WindowAgent starts the agent in this process the way kiv-agent does, with
-/// its status window, in a temporary folder that becomes the working
-/// directory. One per process: the agent's state is process-wide, and its
-/// threads run until the process ends.
+/// Starts the agent in this process as kiv-agent does, with `configuration`
+/// as kiv.cnf (and an empty kiv.log if asked) in a temporary folder made the
+/// working directory. One per process: the agent's threads outlive it.
 class WindowAgent {
  public:
-  /// Writes `configuration` as kiv.cnf (and an empty kiv.log when asked), then
-  /// creates the window, which starts the agent.
   explicit WindowAgent(const std::string& configuration, bool with_log_file = false);
   kiv::StatusWindow& window() { return *window_; }
   const TempFolder& folder() const { return folder_; }
@@ -31,22 +28,17 @@ class WindowAgent {
 
 /// How many lines of the in-memory event log read exactly `text`.
 int logged_count(const std::string& text);
-
-/// The colour of the lamp of row `row` on the window as painted now.
+/// The colour of the lamp of row `row` as painted now.
 QColor lamp_colour(kiv::StatusWindow& window, int row);
-
-/// Runs `work` (bounded by its own deadlines) on a thread of its own while
-/// this thread goes on handling events, as the agent's workers need the
-/// window thread to; returns when it is done.
+/// Runs `work` on a thread of its own while this thread handles events, as
+/// the agent's workers need of the window thread.
 void run_beside_event_loop(const std::function<void()>& work);
-
-/// Runs the Qt Test `test` and ends the process with its result, leaving
-/// the agent's threads and state alone as kiv-agent does.
+/// Runs the Qt Test `test` and ends the process with its result, leaving the
+/// agent's threads alone as kiv-agent does.
 [[noreturn]] void run_window_test(QObject& test, int argc, char** argv);
 
 }  // namespace kiv_test
 
-/// main() of a Qt Test source whose tests use WindowAgent.
 #define KIV_WINDOW_TEST_MAIN(TestClass)             \
   int main(int argc, char** argv) {                 \
     QApplication application(argc, argv);           \
