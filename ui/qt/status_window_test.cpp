@@ -14,8 +14,12 @@
 #include <QTimer>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "core/event_log.h"
@@ -27,11 +31,48 @@
 #include "tests/config_line.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"
-#include "tests/window_agent.h"
+#include "tests/event_lines.h"
+#include "tests/temp_folder.h"
+#include "ui/qt/status_window.h"
 
 namespace kiv_test {
 
 namespace {
+
+/// The agent started in this process as kiv-agent starts it, with its window,
+/// in a temporary working folder. One per process: its threads outlive it.
+class WindowAgent {
+ public:
+  explicit WindowAgent(const std::string& configuration, bool with_log_file = false) {
+    folder_.write("kiv.cnf", configuration);
+    if (with_log_file) folder_.write("kiv.log", "");
+    if (chdir(folder_.path().c_str()) != 0) qFatal("cannot enter the test folder");
+    kiv::take_start_time();
+    window_ = &kiv::create_status_window();
+  }
+  kiv::StatusWindow& window() { return *window_; }
+  const TempFolder& folder() const { return folder_; }
+
+ private:
+  TempFolder folder_;
+  kiv::StatusWindow* window_ = nullptr;
+};
+
+int logged_count(const std::string& text) {
+  std::vector<std::string> held = held_events();
+  return std::count(held.begin(), held.end(), text);
+}
+
+QColor lamp_colour(kiv::StatusWindow& window, int row) {
+  return window.grab().toImage().pixelColor(105, row * kiv::ROW_SPACING + 9);
+}
+
+/// Runs `work` on a thread of its own while this thread handles events, as
+/// the agent's workers need of the window thread.
+void run_beside_event_loop(const std::function<void()>& work) {
+  std::future<void> done = std::async(std::launch::async, work);
+  (void)QTest::qWaitFor([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120000);
+}
 
 const QColor kYellow(255, 255, 0), kRed(255, 0, 0), kGreen(0, 255, 0), kBlue(0, 0, 255), kGrey(192, 192, 192);
 
@@ -242,5 +283,14 @@ void StatusWindowTest::log_refresh_keeps_the_place_read_and_follows_the_end() {
 
 }  // namespace kiv_test
 
-KIV_WINDOW_TEST_MAIN(kiv_test::StatusWindowTest)
+// Ends the process with the result, leaving the agent's threads alone as
+// kiv-agent does.
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  kiv_test::StatusWindowTest test;
+  int result = QTest::qExec(&test, argc, argv);
+  fflush(nullptr);
+  std::_Exit(result);
+}
 #include "status_window_test.moc"
