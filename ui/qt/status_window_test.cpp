@@ -103,9 +103,8 @@ class StatusWindowTest : public QObject {
  private slots:
   void rows_lamps_and_title_follow_the_services();
   void menu_by_keyboard_opens_about_then_resets_idle_services();
-  void configure_then_escape_restarts_services_when_none_runs();
   void close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected();
-  void status_change_is_handled_while_a_warning_box_is_open();
+  void status_change_is_handled_while_a_warning_box_is_open_and_configure_restarts();
   void statistics_show_rows_and_uptime_and_refresh();
   void log_refresh_keeps_the_place_read_and_follows_the_end();
 };
@@ -185,17 +184,6 @@ void StatusWindowTest::menu_by_keyboard_opens_about_then_resets_idle_services() 
   QCOMPARE(echoed, std::string("again"));
 }
 
-void StatusWindowTest::configure_then_escape_restarts_services_when_none_runs() {
-  WindowAgent agent(config_line("OFF", free_port(), free_port(), "127.0.0.1", "NONE", 0));
-  QString caption;
-  when_popup([&caption](QWidget* dialog) { caption = dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
-  agent.window().on_system_command(kiv::CMD_CONFIGURE);
-  QCOMPARE(caption, QString("KIV Configuration"));
-  QCOMPARE(logged_count("KIV reconfigured..."), 0);
-  QCOMPARE(logged_count("Resetting KIV..."), 1);
-  QCOMPARE(lamp_colour(agent.window(), 0), kBlue);
-}
-
 void StatusWindowTest::close_from_menu_flushes_log_and_ends_loop_with_zero_while_connected() {
   LoopbackServer remote(echo_handler);
   uint16_t port = free_port();
@@ -220,8 +208,8 @@ void StatusWindowTest::close_from_menu_flushes_log_and_ends_loop_with_zero_while
 }
 
 // A worker's notification is handled while another worker's warning box
-// runs its own event loop.
-void StatusWindowTest::status_change_is_handled_while_a_warning_box_is_open() {
+// runs its own event loop; then Configure, Escape restarts the idle services.
+void StatusWindowTest::status_change_is_handled_while_a_warning_box_is_open_and_configure_restarts() {
   WindowAgent agent("OFF 1 1 127.0.0.1 NONE 0\n");
   std::atomic<bool> box_seen{false}, status_done{false};
   QString seen;
@@ -242,6 +230,13 @@ void StatusWindowTest::status_change_is_handled_while_a_warning_box_is_open() {
   run_beside_event_loop([] { kiv::show_warning("Something failed: 98"); });
   worker.join();
   QCOMPARE(seen, QString("KIV Error|Something failed: 98|owned|#ff0000"));
+
+  when_popup([&seen](QWidget* dialog) { seen = dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
+  agent.window().on_system_command(kiv::CMD_CONFIGURE);
+  QCOMPARE(seen, QString("KIV Configuration"));
+  QCOMPARE(logged_count("KIV reconfigured..."), 0);
+  QCOMPARE(logged_count("Resetting KIV..."), 1);
+  QCOMPARE(lamp_colour(agent.window(), 0), kBlue);
 }
 
 void StatusWindowTest::statistics_show_rows_and_uptime_and_refresh() {
