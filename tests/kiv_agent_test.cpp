@@ -1,7 +1,7 @@
 // kiv-agent as a real process on Qt's offscreen platform: a stop request
-// (SIGTERM, which closes the window like its Close command) ends it even
-// while a warning box waits for an answer; the user's locale changes none of
-// its fixed texts; without a display it says what to run instead.
+// (SIGTERM, like its Close command) ends it even while a warning box waits;
+// the user's locale changes none of its fixed texts; without a display it
+// says what to run instead.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,13 +17,11 @@
 namespace kiv_test {
 namespace {
 
-/// Whether the process `pid` has blocked SIGTERM, which it does once it
-/// watches for the stop signals.
+/// Whether `pid` has blocked SIGTERM, as it does once it watches for it.
 bool watches_stop_signals(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
+  for (std::string line; std::getline(status, line);)
     if (line.rfind("SigBlk:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
-  }
   return false;
 }
 
@@ -32,18 +30,14 @@ TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {
   folder.write("kiv.log", "");
   folder.write("kiv.cnf", "BAD x\n");
   AgentProcess agent(folder, KIV_AGENT_PATH);
-  // The box waits for an answer that never comes; whether the stop request
-  // arrives before the window exists or while the box shows, it closes it.
   ASSERT_TRUE(eventually([&agent] { return watches_stop_signals(agent.pid()); }, 10000));
   EXPECT_EQ(agent.stop(), 0);
   EXPECT_NE(folder.read("kiv.log").find(": kiv.cnf: Error in line 0\n"), std::string::npos);
 }
 
-/// Sets the environment variable `name` to `value` (unsets it for null)
-/// for the agents started while it lives.
+/// Sets (or, for null, unsets) an environment variable while it lives.
 struct ScopedVariable {
-  ScopedVariable(const char* name, const char* value)
-      : name(name), had(getenv(name) != nullptr), old(had ? getenv(name) : "") {
+  ScopedVariable(const char* name, const char* value) : name(name), had(getenv(name)), old(had ? getenv(name) : "") {
     value != nullptr ? setenv(name, value, 1) : unsetenv(name);
   }
   ~ScopedVariable() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
@@ -52,14 +46,12 @@ struct ScopedVariable {
   std::string old;
 };
 
-// Qt switches the process to the user's locale. Turkish has day and month
-// names that are not English, and an upper case of i that is not I.
+// Qt takes the user's locale; Turkish has other day names and dotted i's.
 TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
   TempFolder folder;
   std::string locales = folder.file("locales");
   ASSERT_EQ(system(("mkdir " + locales + " && localedef -i tr_TR -f UTF-8 " + locales + "/tr_TR.UTF-8").c_str()), 0);
-  ScopedVariable locale_path("LOCPATH", locales.c_str());
-  ScopedVariable locale("LC_ALL", "tr_TR.UTF-8");
+  ScopedVariable locale_path("LOCPATH", locales.c_str()), locale("LC_ALL", "tr_TR.UTF-8");
   folder.write("kiv.log", "");
   uint16_t port = free_port();
   folder.write("kiv.cnf", config_line("KIV", port, port, "0.0.0.0"));
@@ -69,9 +61,8 @@ TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
   EXPECT_EQ((send_bytes(client, "quit\r\n"), receive(client)), "KIV QUIT.\n");
   close(client);
   EXPECT_EQ(agent.stop(), 0);
-  std::regex stamped(
-      "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: .*");
+  std::regex stamped("(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                     "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: .*");
   std::istringstream log(folder.read("kiv.log"));
   int lines = 0;
   for (std::string line; std::getline(log, line); ++lines) EXPECT_TRUE(std::regex_match(line, stamped)) << line;
@@ -80,15 +71,12 @@ TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
 
 TEST(KivAgent, WithoutADisplaySaysSoAndNamesKivAgentd) {
   TempFolder folder;
-  ScopedVariable platform("QT_QPA_PLATFORM", nullptr);
-  ScopedVariable display("DISPLAY", nullptr);
-  ScopedVariable wayland("WAYLAND_DISPLAY", nullptr);
+  ScopedVariable platform("QT_QPA_PLATFORM", nullptr), display("DISPLAY", nullptr), wayland("WAYLAND_DISPLAY", nullptr);
   AgentProcess agent(folder, KIV_AGENT_PATH);
   EXPECT_EQ(agent.wait_exit(20000), EXIT_FAILURE);
   EXPECT_TRUE(eventually([&] {
-    for (const std::string& line : agent.lines()) {
+    for (const std::string& line : agent.lines())
       if (line.find("run kiv-agentd") != std::string::npos) return true;
-    }
     return false;
   }));
 }
