@@ -27,10 +27,8 @@ constexpr DWORD DEADLINE_MS = 20000;
 // or, with `connecting`, one connected to `port` (INVALID_SOCKET if refused).
 SOCKET loopback(uint16_t& port, bool connecting = false) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
+  sockaddr_in address = {AF_INET, htons(connecting ? port : 0), {}, {}};
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(connecting ? port : 0);
   int size = sizeof address;
   auto* at = reinterpret_cast<sockaddr*>(&address);
   if (connecting && connect(s, at, size) != 0) closesocket(s), s = INVALID_SOCKET;
@@ -46,7 +44,8 @@ uint16_t free_port() {
 }
 
 // The agent: a control port, a forwarder to a remote host on loopback (which
-// holds each client until the client's side ends) and a disabled row.
+// holds each client until the client's side ends) and a disabled row; its
+// kiv.cnf written with CR LF, as Windows' editors write it.
 struct Agent {
   kiv_test::TempFolder folder;
   uint16_t control_port = free_port(), loop_port = free_port(), remote_port;
@@ -60,9 +59,9 @@ struct Agent {
       }
     }).detach();
     std::string control = std::to_string(control_port);
-    config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\nLOOP " +
+    config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " +
              std::to_string(loop_port) + " " + std::to_string(remote_port) +
-             " 127.0.0.1 NONE 1\nOFF 7 7 127.0.0.1 NONE 0\n";
+             " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
     folder.write("kiv.cnf", config);
     chdir(folder.path().c_str());
     take_start_time();
@@ -72,11 +71,7 @@ struct Agent {
 };
 
 Agent& agent() {
-  static Agent* made = [] {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    return new Agent;  // lives as long as the window
-  }();
+  static Agent* made = new Agent;  // lives as long as the window
   return *made;
 }
 
@@ -90,41 +85,37 @@ bool pump_until(const std::function<bool()>& done) {
   return false;
 }
 
-// The window's class, title, place, size and style bits, and row `row`'s lamp.
+// The window's class, title, left edge, size and frame style, and the colour
+// (COLORREF 00BBGGRR) of the lamp of row `row`.
 std::string looks(int row) {
   HWND window = status_window();
-  char class_name[32] = "", title[64] = "";
+  char class_name[32] = "", title[64] = "", text[160];
   GetClassNameA(window, class_name, sizeof class_name);
   GetWindowTextA(window, title, sizeof title);
   RECT frame;
   GetWindowRect(window, &frame);
-  LONG style = GetWindowLongA(window, GWL_STYLE);
   HDC dc = GetDC(window);
-  COLORREF lamp = GetPixel(dc, 105, row * 15 + 9);
+  snprintf(text, sizeof text, "%s %s x%ld %ldx%ld %lx lamp %06lx", class_name, title, frame.left,
+           frame.right - frame.left, frame.bottom - frame.top,
+           GetWindowLongA(window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME),
+           GetPixel(dc, 105, row * 15 + 9));
   ReleaseDC(window, dc);
-  char text[160];
-  snprintf(text, sizeof text, "%s %s x%ld %ldx%ld sys%d min%d max%d size%d lamp%06lx", class_name,
-           title, frame.left, frame.right - frame.left, frame.bottom - frame.top,
-           !!(style & WS_SYSMENU), !!(style & WS_MINIMIZEBOX), !!(style & WS_MAXIMIZEBOX),
-           !!(style & WS_THICKFRAME), lamp);
   return text;
 }
 
 TEST(Win32StatusWindow, ShowsItsRowsMenuAndARelaysLamp) {
   Agent& running = agent();
-  // Three rows at start; the forwarder's lamp yellow (COLORREF 00BBGGRR), the disabled row's blue.
-  const std::string window = "KIVClass KIV x100 120x75 sys1 min1 max0 size0 lamp";
-  ASSERT_TRUE(pump_until([&] { return looks(1) == window + "00ffff"; })) << looks(1);
-  EXPECT_EQ(looks(2), window + "ff0000");
-  // The listener listens a moment after its thread starts.
-  SOCKET client = INVALID_SOCKET;
+  // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
+  const std::string at_rest = "KIVClass KIV x100 120x75 a0000 lamp ";
+  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
+  EXPECT_EQ(looks(2), at_rest + "ff0000");
+  SOCKET client = INVALID_SOCKET;  // the listener listens a moment after its thread starts
   ASSERT_TRUE(pump_until([&] { return (client = loopback(running.loop_port, true)) != INVALID_SOCKET; }));
-  const std::string connected = "KIVClass KIV-Connected x100 120x75 sys1 min1 max0 size0 lamp00ff00";
-  EXPECT_TRUE(pump_until([&] { return looks(1) == connected; })) << looks(1);
+  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected x100 120x75 a0000 lamp 00ff00"; }))
+      << looks(1);
   closesocket(client);
-  EXPECT_TRUE(pump_until([&] { return looks(1) == window + "00ffff"; })) << looks(1);
+  EXPECT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
 
-  // The agent's items stand right above the system's Close item.
   HMENU menu = GetSystemMenu(status_window(), FALSE);
   std::string items;
   for (int i = 0; i < GetMenuItemCount(menu); ++i) {
@@ -149,7 +140,7 @@ HWND wait_for_window(const char* caption) {
 
 // Chooses `command` from the system menu while another thread, the operator,
 // waits for the dialog `caption`, then returns the ids of its controls in tab
-// order and the texts of `text_ids` ("|" after each), and runs `answer`.
+// order and the texts of `text_ids` ("|" before each), and runs `answer`.
 std::string open_from_menu(int command, const char* caption, const std::vector<int>& text_ids,
                            const std::function<void(HWND)>& answer = nullptr) {
   std::string seen;
@@ -174,11 +165,11 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
   return seen;
 }
 
-// Tab order as runs of consecutive control ids: {first, count}, ...
+// Control ids from runs of consecutive ones: {first, count}, ...
 std::string ids(std::initializer_list<std::pair<int, int>> runs) {
   std::string all;
   for (auto [first, count] : runs) {
-    for (int i = 0; i < count; ++i) all += std::to_string(first + i) + " ";
+    for (int id = first; id < first + count; ++id) all += std::to_string(id) + " ";
   }
   return all;
 }
@@ -188,35 +179,26 @@ TEST(Win32Dialogs, EachOpensFromItsMenuCommandWithItsControlsInTabOrder) {
   EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {}), ids({{IDOK, 1}}));
   std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
   EXPECT_EQ(statistics.substr(0, statistics.find("Hours ") + 6),
-            ids({{1023, 1}, {1000, 5}, {1005, 5}, {1010, 5}, {1015, 5}}) + "|KIV|OFF||0 Days 0 Hours ");
+            ids({{1023, 1}, {1000, 20}}) + "|KIV|OFF||0 Days 0 Hours ");
   std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
   EXPECT_EQ(log.rfind("1000 |", 0), 0u) << log;
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << log;
 
-  // OK asks over the status window whether to use the new settings; kiv.cnf
-  // is written with CR LF whatever the answer.
+  // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
   HWND question_owner = nullptr;
-  EXPECT_EQ(open_from_menu(CMD_CONFIGURE, "KIV Configuration", {1000, 1006, 1029},
-                           [&](HWND dialog) {
-                             SetDlgItemTextA(dialog, 1003, "NEWER");
-                             SetDlgItemTextA(dialog, 1008, "70000");
-                             SetDlgItemTextA(dialog, 1013, "newhost");
-                             SetDlgItemTextA(dialog, 1026, "WINDOWS");
-                             SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
-                             PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-                             HWND question = wait_for_window("Do You Want to Use New Settings?");
-                             question_owner = GetWindow(question, GW_OWNER);
-                             PostMessageA(question, WM_COMMAND, IDNO, 0);
-                           }),
-            ids({{IDOK, 1}, {IDCANCEL, 1}, {1000, 5}, {1005, 5}, {1010, 5}, {1015, 5}, {1023, 5},
-                 {1029, 5}}) + "|KIV|" + std::to_string(running.loop_port) + "|" +
-                std::to_string(running.control_port));
+  EXPECT_EQ(open_from_menu(CMD_CONFIGURE, "KIV Configuration", {1000, 1006, 1029}, [&](HWND dialog) {
+    for (auto [id, text] : {std::pair{1003, "NEWER"}, {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}}) {
+      SetDlgItemTextA(dialog, id, text);
+    }
+    SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    HWND question = wait_for_window("Do You Want to Use New Settings?");
+    question_owner = GetWindow(question, GW_OWNER);
+    PostMessageA(question, WM_COMMAND, IDNO, 0);
+  }), ids({{IDOK, 2}, {1000, 20}, {1023, 5}, {1029, 5}}) + "|KIV|" +
+      std::to_string(running.loop_port) + "|" + std::to_string(running.control_port));
   EXPECT_EQ(question_owner, status_window());
-  std::string expected;
-  for (char c : running.config + "NEWER 4464 4464 newhost WINDOWS 1\n") {
-    expected += c == '\n' ? "\r\n" : std::string(1, c);
-  }
-  EXPECT_EQ(running.folder.read("kiv.cnf"), expected);
+  EXPECT_EQ(running.folder.read("kiv.cnf"), running.config + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
 }
 
 }  // namespace
@@ -224,6 +206,8 @@ TEST(Win32Dialogs, EachOpensFromItsMenuCommandWithItsControlsInTabOrder) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
   // The agent's threads still run: end without tearing anything down.
   std::_Exit(RUN_ALL_TESTS());
 }
