@@ -1,6 +1,5 @@
-// kiv-agent.exe's window and dialogs, driven from inside the process as the
-// operator's clicks would drive them: one agent, made by the first test that
-// needs it, for the whole process.
+// kiv-agent.exe's window and dialogs in one agent, driven from inside the
+// process as the operator's clicks would drive them.
 
 #include "ui/win32/status_window.h"
 
@@ -27,52 +26,13 @@ constexpr DWORD DEADLINE_MS = 20000;
 // or, with `connecting`, one connected to `port` (INVALID_SOCKET if refused).
 SOCKET loopback(uint16_t& port, bool connecting = false) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {AF_INET, htons(connecting ? port : 0), {}, {}};
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = {AF_INET, htons(connecting ? port : 0), {{{127, 0, 0, 1}}}, {}};
   int size = sizeof address;
   auto* at = reinterpret_cast<sockaddr*>(&address);
   if (connecting && connect(s, at, size) != 0) closesocket(s), s = INVALID_SOCKET;
   if (!connecting) bind(s, at, size), listen(s, 5), getsockname(s, at, &size);
   port = ntohs(address.sin_port);
   return s;
-}
-
-uint16_t free_port() {
-  uint16_t port;
-  closesocket(loopback(port));
-  return port;
-}
-
-// The agent: a control port, a forwarder to a remote host on loopback (which
-// holds each client until the client's side ends) and a disabled row; its
-// kiv.cnf written with CR LF, as Windows' editors write it.
-struct Agent {
-  kiv_test::TempFolder folder;
-  uint16_t control_port = free_port(), loop_port = free_port(), remote_port;
-  std::string config;
-  Agent() {
-    std::thread([listening = loopback(remote_port)] {
-      for (SOCKET client; (client = accept(listening, nullptr, nullptr)) != INVALID_SOCKET;) {
-        for (char block[256]; recv(client, block, sizeof block, 0) > 0;) {
-        }
-        closesocket(client);
-      }
-    }).detach();
-    std::string control = std::to_string(control_port);
-    config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " +
-             std::to_string(loop_port) + " " + std::to_string(remote_port) +
-             " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
-    folder.write("kiv.cnf", config);
-    chdir(folder.path().c_str());
-    take_start_time();
-    register_status_class(GetModuleHandleA(nullptr));
-    create_status_window(SW_SHOWNORMAL);
-  }
-};
-
-Agent& agent() {
-  static Agent* made = new Agent;  // lives as long as the window
-  return *made;
 }
 
 // Handles the thread's messages, as its event loop would, until `done` holds.
@@ -101,32 +61,6 @@ std::string looks(int row) {
            GetPixel(dc, 105, row * 15 + 9));
   ReleaseDC(window, dc);
   return text;
-}
-
-TEST(Win32StatusWindow, ShowsItsRowsMenuAndARelaysLamp) {
-  Agent& running = agent();
-  // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
-  const std::string at_rest = "KIVClass KIV x100 120x75 a0000 lamp ";
-  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
-  EXPECT_EQ(looks(2), at_rest + "ff0000");
-  SOCKET client = INVALID_SOCKET;  // the listener listens a moment after its thread starts
-  ASSERT_TRUE(pump_until([&] { return (client = loopback(running.loop_port, true)) != INVALID_SOCKET; }));
-  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected x100 120x75 a0000 lamp 00ff00"; }))
-      << looks(1);
-  closesocket(client);
-  EXPECT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
-
-  HMENU menu = GetSystemMenu(status_window(), FALSE);
-  std::string items;
-  for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-    char text[64] = "";
-    GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
-    UINT id = GetMenuItemID(menu, i);
-    items += GetMenuState(menu, i, MF_BYPOSITION) & MF_SEPARATOR ? "-|"
-             : id == SC_CLOSE ? "Close|" : std::string(text) + " " + std::to_string(id) + "|";
-  }
-  EXPECT_NE(items.find("|Configure... 301|Status... 303|Log... 304|Reset 302|-|About KIV 300|-|Close|"),
-            std::string::npos) << items;
 }
 
 // The visible dialog or message box `caption`, waited for.
@@ -165,21 +99,61 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
   return seen;
 }
 
-// Control ids from runs of consecutive ones: {first, count}, ...
-std::string ids(std::initializer_list<std::pair<int, int>> runs) {
+// The control ids first, first + 1, ... first + count - 1.
+std::string ids(int first, int count) {
   std::string all;
-  for (auto [first, count] : runs) {
-    for (int id = first; id < first + count; ++id) all += std::to_string(id) + " ";
-  }
+  for (int id = first; id < first + count; ++id) all += std::to_string(id) + " ";
   return all;
 }
 
-TEST(Win32Dialogs, EachOpensFromItsMenuCommandWithItsControlsInTabOrder) {
-  Agent& running = agent();
-  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {}), ids({{IDOK, 1}}));
+TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
+  // A control port, a forwarder to a remote host that holds each client until
+  // the client's side ends, and a disabled row; kiv.cnf with CR LF, as on Windows.
+  uint16_t control_port, loop_port, remote_port;
+  closesocket(loopback(control_port)), closesocket(loopback(loop_port));
+  std::thread([listening = loopback(remote_port)] {
+    for (SOCKET client; (client = accept(listening, nullptr, nullptr)) != INVALID_SOCKET;) {
+      for (char block[256]; recv(client, block, sizeof block, 0) > 0;) {
+      }
+      closesocket(client);
+    }
+  }).detach();
+  const std::string control = std::to_string(control_port), loop = std::to_string(loop_port);
+  const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " + loop +
+                             " " + std::to_string(remote_port) + " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
+  auto* folder = new kiv_test::TempFolder;  // outlives the agent's threads
+  folder->write("kiv.cnf", config);
+  chdir(folder->path().c_str());
+  take_start_time();
+  register_status_class(GetModuleHandleA(nullptr));
+  create_status_window(SW_SHOWNORMAL);
+
+  // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
+  const std::string at_rest = "KIVClass KIV x100 120x75 a0000 lamp ";
+  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
+  EXPECT_EQ(looks(2), at_rest + "ff0000");
+  SOCKET client = INVALID_SOCKET;  // the listener listens a moment after its thread starts
+  ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
+  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected x100 120x75 a0000 lamp 00ff00"; }))
+      << looks(1);
+  closesocket(client);
+  EXPECT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
+
+  // The agent's items, then the system's Close (61536).
+  HMENU menu = GetSystemMenu(status_window(), FALSE);
+  std::string items;
+  for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+    char text[64] = "";
+    GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+    items += "|" + std::to_string(GetMenuItemID(menu, i)) + (text[0] == '&' ? "" : text);
+  }
+  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"),
+            std::string::npos) << items;
+
+  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {}), ids(IDOK, 1));
   std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
   EXPECT_EQ(statistics.substr(0, statistics.find("Hours ") + 6),
-            ids({{1023, 1}, {1000, 20}}) + "|KIV|OFF||0 Days 0 Hours ");
+            ids(1023, 1) + ids(1000, 20) + "|KIV|OFF||0 Days 0 Hours ");
   std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
   EXPECT_EQ(log.rfind("1000 |", 0), 0u) << log;
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << log;
@@ -195,10 +169,9 @@ TEST(Win32Dialogs, EachOpensFromItsMenuCommandWithItsControlsInTabOrder) {
     HWND question = wait_for_window("Do You Want to Use New Settings?");
     question_owner = GetWindow(question, GW_OWNER);
     PostMessageA(question, WM_COMMAND, IDNO, 0);
-  }), ids({{IDOK, 2}, {1000, 20}, {1023, 5}, {1029, 5}}) + "|KIV|" +
-      std::to_string(running.loop_port) + "|" + std::to_string(running.control_port));
+  }), ids(IDOK, 2) + ids(1000, 20) + ids(1023, 5) + ids(1029, 5) + "|KIV|" + loop + "|" + control);
   EXPECT_EQ(question_owner, status_window());
-  EXPECT_EQ(running.folder.read("kiv.cnf"), running.config + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
+  EXPECT_EQ(folder->read("kiv.cnf"), config + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
 }
 
 }  // namespace
