@@ -69,7 +69,7 @@ TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
   std::string log = folder.read("kiv.log"), expected = "Earlier line\r\n";
   for (const std::string& line : agent.lines()) {
     expected += line + "\r\n";
-    EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
+    ASSERT_NE(log.find(line + "\r\n"), std::string::npos) << line;
   }
   EXPECT_EQ(log.rfind("Earlier line\r\n", 0), 0u);
   EXPECT_EQ(log.size(), expected.size());

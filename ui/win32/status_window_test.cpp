@@ -80,7 +80,8 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
   std::string seen;
   std::thread operator_thread([&] {
     HWND dialog = wait_for_window(caption);
-    if (dialog == nullptr) return;
+    // Another dialog in its place is closed, so that the menu command returns.
+    if (dialog == nullptr) return (void)PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
     Sleep(300);  // the first refresh has run
     HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE), control = first;
     for (int i = 0; control != nullptr && i < 50 && (i == 0 || control != first); ++i) {
