@@ -1,6 +1,5 @@
-// kiv-agent.exe's window and dialogs, driven from inside the process as the
-// operator's clicks would drive them: one agent, made by the first test that
-// needs it, for the whole process.
+// kiv-agent.exe's window and dialogs in one agent, driven from inside the
+// process as the operator's clicks would drive them.
 
 #include "ui/win32/status_window.h"
 
@@ -9,14 +8,12 @@
 #include <winsock2.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/lifecycle.h"
-#include "core/service_table.h"
 #include "tests/temp_folder.h"
 #include "ui/menu_commands.h"
 
@@ -25,67 +22,17 @@ namespace {
 
 constexpr DWORD DEADLINE_MS = 20000;
 
-uint16_t free_port() {
-  SOCKET probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// A loopback socket listening on a port of the system's choice (set in `port`),
+// or, with `connecting`, one connected to `port` (INVALID_SOCKET if refused).
+SOCKET loopback(uint16_t& port, bool connecting = false) {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {AF_INET, htons(connecting ? port : 0), {{{127, 0, 0, 1}}}, {}};
   int size = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-  closesocket(probe);
-  return ntohs(address.sin_port);
-}
-
-// A remote host on loopback that takes each client and holds it until the
-// client's side ends; returns its port.
-uint16_t start_remote_host() {
-  SOCKET listening = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int size = sizeof address;
-  bind(listening, reinterpret_cast<sockaddr*>(&address), size);
-  listen(listening, 5);
-  getsockname(listening, reinterpret_cast<sockaddr*>(&address), &size);
-  std::thread([listening] {
-    for (SOCKET client; (client = accept(listening, nullptr, nullptr)) != INVALID_SOCKET;) {
-      char block[256];
-      while (recv(client, block, sizeof block, 0) > 0) {
-      }
-      closesocket(client);
-    }
-  }).detach();
-  return ntohs(address.sin_port);
-}
-
-struct Agent {
-  kiv_test::TempFolder folder;
-  uint16_t control_port, loop_port;
-  std::string config;
-};
-
-// The agent: a control port, a forwarder to a remote host and a disabled row.
-Agent& agent() {
-  static Agent* made = [] {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    auto* agent = new Agent;  // lives as long as the window
-    agent->control_port = free_port();
-    agent->loop_port = free_port();
-    std::string control = std::to_string(agent->control_port);
-    agent->config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\n" + "LOOP " +
-                    std::to_string(agent->loop_port) + " " +
-                    std::to_string(start_remote_host()) + " 127.0.0.1 NONE 1\n" +
-                    "OFF 7 7 127.0.0.1 NONE 0\n";
-    agent->folder.write("kiv.cnf", agent->config);
-    chdir(agent->folder.path().c_str());
-    take_start_time();
-    register_status_class(GetModuleHandleA(nullptr));
-    create_status_window(SW_SHOWNORMAL);
-    return agent;
-  }();
-  return *made;
+  auto* at = reinterpret_cast<sockaddr*>(&address);
+  if (connecting && connect(s, at, size) != 0) closesocket(s), s = INVALID_SOCKET;
+  if (!connecting) bind(s, at, size), listen(s, 5), getsockname(s, at, &size);
+  port = ntohs(address.sin_port);
+  return s;
 }
 
 // Handles the thread's messages, as its event loop would, until `done` holds.
@@ -98,203 +45,134 @@ bool pump_until(const std::function<bool()>& done) {
   return false;
 }
 
-std::string title() {
-  char text[64] = "";
-  GetWindowTextA(status_window(), text, sizeof text);
+// The window's class, title, left edge, size and frame style, and the colour
+// (COLORREF 00BBGGRR) of the lamp of row `row`.
+std::string looks(int row) {
+  HWND window = status_window();
+  char class_name[32] = "", title[64] = "", text[160];
+  GetClassNameA(window, class_name, sizeof class_name);
+  GetWindowTextA(window, title, sizeof title);
+  RECT frame;
+  GetWindowRect(window, &frame);
+  HDC dc = GetDC(window);
+  snprintf(text, sizeof text, "%s %s x%ld %ldx%ld %lx lamp %06lx", class_name, title, frame.left,
+           frame.right - frame.left, frame.bottom - frame.top,
+           GetWindowLongA(window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME),
+           GetPixel(dc, 105, row * 15 + 9));
+  ReleaseDC(window, dc);
   return text;
 }
 
-COLORREF lamp(int row) {
-  HDC dc = GetDC(status_window());
-  COLORREF colour = GetPixel(dc, 105, row * 15 + 9);
-  ReleaseDC(status_window(), dc);
-  return colour;
-}
-
-TEST(Win32StatusWindow, HasItsClassTitleSizeAndSystemMenu) {
-  agent();
-  HWND window = status_window();
-  char class_name[32] = "";
-  GetClassNameA(window, class_name, sizeof class_name);
-  EXPECT_STREQ(class_name, "KIVClass");
-  EXPECT_EQ(title(), "KIV");
-  RECT frame;
-  GetWindowRect(window, &frame);
-  EXPECT_EQ(frame.left, 100);
-  EXPECT_EQ(frame.right - frame.left, 120);
-  EXPECT_EQ(frame.bottom - frame.top, 3 * 15 + 30);  // the rows at start
-  LONG style = GetWindowLongA(window, GWL_STYLE);
-  EXPECT_EQ(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME),
-            WS_SYSMENU | WS_MINIMIZEBOX);
-
-  // The agent's items stand right above the system's Close item.
-  HMENU menu = GetSystemMenu(window, FALSE);
-  int close = 0;
-  while (close < GetMenuItemCount(menu) && GetMenuItemID(menu, close) != SC_CLOSE) ++close;
-  ASSERT_GE(close, 7);
-  std::vector<std::string> items;
-  for (int i = close - 7; i < close; ++i) {
-    char text[64] = "";
-    GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
-    bool separator = (GetMenuState(menu, i, MF_BYPOSITION) & MF_SEPARATOR) != 0;
-    items.push_back(separator ? "-" : std::string(text) + " " +
-                                          std::to_string(GetMenuItemID(menu, i)));
-  }
-  EXPECT_EQ(items, (std::vector<std::string>{"Configure... 301", "Status... 303", "Log... 304",
-                                             "Reset 302", "-", "About KIV 300", "-"}));
-}
-
-SOCKET connect_loopback(uint16_t port) {
-  SOCKET client = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return client;
-  closesocket(client);
-  return INVALID_SOCKET;
-}
-
-TEST(Win32StatusWindow, RelayTurnsItsLampGreenThenYellow) {
-  Agent& running = agent();
-  const COLORREF yellow = RGB(255, 255, 0), green = RGB(0, 255, 0), blue = RGB(0, 0, 255);
-  ASSERT_TRUE(pump_until([&] { return lamp(1) == yellow; })) << std::hex << lamp(1);
-  EXPECT_EQ(lamp(2), blue);
-  // The listener listens a moment after its thread starts.
-  SOCKET client = INVALID_SOCKET;
-  ASSERT_TRUE(pump_until([&] {
-    client = connect_loopback(running.loop_port);
-    return client != INVALID_SOCKET;
-  }));
-  EXPECT_TRUE(pump_until([&] { return lamp(1) == green && title() == "KIV-Connected"; }))
-      << std::hex << lamp(1) << " " << title();
-  closesocket(client);
-  EXPECT_TRUE(pump_until([&] { return lamp(1) == yellow && title() == "KIV"; }))
-      << std::hex << lamp(1) << " " << title();
-}
-
-/// What the operator saw of a dialog: its control ids in tab order and the
-/// texts of some of its controls.
-struct Seen {
-  std::vector<int> tab_order;
-  std::vector<std::string> texts;
-};
-
-// The visible dialog or message box `caption` of the window thread (not of
-// another program on the same display), waited for.
+// The visible dialog or message box `caption`, waited for.
 HWND wait_for_window(const char* caption) {
-  struct Search {
-    const char* caption;
-    HWND found;
-  } search{caption, nullptr};
-  DWORD window_thread = GetWindowThreadProcessId(status_window(), nullptr);
   for (DWORD start = GetTickCount(); GetTickCount() - start < DEADLINE_MS; Sleep(10)) {
-    EnumThreadWindows(
-        window_thread,
-        [](HWND window, LPARAM context) {
-          auto* search = reinterpret_cast<Search*>(context);
-          char text[64] = "", class_name[16] = "";
-          GetWindowTextA(window, text, sizeof text);
-          GetClassNameA(window, class_name, sizeof class_name);
-          if (strcmp(text, search->caption) != 0 || strcmp(class_name, "#32770") != 0 ||
-              !IsWindowVisible(window)) {
-            return TRUE;
-          }
-          search->found = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (search.found != nullptr) return search.found;
+    HWND found = FindWindowA("#32770", caption);
+    if (found != nullptr && IsWindowVisible(found)) return found;
   }
   return nullptr;
 }
 
-// Chooses `command` from the system menu while another thread, the
-// operator, waits for the dialog `caption`, looks at it and runs `answer`.
-Seen open_from_menu(int command, const char* caption, const std::vector<int>& text_ids,
-                    const std::function<void(HWND)>& answer) {
-  Seen seen;
+// Chooses `command` from the system menu while another thread, the operator,
+// waits for the dialog `caption`, then returns the ids of its controls in tab
+// order and the texts of `text_ids` ("|" before each), and runs `answer`.
+std::string open_from_menu(int command, const char* caption, const std::vector<int>& text_ids,
+                           const std::function<void(HWND)>& answer = nullptr) {
+  std::string seen;
   std::thread operator_thread([&] {
     HWND dialog = wait_for_window(caption);
-    if (dialog == nullptr) return;
+    // Another dialog in its place is closed, so that the menu command returns.
+    if (dialog == nullptr) return (void)PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
     Sleep(300);  // the first refresh has run
-    HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
-    for (HWND control = first; control != nullptr && seen.tab_order.size() < 50;) {
-      seen.tab_order.push_back(GetDlgCtrlID(control));
+    HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE), control = first;
+    for (int i = 0; control != nullptr && i < 50 && (i == 0 || control != first); ++i) {
+      seen += std::to_string(GetDlgCtrlID(control)) + " ";
       control = GetNextDlgTabItem(dialog, control, FALSE);
-      if (control == first) break;
     }
     for (int id : text_ids) {
       char text[4096] = "";
       GetDlgItemTextA(dialog, id, text, sizeof text);
-      seen.texts.push_back(text);
+      seen += std::string("|") + text;
     }
-    answer(dialog);
+    answer ? answer(dialog) : void(PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0));
   });
   SendMessageA(status_window(), WM_SYSCOMMAND, command, 0);
   operator_thread.join();
   return seen;
 }
 
-void press(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, id, 0); }
-void escape(HWND dialog) { press(dialog, IDCANCEL); }
-
-std::vector<int> ids(std::initializer_list<std::pair<int, int>> runs) {
-  std::vector<int> all;
-  for (auto [first, count] : runs) {
-    for (int i = 0; i < count; ++i) all.push_back(first + i);
-  }
+// The control ids first, first + 1, ... first + count - 1.
+std::string ids(int first, int count) {
+  std::string all;
+  for (int id = first; id < first + count; ++id) all += std::to_string(id) + " ";
   return all;
 }
 
-TEST(Win32Dialogs, EachOpensFromItsMenuCommandWithItsControlsInTabOrder) {
-  agent();
-  Seen about = open_from_menu(CMD_ABOUT, "About KIV Agent", {}, escape);
-  EXPECT_EQ(about.tab_order, std::vector<int>{IDOK});
+TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
+  // A control port, a forwarder to a remote host that holds each client until
+  // the client's side ends, and a disabled row; kiv.cnf with CR LF, as on Windows.
+  uint16_t control_port, loop_port, remote_port;
+  closesocket(loopback(control_port)), closesocket(loopback(loop_port));
+  std::thread([listening = loopback(remote_port)] {
+    for (SOCKET client; (client = accept(listening, nullptr, nullptr)) != INVALID_SOCKET;) {
+      for (char block[256]; recv(client, block, sizeof block, 0) > 0;) {
+      }
+      closesocket(client);
+    }
+  }).detach();
+  const std::string control = std::to_string(control_port), loop = std::to_string(loop_port);
+  const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " + loop +
+                             " " + std::to_string(remote_port) + " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
+  auto* folder = new kiv_test::TempFolder;  // outlives the agent's threads
+  folder->write("kiv.cnf", config);
+  chdir(folder->path().c_str());
+  take_start_time();
+  register_status_class(GetModuleHandleA(nullptr));
+  create_status_window(SW_SHOWNORMAL);
 
-  Seen statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023}, escape);
-  EXPECT_EQ(statistics.tab_order, ids({{1023, 1}, {1000, 5}, {1005, 5}, {1010, 5}, {1015, 5}}));
-  ASSERT_EQ(statistics.texts.size(), 4u);
-  EXPECT_EQ(statistics.texts[0], "KIV");
-  EXPECT_EQ(statistics.texts[1], "OFF");
-  EXPECT_EQ(statistics.texts[2], "");
-  EXPECT_EQ(statistics.texts[3].rfind("0 Days 0 Hours ", 0), 0u) << statistics.texts[3];
+  // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
+  const std::string at_rest = "KIVClass KIV x100 120x75 a0000 lamp ";
+  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
+  EXPECT_EQ(looks(2), at_rest + "ff0000");
+  SOCKET client = INVALID_SOCKET;  // the listener listens a moment after its thread starts
+  ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
+  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected x100 120x75 a0000 lamp 00ff00"; }))
+      << looks(1);
+  closesocket(client);
+  EXPECT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
 
-  Seen log = open_from_menu(CMD_LOG, "KIV Log", {1000}, escape);
-  EXPECT_EQ(log.tab_order, std::vector<int>{1000});
-  ASSERT_EQ(log.texts.size(), 1u);
-  EXPECT_NE(log.texts[0].find(":  *** KIV Started ***\r\n"), std::string::npos) << log.texts[0];
-}
-
-TEST(Win32Dialogs, ConfigurationOkWritesKivCnfAndAsksOverTheStatusWindow) {
-  Agent& running = agent();
-  HWND question_owner = nullptr;
-  Seen configuration = open_from_menu(
-      CMD_CONFIGURE, "KIV Configuration", {1000, 1006, 1029}, [&](HWND dialog) {
-        SetDlgItemTextA(dialog, 1003, "NEWER");
-        SetDlgItemTextA(dialog, 1008, "70000");
-        SetDlgItemTextA(dialog, 1013, "newhost");
-        SetDlgItemTextA(dialog, 1026, "WINDOWS");
-        SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
-        press(dialog, IDOK);
-        HWND question = wait_for_window("Do You Want to Use New Settings?");
-        question_owner = GetWindow(question, GW_OWNER);
-        press(question, IDNO);
-      });
-  EXPECT_EQ(configuration.tab_order, ids({{IDOK, 1}, {IDCANCEL, 1}, {1000, 5}, {1005, 5},
-                                          {1010, 5}, {1015, 5}, {1023, 5}, {1029, 5}}));
-  ASSERT_EQ(configuration.texts.size(), 3u);
-  EXPECT_EQ(configuration.texts[0], "KIV");
-  EXPECT_EQ(configuration.texts[1], std::to_string(running.loop_port));
-  EXPECT_EQ(configuration.texts[2], std::to_string(running.control_port));
-  EXPECT_EQ(question_owner, status_window());
-
-  std::string expected;
-  for (char c : running.config + "NEWER 4464 4464 newhost WINDOWS 1\n") {
-    if (c == '\n') expected += '\r';
-    expected += c;
+  // The agent's items, then the system's Close (61536).
+  HMENU menu = GetSystemMenu(status_window(), FALSE);
+  std::string items;
+  for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+    char text[64] = "";
+    GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+    items += "|" + std::to_string(GetMenuItemID(menu, i)) + (text[0] == '&' ? "" : text);
   }
-  EXPECT_EQ(running.folder.read("kiv.cnf"), expected);
+  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"),
+            std::string::npos) << items;
+
+  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {}), ids(IDOK, 1));
+  std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
+  EXPECT_EQ(statistics.substr(0, statistics.find("Hours ") + 6),
+            ids(1023, 1) + ids(1000, 20) + "|KIV|OFF||0 Days 0 Hours ");
+  std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
+  EXPECT_EQ(log.rfind("1000 |", 0), 0u) << log;
+  EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << log;
+
+  // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
+  HWND question_owner = nullptr;
+  EXPECT_EQ(open_from_menu(CMD_CONFIGURE, "KIV Configuration", {1000, 1006, 1029}, [&](HWND dialog) {
+    for (auto [id, text] : {std::pair{1003, "NEWER"}, {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}}) {
+      SetDlgItemTextA(dialog, id, text);
+    }
+    SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    HWND question = wait_for_window("Do You Want to Use New Settings?");
+    question_owner = GetWindow(question, GW_OWNER);
+    PostMessageA(question, WM_COMMAND, IDNO, 0);
+  }), ids(IDOK, 2) + ids(1000, 20) + ids(1023, 5) + ids(1029, 5) + "|KIV|" + loop + "|" + control);
+  EXPECT_EQ(question_owner, status_window());
+  EXPECT_EQ(folder->read("kiv.cnf"), config + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
 }
 
 }  // namespace
@@ -302,6 +180,8 @@ TEST(Win32Dialogs, ConfigurationOkWritesKivCnfAndAsksOverTheStatusWindow) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
   // The agent's threads still run: end without tearing anything down.
   std::_Exit(RUN_ALL_TESTS());
 }
