@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "core/timestamp.h"
 
@@ -23,10 +24,16 @@ void EventLines::add(const std::string& line) {
 
 bool EventLines::wait_for_event(const std::string& text, int count, int deadline_ms) {
   std::unique_lock<std::mutex> lock(guard_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(deadline_ms), [&] {
+  bool seen = changed_.wait_for(lock, std::chrono::milliseconds(deadline_ms), [&] {
     return std::count_if(lines_.begin(), lines_.end(),
                          [&](const std::string& line) { return event_text(line) == text; }) >= count;
   });
+  // What the agent said instead is what explains the failure.
+  if (!seen) {
+    fprintf(stderr, "Waited in vain for %d x \"%s\"; the agent said:\n", count, text.c_str());
+    for (const std::string& line : lines_) fprintf(stderr, "  %s\n", line.c_str());
+  }
+  return seen;
 }
 
 std::vector<std::string> EventLines::events() {
