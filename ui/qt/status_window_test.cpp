@@ -1,20 +1,12 @@
 // The status window of an agent started in this process as kiv-agent starts
-// it: rows, lamps and title, menu, warning boxes, dialogs, and Close.
+// it: rows, lamps and title, menu, warning boxes, its dialogs, and Close.
 
-#include <QAction>
-#include <QApplication>
-#include <QContextMenuEvent>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -45,18 +37,11 @@ QColor lamp_colour(kiv::StatusWindow& window, int row) {
 
 /// Runs `work` on a thread of its own while this thread handles events, as
 /// the agent's workers need of the window thread.
-void run_beside_event_loop(const std::function<void()>& work) {
-  std::future<void> done = std::async(std::launch::async, work);
+std::string beside_event_loop(const std::function<std::string()>& work) {
+  std::future<std::string> done = std::async(std::launch::async, work);
   (void)QTest::qWaitFor([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120000);
+  return done.get();
 }
-
-std::string echo_on(int client, const std::string& text) {
-  std::string echoed;
-  run_beside_event_loop([&] { echoed = (send_bytes(client, text), receive(client, text.size())); });
-  return echoed;
-}
-
-const QColor kYellow(255, 255, 0), kRed(255, 0, 0), kGreen(0, 255, 0), kBlue(0, 0, 255), kGrey(192, 192, 192);
 
 /// Once a popup (menu, or with `modal` a dialog or box) is active, runs `act`
 /// on it; every 20 ms for 10 s at most.
@@ -76,6 +61,8 @@ void choose_from_menu_when_open(int downs) {
   });
 }
 
+QLineEdit* edit(QWidget* dialog, int id) { return dialog->findChild<QLineEdit*>(QString::number(id)); }
+
 }  // namespace
 
 class StatusWindowTest : public QObject {
@@ -88,11 +75,12 @@ class StatusWindowTest : public QObject {
 
 void StatusWindowTest::one_agent_from_start_to_close() {
   LoopbackServer remote(echo_handler);
-  uint16_t live = free_port(), bad = free_port();
+  uint16_t live = free_port(), bad = free_port(), added = free_port();
   TempFolder folder;
-  folder.write("kiv.cnf", config_line("LIVE", live, remote.port()) +
-                              config_line("OFF", free_port(), remote.port(), "127.0.0.1", "NONE", 0) +
-                              config_line("BAD", bad, free_port()));
+  const std::string config = config_line("LIVE", live, remote.port()) +
+                             config_line("OFF", free_port(), remote.port(), "127.0.0.1", "NONE", 0) +
+                             config_line("BAD", bad, free_port());
+  folder.write("kiv.cnf", config);
   folder.write("kiv.log", "");
   QCOMPARE(chdir(folder.path().c_str()), 0);
   kiv::take_start_time();
@@ -101,24 +89,23 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   QCOMPARE(window.windowTitle(), QString("KIV"));
   // Each lamp is a 10 x 10 square with a black outline, on its own row.
   QImage image = window.grab().toImage();
-  const QColor at_start[] = {kYellow, kBlue, kYellow};
-  for (int row = 0, top = 4; row < 3; ++row, top += 15) {
-    QCOMPARE(image.pixelColor(105, top + 5), at_start[row]);
-    QCOMPARE(image.pixelColor(100, top), QColor(Qt::black));
-    QCOMPARE(image.pixelColor(109, top + 9), QColor(Qt::black));
-    QCOMPARE(image.pixelColor(110, top + 5), kGrey);
-    QCOMPARE(image.pixelColor(105, top + 10), kGrey);
-  }
+  QStringList pixels;
+  for (int top = 4; top < 45; top += 15)
+    for (QPoint at : {QPoint(105, top + 5), QPoint(100, top), QPoint(109, top + 9), QPoint(110, top + 5), QPoint(105, top + 10)})
+      pixels << image.pixelColor(at).name();
+  QCOMPARE(pixels.join(' '), QString("#ffff00 #000000 #000000 #c0c0c0 #c0c0c0 #0000ff #000000 #000000 #c0c0c0 "
+                                     "#c0c0c0 #ffff00 #000000 #000000 #c0c0c0 #c0c0c0"));
 
+  const QColor yellow(255, 255, 0), red(255, 0, 0), blue(0, 0, 255);
   close(connect_loopback(bad));
-  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 2), kRed, 20000);
+  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 2), red, 20000);
   int client = connect_loopback(live);
-  QCOMPARE(echo_on(client, "ping"), std::string("ping"));
-  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 0), kGreen, 20000);
+  QCOMPARE(beside_event_loop([&] { return send_bytes(client, "ping"), receive(client, 4); }), std::string("ping"));
+  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 0), QColor(0, 255, 0), 20000);
   QCOMPARE(window.windowTitle(), QString("KIV-Connected"));
-  QCOMPARE(lamp_colour(window, 2), kRed);
+  QCOMPARE(lamp_colour(window, 2), red);
   close(client);
-  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 0), kYellow, 20000);
+  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 0), yellow, 20000);
   QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QString("KIV"), 20000);
 
   QStringList items;
@@ -130,59 +117,92 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   // application's focus widget, and the Menu key must still open the menu.
   window.activateWindow();
   QVERIFY(QTest::qWaitForWindowActive(&window));
-  QString seen;
+  QStringList seen;
   choose_from_menu_when_open(5);  // About KIV
-  when_popup([&seen](QWidget* dialog) { seen = dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
+  when_popup([&seen](QWidget* dialog) { seen << dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
   QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
-  QCOMPARE(seen, QString("About KIV Agent"));
+  QCOMPARE(seen, QStringList("About KIV Agent"));
   choose_from_menu_when_open(4);  // Reset
   QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
   QCOMPARE(logged_count("Pending KIV reset..."), 1);
   QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 1, 20000);
-  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 2), kYellow, 20000);
-  std::string echoed;
-  run_beside_event_loop([&] { echoed = round_trip(live, "again"); });
-  QCOMPARE(echoed, std::string("again"));
+  QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 2), yellow, 20000);
+  QCOMPARE(beside_event_loop([&] { return round_trip(live, "again"); }), std::string("again"));
 
-  // A worker's notification is handled while another worker's warning box
-  // runs its own event loop.
-  std::atomic<bool> box_seen{false}, status_done{false};
+  // A box's title, text, and whether the status window owns it.
+  auto described = [&window](QWidget* box) {
+    return box->windowTitle() + "|" + qobject_cast<QMessageBox*>(box)->text() + (box->parentWidget() == &window ? "" : "|not owned");
+  };
+  // A worker's notification is handled while another worker's warning box runs its own event loop.
+  seen.clear();
   when_popup([&](QWidget* box) {
-    seen = box->windowTitle() + "|" + qobject_cast<QMessageBox*>(box)->text() + "|" +
-           (box->parentWidget() == &window ? "owned" : "not owned");
-    box_seen = true;
-    bool handled = QTest::qWaitFor([&] { return status_done.load(); }, 20000);
-    seen += "|" + (handled ? lamp_colour(window, 1).name() : "not handled");
+    static std::atomic<bool> handled{false};  // a worker that never returns may outlive the test
+    std::thread([] {
+      kiv::service_table().rows[1].state = kiv::SVC_ERROR;
+      kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);
+      handled = true;
+    }).detach();
+    (void)QTest::qWaitFor([] { return handled.load(); }, 20000);
+    seen << described(box) << lamp_colour(window, 1).name();
     qobject_cast<QMessageBox*>(box)->accept();
   }, true);
-  std::thread worker([&] {
-    for (int i = 0; i < 500 && !box_seen; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    kiv::service_table().rows[1].state = kiv::SVC_ERROR;
-    kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);
-    status_done = true;
-  });
-  run_beside_event_loop([] { kiv::show_warning("Something failed: 98"); });
-  worker.join();
-  QCOMPARE(seen, QString("KIV Error|Something failed: 98|owned|#ff0000"));
+  beside_event_loop([] { return kiv::show_warning("Something failed: 98"), std::string(); });
+  QCOMPARE(seen, QStringList({"KIV Error|Something failed: 98", "#ff0000"}));
 
-  // Configure, OK and Yes: the services restart with the settings.
-  when_popup([&seen](QWidget* dialog) {
-    seen = dialog->windowTitle();
-    when_popup([&seen](QWidget* box) { seen += "|" + box->windowTitle(), QTest::keyClick(box, Qt::Key_Return); }, true);
-    QTest::keyClick(dialog, Qt::Key_Return);
+  // Configure shows kiv.cnf in its grid; Escape, Cancel and closing it take nothing typed.
+  auto type_row_3 = [](QWidget* dialog, const QStringList& name_port_rport_host_table) {
+    QTest::keyClick(dialog->findChild<QCheckBox*>("1018"), Qt::Key_Space);
+    const int ids[] = {1003, 1008, 1032, 1013, 1026};
+    for (int f = 0; f < 5; ++f) QTest::keyClicks(edit(dialog, ids[f]), name_port_rport_host_table[f]);
+  };
+  seen.clear();
+  for (int way = 0; way < 3; ++way) {
+    when_popup([&, way](QWidget* dialog) {
+      std::string shown;
+      for (int row = 0; row < 3; ++row) {
+        for (int id : {1000, 1005, 1029, 1010, 1023}) shown += edit(dialog, id + row)->text().toStdString() + ' ';
+        shown += dialog->findChild<QCheckBox*>(QString::number(1015 + row))->isChecked() ? "1\n" : "0\n";
+      }
+      seen << QString::fromStdString(shown);
+      type_row_3(dialog, {"X", "1", "1", "xhost", "NONE"});
+      if (way == 0) QTest::keyClick(edit(dialog, 1000), Qt::Key_Escape);
+      else if (way == 1) QTest::mouseClick(dialog->findChild<QPushButton*>("2"), Qt::LeftButton);
+      else dialog->close();
+    }, true);
+    window.on_system_command(kiv::CMD_CONFIGURE);
+  }
+  QCOMPARE(seen, QStringList(3, QString::fromStdString(config)));
+  QCOMPARE(folder.read("kiv.cnf"), config);
+  QCOMPARE(logged_count("KIV reconfigured..."), 0);
+
+  // Enter in an edit is OK: kiv.cnf can't be written (a folder is in its
+  // place), which is said, and then Yes restarts the services with the row typed.
+  QCOMPARE(unlink("kiv.cnf") + mkdir("kiv.cnf", 0755), 0);
+  seen.clear();
+  when_popup([&](QWidget* dialog) {
+    type_row_3(dialog, {"ADDED", QString::number(added), QString::number(remote.port()), "127.0.0.1", "NONE"});
+    when_popup([&](QWidget* box) {
+      seen << described(box);
+      when_popup([&](QWidget* question) { seen << described(question), QTest::keyClick(question, Qt::Key_Return); }, true);
+      qobject_cast<QMessageBox*>(box)->accept();
+    }, true);
+    QTest::keyClick(edit(dialog, 1010), Qt::Key_Return);
   }, true);
   window.on_system_command(kiv::CMD_CONFIGURE);
-  QCOMPARE(seen, QString("KIV Configuration|Do You Want to Use New Settings?"));
+  QCOMPARE(seen, QStringList({"KIV Error|Cannot open kiv.cnf", "Do You Want to Use New Settings?|You Changed KIV "
+                              "Settings,\nDo You Want to Use\nNew Settings Now(Yes) or Later(No)?"}));
   QCOMPARE(logged_count("KIV reconfigured..."), 1);
   QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 2, 20000);
-  QCOMPARE(lamp_colour(window, 1), kBlue);
+  QCOMPARE(window.height(), 4 * 15 + kiv::STATUS_BOTTOM_MARGIN);
+  QCOMPARE(lamp_colour(window, 1), blue);
+  QCOMPARE(beside_event_loop([&] { return round_trip(added, "added"); }), std::string("added"));
 
   {
     kiv::StatisticsDialog statistics(&window);
     statistics.show();
-    auto field = [&statistics](int id) { return statistics.findChild<QLineEdit*>(QString::number(id))->text(); };
-    QVERIFY2(field(1023).startsWith("0 Days 0 Hours "), qPrintable(field(1023)));
-    QCOMPARE(QStringList({field(1000), field(1005), field(1010), field(1015), field(1002), field(1007), field(1003)}),
+    auto field = [&statistics](int id) { return edit(&statistics, id)->text(); };
+    QVERIFY2(field(1023).contains(QRegularExpression("^0 Days 0 Hours [0-9] Min [0-9]+ Sec$")), qPrintable(field(1023)));
+    QCOMPARE(QStringList({field(1000), field(1005), field(1010), field(1015), field(1002), field(1007), field(1004)}),
              QStringList({"LIVE", "2", "0/0", "0/0/0", "BAD", "1", ""}));
     ++kiv::service_table().rows[1].connections;
     QTRY_COMPARE_WITH_TIMEOUT(field(1006), QString("1"), 20000);
@@ -206,7 +226,7 @@ void StatusWindowTest::one_agent_from_start_to_close() {
 
   // Close, the sixth item the keyboard reaches, ends the loop with 0 while a client is connected.
   client = connect_loopback(live);
-  QCOMPARE(echo_on(client, "held"), std::string("held"));
+  QCOMPARE(beside_event_loop([&] { return send_bytes(client, "held"), receive(client, 4); }), std::string("held"));
   QTimer::singleShot(0, [&window] {
     choose_from_menu_when_open(6);
     QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), window.mapToGlobal(QPoint(10, 10)));

@@ -73,8 +73,8 @@ HWND wait_for_window(const char* caption) {
 }
 
 // Chooses `command` from the system menu while another thread, the operator,
-// waits for the dialog `caption`, then returns the ids of its controls in tab
-// order and the texts of `text_ids` ("|" before each), and runs `answer`.
+// waits for the dialog `caption`, reads the texts of `text_ids` ("|" before
+// each), and runs `answer` (by default Cancel).
 std::string open_from_menu(int command, const char* caption, const std::vector<int>& text_ids,
                            const std::function<void(HWND)>& answer = nullptr) {
   std::string seen;
@@ -83,11 +83,6 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
     // Another dialog in its place is closed, so that the menu command returns.
     if (dialog == nullptr) return (void)PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
     Sleep(300);  // the first refresh has run
-    HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE), control = first;
-    for (int i = 0; control != nullptr && i < 50 && (i == 0 || control != first); ++i) {
-      seen += std::to_string(GetDlgCtrlID(control)) + " ";
-      control = GetNextDlgTabItem(dialog, control, FALSE);
-    }
     for (int id : text_ids) {
       char text[4096] = "";
       GetDlgItemTextA(dialog, id, text, sizeof text);
@@ -100,28 +95,14 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
   return seen;
 }
 
-// The control ids first, first + 1, ... first + count - 1.
-std::string ids(int first, int count) {
-  std::string all;
-  for (int id = first; id < first + count; ++id) all += std::to_string(id) + " ";
-  return all;
-}
-
 TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
-  // A control port, a forwarder to a remote host that holds each client until
-  // the client's side ends, and a disabled row; kiv.cnf with CR LF, as on Windows.
-  uint16_t control_port, loop_port, remote_port;
+  // A control port, a forwarder to it (which ends each client with the
+  // client's end), and a disabled row; kiv.cnf with CR LF, as on Windows.
+  uint16_t control_port, loop_port;
   closesocket(loopback(control_port)), closesocket(loopback(loop_port));
-  std::thread([listening = loopback(remote_port)] {
-    for (SOCKET client; (client = accept(listening, nullptr, nullptr)) != INVALID_SOCKET;) {
-      for (char block[256]; recv(client, block, sizeof block, 0) > 0;) {
-      }
-      closesocket(client);
-    }
-  }).detach();
   const std::string control = std::to_string(control_port), loop = std::to_string(loop_port);
-  const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " + loop +
-                             " " + std::to_string(remote_port) + " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
+  const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " + loop + " " + control +
+                             " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
   auto* folder = new kiv_test::TempFolder;  // outlives the agent's threads
   folder->write("kiv.cnf", config);
   chdir(folder->path().c_str());
@@ -135,8 +116,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_EQ(looks(2), at_rest + "ff0000");
   SOCKET client = INVALID_SOCKET;  // the listener listens a moment after its thread starts
   ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
-  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected x100 120x75 a0000 lamp 00ff00"; }))
-      << looks(1);
+  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected x100 120x75 a0000 lamp 00ff00"; })) << looks(1);
   closesocket(client);
   EXPECT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
 
@@ -148,15 +128,13 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
     GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
     items += "|" + std::to_string(GetMenuItemID(menu, i)) + (text[0] == '&' ? "" : text);
   }
-  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"),
-            std::string::npos) << items;
+  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"), std::string::npos)
+      << items;
 
-  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {}), ids(IDOK, 1));
+  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}), "|OK");
   std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
-  EXPECT_EQ(statistics.substr(0, statistics.find("Hours ") + 6),
-            ids(1023, 1) + ids(1000, 20) + "|KIV|OFF||0 Days 0 Hours ");
+  EXPECT_EQ(statistics.substr(0, statistics.find("Hours ") + 6), "|KIV|OFF||0 Days 0 Hours ");
   std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
-  EXPECT_EQ(log.rfind("1000 |", 0), 0u) << log;
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << log;
 
   // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
@@ -170,7 +148,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
     HWND question = wait_for_window("Do You Want to Use New Settings?");
     question_owner = GetWindow(question, GW_OWNER);
     PostMessageA(question, WM_COMMAND, IDNO, 0);
-  }), ids(IDOK, 2) + ids(1000, 20) + ids(1023, 5) + ids(1029, 5) + "|KIV|" + loop + "|" + control);
+  }), "|KIV|" + loop + "|" + control);
   EXPECT_EQ(question_owner, status_window());
   EXPECT_EQ(folder->read("kiv.cnf"), config + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
 }
