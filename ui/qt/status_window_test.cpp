@@ -81,29 +81,23 @@ void StatusWindowTest::one_agent_from_start_to_close() {
                              config_line("OFF", free_port(), remote.port(), "127.0.0.1", "NONE", 0) +
                              config_line("BAD", bad, free_port());
   folder.write("kiv.cnf", config);
-  folder.write("kiv.log", "");
   QCOMPARE(chdir(folder.path().c_str()), 0);
   kiv::take_start_time();
   kiv::StatusWindow& window = kiv::create_status_window();
-  QCOMPARE(window.size(), QSize(kiv::STATUS_WIDTH, 3 * 15 + kiv::STATUS_BOTTOM_MARGIN));
-  QCOMPARE(window.windowTitle(), QString("KIV"));
   // Each lamp is a 10 x 10 square with a black outline, on its own row.
-  QImage image = window.grab().toImage();
   QStringList pixels;
-  for (int top = 4; top < 45; top += 15)
-    for (QPoint at : {QPoint(105, top + 5), QPoint(100, top), QPoint(109, top + 9), QPoint(110, top + 5), QPoint(105, top + 10)})
-      pixels << image.pixelColor(at).name();
-  QCOMPARE(pixels.join(' '), QString("#ffff00 #000000 #000000 #c0c0c0 #c0c0c0 #0000ff #000000 #000000 #c0c0c0 "
-                                     "#c0c0c0 #ffff00 #000000 #000000 #c0c0c0 #c0c0c0"));
+  for (QPoint at : {QPoint(105, 9), QPoint(100, 4), QPoint(109, 13), QPoint(110, 9), QPoint(105, 14), QPoint(105, 24),
+                    QPoint(105, 39)})
+    pixels << window.grab().toImage().pixelColor(at).name();
+  QCOMPARE(pixels.join(' '), QString("#ffff00 #000000 #000000 #c0c0c0 #c0c0c0 #0000ff #ffff00"));
 
-  const QColor yellow(255, 255, 0), red(255, 0, 0), blue(0, 0, 255);
+  const QColor yellow(255, 255, 0), red(255, 0, 0);
   close(connect_loopback(bad));
   QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 2), red, 20000);
   int client = connect_loopback(live);
   QCOMPARE(beside_event_loop([&] { return send_bytes(client, "ping"), receive(client, 4); }), std::string("ping"));
   QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 0), QColor(0, 255, 0), 20000);
   QCOMPARE(window.windowTitle(), QString("KIV-Connected"));
-  QCOMPARE(lamp_colour(window, 2), red);
   close(client);
   QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 0), yellow, 20000);
   QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QString("KIV"), 20000);
@@ -111,15 +105,13 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   QStringList items;
   for (QAction* action : window.context_menu()->actions())
     items << (action->isSeparator() ? QString("-") : action->text() + QString::number(action->data().toInt()));
-  QCOMPARE(items, QStringList({"Configure...301", "Status...303", "Log...304", "Reset302", "-", "About KIV300", "-", "Close0"}));
+  QCOMPARE(items.join(' '), QString("Configure...301 Status...303 Log...304 Reset302 - About KIV300 - Close0"));
 
   // About, chosen with the keyboard and closed: the hidden menu stays the
   // application's focus widget, and the Menu key must still open the menu.
-  window.activateWindow();
-  QVERIFY(QTest::qWaitForWindowActive(&window));
   QStringList seen;
   choose_from_menu_when_open(5);  // About KIV
-  when_popup([&seen](QWidget* dialog) { seen << dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
+  when_popup([&](QWidget* dialog) { seen << dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
   QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
   QCOMPARE(seen, QStringList("About KIV Agent"));
   choose_from_menu_when_open(4);  // Reset
@@ -127,21 +119,18 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   QCOMPARE(logged_count("Pending KIV reset..."), 1);
   QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 1, 20000);
   QTRY_COMPARE_WITH_TIMEOUT(lamp_colour(window, 2), yellow, 20000);
-  QCOMPARE(beside_event_loop([&] { return round_trip(live, "again"); }), std::string("again"));
 
   // A box's title, text, and whether the status window owns it.
   auto described = [&window](QWidget* box) {
-    return box->windowTitle() + "|" + qobject_cast<QMessageBox*>(box)->text() + (box->parentWidget() == &window ? "" : "|not owned");
+    return box->windowTitle() + "|" + qobject_cast<QMessageBox*>(box)->text() +
+           (box->parentWidget() == &window ? "" : "|not owned");
   };
   // A worker's notification is handled while another worker's warning box runs its own event loop.
   seen.clear();
   when_popup([&](QWidget* box) {
     static std::atomic<bool> handled{false};  // a worker that never returns may outlive the test
-    std::thread([] {
-      kiv::service_table().rows[1].state = kiv::SVC_ERROR;
-      kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);
-      handled = true;
-    }).detach();
+    kiv::service_table().rows[1].state = kiv::SVC_ERROR;
+    std::thread([] { kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED), handled = true; }).detach();
     (void)QTest::qWaitFor([] { return handled.load(); }, 20000);
     seen << described(box) << lamp_colour(window, 1).name();
     qobject_cast<QMessageBox*>(box)->accept();
@@ -149,80 +138,63 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   beside_event_loop([] { return kiv::show_warning("Something failed: 98"), std::string(); });
   QCOMPARE(seen, QStringList({"KIV Error|Something failed: 98", "#ff0000"}));
 
-  // Configure shows kiv.cnf in its grid; Escape, Cancel and closing it take nothing typed.
-  auto type_row_3 = [](QWidget* dialog, const QStringList& name_port_rport_host_table) {
-    QTest::keyClick(dialog->findChild<QCheckBox*>("1018"), Qt::Key_Space);
-    const int ids[] = {1003, 1008, 1032, 1013, 1026};
-    for (int f = 0; f < 5; ++f) QTest::keyClicks(edit(dialog, ids[f]), name_port_rport_host_table[f]);
-  };
-  seen.clear();
-  for (int way = 0; way < 3; ++way) {
-    when_popup([&, way](QWidget* dialog) {
-      std::string shown;
-      for (int row = 0; row < 3; ++row) {
-        for (int id : {1000, 1005, 1029, 1010, 1023}) shown += edit(dialog, id + row)->text().toStdString() + ' ';
-        shown += dialog->findChild<QCheckBox*>(QString::number(1015 + row))->isChecked() ? "1\n" : "0\n";
-      }
-      seen << QString::fromStdString(shown);
-      type_row_3(dialog, {"X", "1", "1", "xhost", "NONE"});
-      if (way == 0) QTest::keyClick(edit(dialog, 1000), Qt::Key_Escape);
-      else if (way == 1) QTest::mouseClick(dialog->findChild<QPushButton*>("2"), Qt::LeftButton);
-      else dialog->close();
-    }, true);
-    window.on_system_command(kiv::CMD_CONFIGURE);
-  }
-  QCOMPARE(seen, QStringList(3, QString::fromStdString(config)));
-  QCOMPARE(folder.read("kiv.cnf"), config);
+  // Cancel in the Configuration dialog takes nothing and asks nothing.
+  when_popup([](QWidget* dialog) { QTest::mouseClick(dialog->findChild<QPushButton*>("2"), Qt::LeftButton); }, true);
+  window.on_system_command(kiv::CMD_CONFIGURE);
   QCOMPARE(logged_count("KIV reconfigured..."), 0);
 
-  // Enter in an edit is OK: kiv.cnf can't be written (a folder is in its
-  // place), which is said, and then Yes restarts the services with the row typed.
+  // The grid shows kiv.cnf. Enter in an edit is OK: kiv.cnf can't be written (a folder is
+  // in its place), which is said, and then Yes restarts the services with the row typed.
   QCOMPARE(unlink("kiv.cnf") + mkdir("kiv.cnf", 0755), 0);
   seen.clear();
   when_popup([&](QWidget* dialog) {
-    type_row_3(dialog, {"ADDED", QString::number(added), QString::number(remote.port()), "127.0.0.1", "NONE"});
+    QString shown;
+    for (int row = 0; row < 3; ++row) {
+      for (int id : {1000, 1005, 1029, 1010, 1023}) shown += edit(dialog, id + row)->text() + ' ';
+      shown += dialog->findChild<QCheckBox*>(QString::number(1015 + row))->isChecked() ? "1\n" : "0\n";
+    }
+    seen << shown;
+    QTest::keyClick(dialog->findChild<QCheckBox*>("1018"), Qt::Key_Space);  // row 3, typed:
+    const QStringList typed = {"ADDED", QString::number(added), QString::number(remote.port()), "127.0.0.1", "NONE"};
+    for (int f = 0; f < 5; ++f) QTest::keyClicks(edit(dialog, QList{1003, 1008, 1032, 1013, 1026}[f]), typed[f]);
     when_popup([&](QWidget* box) {
       seen << described(box);
-      when_popup([&](QWidget* question) { seen << described(question), QTest::keyClick(question, Qt::Key_Return); }, true);
+      when_popup([&](QWidget* yes_no) { seen << described(yes_no), QTest::keyClick(yes_no, Qt::Key_Return); }, true);
       qobject_cast<QMessageBox*>(box)->accept();
     }, true);
     QTest::keyClick(edit(dialog, 1010), Qt::Key_Return);
   }, true);
   window.on_system_command(kiv::CMD_CONFIGURE);
-  QCOMPARE(seen, QStringList({"KIV Error|Cannot open kiv.cnf", "Do You Want to Use New Settings?|You Changed KIV "
-                              "Settings,\nDo You Want to Use\nNew Settings Now(Yes) or Later(No)?"}));
+  QCOMPARE(seen, QStringList({QString::fromStdString(config), "KIV Error|Cannot open kiv.cnf",
+                              "Do You Want to Use New Settings?|You Changed KIV Settings,\nDo You Want to Use\n"
+                              "New Settings Now(Yes) or Later(No)?"}));
   QCOMPARE(logged_count("KIV reconfigured..."), 1);
   QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 2, 20000);
-  QCOMPARE(window.height(), 4 * 15 + kiv::STATUS_BOTTOM_MARGIN);
-  QCOMPARE(lamp_colour(window, 1), blue);
+  QCOMPARE(window.size(), QSize(kiv::STATUS_WIDTH, 4 * 15 + kiv::STATUS_BOTTOM_MARGIN));
+  QCOMPARE(lamp_colour(window, 1), QColor(0, 0, 255));
   QCOMPARE(beside_event_loop([&] { return round_trip(added, "added"); }), std::string("added"));
 
-  {
-    kiv::StatisticsDialog statistics(&window);
-    statistics.show();
-    auto field = [&statistics](int id) { return edit(&statistics, id)->text(); };
-    QVERIFY2(field(1023).contains(QRegularExpression("^0 Days 0 Hours [0-9] Min [0-9]+ Sec$")), qPrintable(field(1023)));
-    QCOMPARE(QStringList({field(1000), field(1005), field(1010), field(1015), field(1002), field(1007), field(1004)}),
-             QStringList({"LIVE", "2", "0/0", "0/0/0", "BAD", "1", ""}));
-    ++kiv::service_table().rows[1].connections;
-    QTRY_COMPARE_WITH_TIMEOUT(field(1006), QString("1"), 20000);
-  }
-  {
-    for (int i = 0; i < 200; ++i) kiv::log_event("a line");
-    kiv::LogDialog log(&window);
-    log.show();
-    QScrollBar* bar = log.findChild<QPlainTextEdit*>("1000")->verticalScrollBar();
-    bar->setValue(50);
-    kiv::log_event("one more");
-    log.refresh();
-    QCOMPARE(bar->value(), 50);
-    bar->setValue(bar->maximum());
-    int end = bar->maximum();
-    for (int i = 0; i < 10; ++i) kiv::log_event("and more");
-    log.refresh();
-    QCOMPARE(bar->maximum(), end + 10);
-    QCOMPARE(bar->value(), bar->maximum());
-  }
+  kiv::StatisticsDialog statistics(&window);
+  auto field = [&statistics](int id) { return edit(&statistics, id)->text(); };
+  QCOMPARE(QStringList({field(1000), field(1005), field(1010), field(1015), field(1002), field(1007), field(1004),
+                        field(1023).left(15)}),
+           QStringList({"LIVE", "1", "0/0", "0/0/0", "BAD", "1", "", "0 Days 0 Hours "}));
+  ++kiv::service_table().rows[1].connections;
+  QTRY_COMPARE_WITH_TIMEOUT(field(1006), QString("1"), 20000);
+
+  // The Log dialog keeps the place read, and a view at the end follows the end.
+  kiv::LogDialog log(&window);
+  log.show();
+  QScrollBar* bar = log.findChild<QPlainTextEdit*>("1000")->verticalScrollBar();
+  bar->setValue(5);
+  kiv::log_event("one more");
+  log.refresh();
+  QCOMPARE(bar->value(), 5);
+  bar->setValue(bar->maximum());
+  int end = bar->maximum();
+  kiv::log_event("and more");
+  log.refresh();
+  QCOMPARE(bar->value(), end + 1);
 
   // Close, the sixth item the keyboard reaches, ends the loop with 0 while a client is connected.
   client = connect_loopback(live);
@@ -233,9 +205,6 @@ void StatusWindowTest::one_agent_from_start_to_close() {
     QApplication::sendEvent(&window, &click);
   });
   QCOMPARE(kiv::qt_window_thread().run_event_loop(), 0);
-  QVERIFY(window.isHidden());
-  std::string log = folder.read("kiv.log");
-  QVERIFY(log.find(":  *** KIV Started ***\n") != std::string::npos && log.find(": LIVE Connected\n") != std::string::npos);
   close(client);
 }
 
