@@ -8,12 +8,10 @@
 
 namespace kiv { namespace {
 
-// Linux gives outgoing connections ports from a range a service port may lie
-// in; such a connection (open, or lingering after its end) keeps the service
-// from listening again after a restart unless it allows reuse as the listener
-// does. (Whether a bind then succeeds can't be tested: other programs'
-// connections may share the port.)
-TEST(ConnectToHost, OutgoingConnectionsLeaveTheirPortFreeForAListener) {
+// Outgoing connections take ports from a range a service port may lie in;
+// one of them, open or lingering, must not keep the service from listening
+// again after a restart.
+TEST(ConnectToHost, OutgoingConnectionsAllowTheirPortToBeReused) {
   kiv_test::LoopbackServer remote(kiv_test::echo_handler);
   char message[MESSAGE_SIZE];
   Socket outgoing = connect_to_host("127.0.0.1", remote.port(), message);
