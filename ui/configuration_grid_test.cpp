@@ -1,13 +1,11 @@
-// The Configuration dialog's rules, whatever front end draws it: the grid it
-// opens with, the rows it takes from what was typed, and the file it saves.
 #include "ui/configuration_grid.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "core/config_file.h"
-#include "core/event_log.h"
 #include "tests/config_line.h"
+#include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace kiv { namespace {
@@ -28,6 +26,7 @@ std::string table_rows() {
 TEST(ConfigurationGrid, OpensShowingTheTableAndTakesTypedRowsAsTheyWouldReadBack) {
   kiv_test::TempFolder folder;
   ASSERT_EQ(chdir(folder.path().c_str()), 0);
+  flush_event_log();
   folder.write("kiv.cnf", "KIV 999 999 0.0.0.0 NONE 1\nMAIL 40000 110 10.0.0.5 WINDOWS -2\n");
   load_service_table();
   ServiceRecord& row1 = service_table().rows[1];
@@ -43,12 +42,12 @@ TEST(ConfigurationGrid, OpensShowingTheTableAndTakesTypedRowsAsTheyWouldReadBack
   // 2^32, modulo 65536; no port, or port 0: disabled; no remote port: the port.
   const std::string host70(70, 'h'), table40(40, 't');
   GridRow cut[MAX_SERVICES] = {{true, "MAILER", "70000", "  ", "10.0.0.5", "WINDOWS"},
-                               {true, "ÄÄÄ", "65536", "4294967295", "webhost", "NONE"},
-                               {true, "FTP", "12a", "", "ftphost", "NONE"},
+                               {true, "ÄÄÄ", "65536", "4294967295", "webhost", ""},
+                               {true, "FTP", "12a", "", "ftp host", "NONE"},
                                {true, "POP", " 110\t", "0", host70, table40},
                                {false, "NEWS", "119", "4294967296", "newshost", "NONE"}};
   use_grid(cut);
-  EXPECT_EQ(table_rows(), "MAILE 4464 4464 10.0.0.5 WINDOWS 1 y0\nÄÄ 0 65535 webhost NONE 0 y15\nFTP 0 0 ftphost NONE 0 y30\nPOP 110 110 " +
+  EXPECT_EQ(table_rows(), "MAILE 4464 4464 10.0.0.5 WINDOWS 1 y0\nÄÄ 0 65535 webhost  0 y15\nFTP 0 0 ftp host NONE 0 y30\nPOP 110 110 " +
                               host70.substr(0, 63) + " " + table40.substr(0, 34) + " 1 y45\nNEWS 119 119 newshost NONE 0 y60\n");
   // No host: disabled; no name: kept; neither, whatever else: the end of the list.
   GridRow ended[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"}, {true, "NEWS", "119", "", "", "NONE"},
@@ -56,7 +55,11 @@ TEST(ConfigurationGrid, OpensShowingTheTableAndTakesTypedRowsAsTheyWouldReadBack
                                  {true, "C", "3", "", "hc", "NONE"}};
   use_grid(ended);
   EXPECT_EQ(table_rows(), "A 1 1 ha NONE 1 y0\nNEWS 119 119  NONE 0 y15\n 120 120 hc NONE 1 y30\n");
-  flush_event_log();  // the rows left out of the file were logged
+  // Rows that would not read back as themselves are left out of the file, and logged.
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n");
+  std::vector<std::string> left_out;
+  for (char r : {'1', '2', '1', '2'}) left_out.push_back(std::string("kiv.cnf: Row ") + r + " not saved: name, host and table must each be one word");
+  EXPECT_EQ(kiv_test::held_events(), left_out);
 }
 
 } }  // namespace kiv
