@@ -7,9 +7,7 @@
 
 namespace kiv { namespace {
 
-// Each segment is judged alone, by its prefix, letters in any case (Shut and
-// Stat, though listed, are unknown); the counters grow by what was received
-// and answered.
+// Letters in any case; Shut and Stat, though listed, are unknown. Counters grow by what came and went.
 TEST(ControlCommands, EachSegmentIsJudgedByItsPrefix) {
   const std::string reset = RESET_REPLY, help = HELP_REPLY, quit = QUIT_REPLY, unknown = UNKNOWN_REPLY;
   const std::pair<std::string, const std::string&> cases[] = {

@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/window_thread.h"
 #include "tests/config_line.h"
 #include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace kiv { namespace {
 
-// The fields each read of `text` converted, to its end, and the record that every read went into.
+// The fields that each read of `text` converted, and the record they all read into.
 std::string read_all(const std::string& text) {
   ConfigRecordReader reader(text.data(), text.size());
   ServiceConfig r{};
@@ -41,14 +40,12 @@ TEST(ConfigFile, LoadsFiveWholeRecordsReportsEveryShortReadAndSavesThemAsRead) {
   const std::string kept = "A 1 1 h NONE 1\nB 40000 110 h NONE 0\nC 1 2 h WINDOWS -2\nD 4 4 h NONE 1\nE 5 5 h X 1\n";
   folder.write("kiv.cnf", "MAIL abc 110 mhost NONE 1\n" + kept + "F 6 6 h NONE 1\n");  // four short reads first
   load_service_table();
-  ServiceTable& table = service_table();
-  EXPECT_EQ(table.rows[4].config().row_y, 60);
-  EXPECT_TRUE(table.rows[1].state == SVC_DISABLED && table.rows[2].state == SVC_READY);
+  EXPECT_TRUE(service_table().rows[4].config().row_y == 60 && service_table().rows[1].state == SVC_DISABLED && service_table().rows[2].state == SVC_READY);
   save_service_table();
   EXPECT_EQ(folder.read_text("kiv.cnf"), kept);
   unlink("kiv.cnf");
   load_service_table();
-  EXPECT_EQ(table.service_count, 0);
+  EXPECT_EQ(service_table().service_count, 0);
 
   std::vector<std::string> shown(4, "kiv.cnf: Error in line 0");
   EXPECT_EQ(window.take(), shown);

@@ -7,16 +7,13 @@
 
 #include <regex>
 
-#include "core/window_thread.h"
 #include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 namespace kiv { namespace {
 
-// Lines are "timestamp: text"; only a kiv.log that is there gets them. One
-// that is there but can't be appended to now (a FIFO, a file while no
-// descriptor is left) keeps every line held, up to the log's capacity, and
-// is reported once, however long the log stays full.
+// Only a kiv.log that is there gets the lines; one that can't take them now (a FIFO, no descriptor left)
+// leaves them held, up to the log's capacity, and is reported once, however long the log stays full.
 TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeThem) {
   kiv_test::TempFolder folder;
   ASSERT_EQ(chdir(folder.path().c_str()), 0);
@@ -29,9 +26,8 @@ TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeT
   log_event("after");
   EXPECT_EQ(kiv_test::held_events(), std::vector<std::string>{"after"});
   std::string file = folder.read("kiv.log");
-  EXPECT_TRUE(std::regex_match(file.substr(0, file.find('\n')),
-                               std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: 0")))
-      << file.substr(0, 40);
+  std::regex stamped("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: 0");
+  EXPECT_TRUE(std::regex_match(file.substr(0, file.find('\n')), stamped)) << file.substr(0, 40);
   EXPECT_EQ(file.substr(file.size() - 6), ": 994\n");
 
   kiv_test::KeptWarnings window;

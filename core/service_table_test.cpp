@@ -7,8 +7,7 @@
 
 namespace kiv { namespace {
 
-// Every field of a row written in round `round` says `round`, so that a reader
-// can tell a row replaced whole from a torn one.
+// Every field of a row of round `round` says `round`: a reader can tell a torn row.
 ServiceConfig row_of_round(int round) {
   ServiceConfig row{};
   copy_field(row.name, std::to_string(round).c_str()), copy_field(row.host, ("host-" + std::to_string(round)).c_str());

@@ -7,9 +7,7 @@
 
 namespace kiv { namespace {
 
-// KOI8-R's Cyrillic letters from 0xC0 to 0xFF, then ё (0xA3) and Ё (0xB3); and
-// the code chart of Windows-1251 from 0xC0, then ё (0xB8) and Ё (0xA8), both in
-// UTF-8. Every letter converts both ways; only 0x9F besides.
+// KOI8-R from 0xC0, then ё (0xA3) and Ё (0xB3); Windows-1251 from 0xC0, then ё (0xB8) and Ё (0xA8).
 TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
   const std::string koi8 = "юабцдефгхийклмнопярстужвьызшэщчъЮАБЦДЕФГХИЙКЛМНОПЯРСТУЖВЬЫЗШЭЩЧЪёЁ";
   const std::string windows = "АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюяёЁ";
@@ -25,8 +23,7 @@ TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
   EXPECT_EQ(WINDOWS_WRITE_TABLE, write);
 }
 
-// NONE and WINDOWS are no files; the four free slots take the first four
-// pairs loaded, and keep them until the next reset.
+// NONE and WINDOWS are no files; four slots keep the first pairs loaded until the next reset.
 TEST(TableRegistry, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   kiv_test::TempFolder folder;
   ASSERT_EQ(chdir(folder.path().c_str()), 0);
@@ -38,8 +35,7 @@ TEST(TableRegistry, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   ResolvedTables t;
   for (std::string name : {"SHORT", "None", "A", "B", "C", "D", "E"}) EXPECT_EQ(resolve_tables(name.c_str(), t), name < "E" ? 0 : -1) << name;
   EXPECT_TRUE(resolve_tables("NONE", t) == 0 && t.read_table == nullptr && t.write_table == nullptr);
-  EXPECT_TRUE(resolve_tables("WINDOWS", t) == 0 && t.read_table == WINDOWS_READ_TABLE.data() &&
-              t.write_table == WINDOWS_WRITE_TABLE.data());
+  EXPECT_TRUE(resolve_tables("WINDOWS", t) == 0 && t.read_table == WINDOWS_READ_TABLE.data() && t.write_table == WINDOWS_WRITE_TABLE.data());
   reset_table_registry();
   ASSERT_EQ(resolve_tables("E", t), 0);
   EXPECT_EQ(t.read_table[10] + 1000 * t.write_table[10], 11 + 12000);

@@ -8,9 +8,7 @@
 
 namespace kiv { namespace {
 
-// Outgoing connections take ports from a range a service port may lie in;
-// one of them, open or lingering, must not keep the service from listening
-// again after a restart.
+// An outgoing connection, open or lingering, may hold a service's port: it must not block a restart.
 TEST(ConnectToHost, OutgoingConnectionsAllowTheirPortToBeReused) {
   kiv_test::LoopbackServer remote(kiv_test::echo_handler);
   char message[MESSAGE_SIZE];

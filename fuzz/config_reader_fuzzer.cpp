@@ -1,6 +1,4 @@
-// Any bytes as kiv.cnf: the reader never writes past a field's end, and
-// always comes to the end of the text; the table loaded holds exactly the
-// whole records, and every short read is shown.
+// Any bytes as kiv.cnf: the reader keeps to its fields and comes to the end; load takes the whole records and shows the rest.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,8 +16,7 @@ kiv_test::KeptWarnings* window = nullptr;
 
 void check(bool holds) { if (!holds) abort(); }
 
-// Whether a text field, if read, holds one word of the file cut to capacity
-// (a NUL byte read from the file ends it early).
+// Whether a text field, if read, holds one word cut to capacity (a NUL byte read ends it early).
 template <size_t N>
 bool one_word(int converted, int place, const char (&field)[N]) {
   return converted < place || (strnlen(field, N) < N && strcspn(field, " \t\r\n\v\f") == strlen(field));

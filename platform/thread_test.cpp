@@ -10,8 +10,7 @@
 namespace kiv { namespace {
 
 constexpr int STARTERS = 8, WORKS = STARTERS * 300;
-// Each work counts its runs; every third starts a follower, as a relay starts
-// its pumps. Never destroyed: threads may still be winding down.
+// Every third work starts a follower, as a relay starts its pumps. Never destroyed: threads may still run.
 std::atomic<int> runs[2 * WORKS], finished{0};
 
 void run_burst_work(void* argument) {
@@ -21,8 +20,7 @@ void run_burst_work(void* argument) {
   ++finished;
 }
 
-// Works started from many threads at once, as the listeners and relays of a
-// busy agent start them.
+// As the listeners and relays of a busy agent start them.
 TEST(DetachedThreads, EveryWorkStartedFromManyThreadsAtOnceRunsExactlyOnce) {
   std::vector<std::thread> starters;
   for (intptr_t s = 0; s < STARTERS; ++s) {
