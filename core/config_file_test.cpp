@@ -30,7 +30,6 @@ TEST(ConfigRecordReader, WhitespaceSeparatedFieldsLow16BitNumbersTextsCutToTheir
   for (const auto& [text, read] : cases) EXPECT_EQ(read_all(text), read) << text;
 }
 
-// Every warning is also logged: kiv.log says what the operator was shown.
 TEST(ConfigFile, LoadsFiveWholeRecordsReportsEveryShortReadAndSavesThemAsRead) {
   kiv_test::TempFolder folder;
   kiv_test::KeptWarnings window;

@@ -23,9 +23,8 @@ TEST(LogView, RebuildsWhenTheLogHoldsMoreLinesThanShownAndShowsWholeLinesWhileTh
   const size_t line = TIMESTAMP_LENGTH + sizeof ": worker 0 line 000\r\n" - 1;
   auto whole_lines = [&view, line] {  // how many lines the view shows, each "...: worker ...\r\n"; -1 if not
     std::string text = view.text();
-    for (size_t at = 0; at + line <= text.size(); at += line) {
+    for (size_t at = 0; at + line <= text.size(); at += line)
       if (text.compare(at + TIMESTAMP_LENGTH, 9, ": worker ") != 0 || text.compare(at + line - 2, 2, "\r\n") != 0) return -1;
-    }
     return text.size() % line == 0 ? static_cast<int>(text.size() / line) : -1;
   };
   log_event("worker 0 line 000"), log_event("worker 0 line 001");

@@ -15,10 +15,7 @@ TEST(StatusTexts, CountersInWholeKilobytesUptimeInDaysHoursMinutesSecondsAndPadd
   EXPECT_EQ(std::string(texts.connections) + "|" + texts.kilobytes + "|" + texts.errors, "4294967295|4/0|0/2/4294967295");
   EXPECT_STREQ(uptime_text(86399).text, "0 Days 23 Hours 59 Min 59 Sec");
   EXPECT_STREQ(uptime_text(400 * 86400 + 3661).text, "400 Days 1 Hours 1 Min 1 Sec");
-  ServiceConfig config{};
-  copy_field(config.name, "MAIL");
-  config.port = 40000;
-  EXPECT_STREQ(status_row_text(config).text, "MAIL  (40000)");
+  EXPECT_STREQ(status_row_text(ServiceConfig{"MAIL", "", 40000, 0, "", 0, 0}).text, "MAIL  (40000)");
 }
 
 } }  // namespace kiv
