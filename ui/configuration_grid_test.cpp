@@ -40,7 +40,7 @@ TEST(ConfigurationGrid, OpensShowingTheTableAndTakesTypedRowsAsTheyWouldReadBack
                                {true, "ÄÄÄ", "65536", "4294967295", "webhost", ""},
                                {true, "FTP", "12a", "", "ftp host", "NONE"},
                                {true, "POP", " 110\t", "0", host70, table40},
-                               {false, "NEWS", "119", "4294967296", "newshost", "NONE"}};
+                               {false, "NEWS", "119", "4294967297", "newshost", "NONE"}};
   use_grid(cut);
   EXPECT_EQ(table_rows(), "MAILE 4464 4464 10.0.0.5 WINDOWS 1 y0\nÄÄ 0 65535 webhost  0 y15\nFTP 0 0 ftp host NONE 0 y30\nPOP 110 110 " +
                               host70.substr(0, 63) + " " + table40.substr(0, 34) + " 1 y45\nNEWS 119 119 newshost NONE 0 y60\n");
