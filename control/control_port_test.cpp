@@ -2,22 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "core/lifecycle.h"
 #include "core/service_table.h"
 
 namespace kiv { namespace {
 
-// Each segment is judged alone, by its prefix, letters in any case; the
-// counters grow by what was received and answered.
+// Letters in any case; Shut and Stat, though listed, are unknown. Counters grow by what came and went.
 TEST(ControlCommands, EachSegmentIsJudgedByItsPrefix) {
   const std::string reset = RESET_REPLY, help = HELP_REPLY, quit = QUIT_REPLY, unknown = UNKNOWN_REPLY;
   const std::pair<std::string, const std::string&> cases[] = {
-      {"RESET\r\n", reset}, {"restart", reset}, {"res", reset}, {"ReSuMe", reset}, {"help me", help},
-      {"HELP\r\nQUIT\r\n", help}, {"Quit\r\n", quit}, {"shut\r\n", unknown}, {"STAT", unknown}, {"RE", unknown},
-      {"HEL", unknown}, {" HELP", unknown}, {std::string("HE\0LP", 5), unknown}, {std::string("QUIT\0x", 6), quit},
-      {std::string(80, 'x'), unknown}};
+      {"res", reset}, {"ReSuMe", reset}, {"help me", help}, {"Quit\r\n", quit}, {"shut\r\n", unknown}, {"STAT", unknown},
+      {"RE", unknown}, {"HEL", unknown}, {" HELP", unknown}, {std::string("HE\0LP", 5), unknown}, {std::string("QUIT\0x", 6), quit}};
   for (const auto& [segment, reply] : cases) {
     ServiceRecord row;
     reset_pending = false;
@@ -25,11 +20,9 @@ TEST(ControlCommands, EachSegmentIsJudgedByItsPrefix) {
     EXPECT_EQ(std::string(answer.reply, answer.reply_size), reply) << segment;
     EXPECT_EQ(answer.closes, &reply == &reset || &reply == &quit) << segment;
     EXPECT_EQ(reset_pending.load(), &reply == &reset) << segment;
-    EXPECT_EQ(row.bytes_read + 1000 * row.bytes_written, segment.size() + 1000 * reply.size()) << segment;
-    EXPECT_EQ(row.errors_o, &reply == &unknown ? 1u : 0u) << segment;
-    EXPECT_EQ(row.errors_t + row.errors_c + row.connections, 0u);
+    EXPECT_EQ(row.bytes_read + 1000 * row.bytes_written + 1000000 * row.errors_o,
+              segment.size() + 1000 * reply.size() + 1000000 * (&reply == &unknown)) << segment;
   }
-  reset_pending = false;
 }
 
 } }  // namespace kiv

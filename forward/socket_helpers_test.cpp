@@ -8,12 +8,8 @@
 
 namespace kiv { namespace {
 
-// Linux gives outgoing connections ports from a range a service port may lie
-// in; such a connection (open, or lingering after its end) keeps the service
-// from listening again after a restart unless it allows reuse as the listener
-// does. (Whether a bind then succeeds can't be tested: other programs'
-// connections may share the port.)
-TEST(ConnectToHost, OutgoingConnectionsLeaveTheirPortFreeForAListener) {
+// An outgoing connection, open or lingering, may hold a service's port: it must not block a restart.
+TEST(ConnectToHost, OutgoingConnectionsAllowTheirPortToBeReused) {
   kiv_test::LoopbackServer remote(kiv_test::echo_handler);
   char message[MESSAGE_SIZE];
   Socket outgoing = connect_to_host("127.0.0.1", remote.port(), message);

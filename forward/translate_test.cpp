@@ -2,29 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "forward/conversion_tables.h"
 
 namespace kiv { namespace {
 
-// Each way of translating (the wide lookup where the processor has it), over
-// blocks around its 64-byte steps and a pump's full block, every byte value,
-// and tables that are not permutations.
+// Blocks around the wide lookup's 64-byte steps and a pump's full block; a table that is no permutation.
 TEST(Translate, EveryByteBecomesItsTableEntryWhateverTheBlockSize) {
-  uint8_t halving[TABLE_SIZE], reversing[TABLE_SIZE];
-  for (int b = 0; b < TABLE_SIZE; ++b) halving[b] = uint8_t(b / 2), reversing[b] = uint8_t(255 - b);
+  uint8_t halving[TABLE_SIZE];
+  for (int b = 0; b < TABLE_SIZE; ++b) halving[b] = uint8_t(b / 2);
   std::vector<Translator> translators = {translate, translate_bytewise};
   if (wide_translator() != nullptr) translators.push_back(wide_translator());
-  const uint8_t* tables[] = {WINDOWS_READ_TABLE.data(), halving, reversing};
   for (Translator translator : translators) {
-    for (const uint8_t* table : tables) {
+    for (const uint8_t* table : {WINDOWS_READ_TABLE.data(), static_cast<const uint8_t*>(halving)}) {
       for (size_t size : {0, 1, 63, 64, 65, 127, 128, 255, 256, 257, 10239, 10240}) {
-        std::vector<uint8_t> block(size + 1), original(size + 1);
-        for (size_t i = 0; i <= size; ++i) block[i] = original[i] = static_cast<uint8_t>(i * 7 + size);
+        std::vector<uint8_t> block(size + 1);  // the byte after the block must stay as it is
+        for (size_t i = 0; i <= size; ++i) block[i] = static_cast<uint8_t>(i * 7 + size);
         translator(block.data(), size, table);
-        for (size_t i = 0; i < size; ++i) ASSERT_EQ(block[i], table[original[i]]) << size << " " << i;
-        EXPECT_EQ(block[size], original[size]) << "the byte after the block is left alone";
+        for (size_t i = 0; i <= size; ++i) ASSERT_EQ(block[i], i < size ? table[uint8_t(i * 7 + size)] : uint8_t(i * 7 + size)) << size << " " << i;
       }
     }
   }
