@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -25,7 +24,6 @@ constexpr uint64_t CONNECT_STEP_MS = 500;
 
 }  // namespace
 
-const uint32_t INVALID_ADDRESS = INADDR_NONE;
 const int MAX_LISTEN_BACKLOG = SOMAXCONN;
 
 int start_sockets() {
@@ -195,18 +193,5 @@ bool is_local_address(uint32_t address) {
   close(probe);
   return bound;
 }
-
-int resolve_host_name(const char* name, uint32_t* address) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
-  *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
-  return 0;
-}
-
-uint32_t dotted_address(const char* text) { return inet_addr(text); }
 
 }  // namespace kiv

@@ -28,7 +28,6 @@ int set_blocking_mode(Socket s, u_long non_blocking) {
 
 }  // namespace
 
-const uint32_t INVALID_ADDRESS = INADDR_NONE;
 const int MAX_LISTEN_BACKLOG = SOMAXCONN;
 
 int start_sockets() {
@@ -197,18 +196,5 @@ bool is_local_address(uint32_t address) {
   closesocket(native(probe));
   return bound;
 }
-
-int resolve_host_name(const char* name, uint32_t* address) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
-  *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
-  return 0;
-}
-
-uint32_t dotted_address(const char* text) { return inet_addr(text); }
 
 }  // namespace kiv

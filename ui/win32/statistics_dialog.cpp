@@ -4,6 +4,7 @@
 #include "core/service_table.h"
 #include "ui/statistics_text.h"
 #include "ui/win32/dialogs.h"
+#include "ui/win32/refreshing_dialog.h"
 #include "ui/win32/resource_ids.h"
 
 namespace kiv {
@@ -11,8 +12,6 @@ namespace kiv {
 namespace {
 
 constexpr UINT REFRESH_MS = 1000;
-constexpr UINT_PTR TIMER_ID = 0;
-bool timer_started = false;  // window thread only
 
 void refresh(HWND dialog) {
   ServiceTable& table = service_table();
@@ -31,22 +30,7 @@ void refresh(HWND dialog) {
 }  // namespace
 
 INT_PTR CALLBACK statistics_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-  switch (message) {
-    case WM_INITDIALOG:
-      timer_started = SetTimer(dialog, TIMER_ID, REFRESH_MS, nullptr) != 0;
-      refresh(dialog);
-      return TRUE;
-    case WM_TIMER:
-      refresh(dialog);
-      return TRUE;
-    case WM_COMMAND:
-      if (LOWORD(wparam) != IDOK && LOWORD(wparam) != IDCANCEL) break;
-      if (timer_started) KillTimer(dialog, TIMER_ID);
-      timer_started = false;
-      EndDialog(dialog, 1);
-      return TRUE;
-  }
-  return FALSE;
+  return handle_refreshing_dialog(dialog, message, wparam, REFRESH_MS, refresh);
 }
 
 }  // namespace kiv
