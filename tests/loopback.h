@@ -38,7 +38,9 @@ std::string round_trip(uint16_t port, const std::string& data);
 bool echoes(uint16_t port);
 
 /// A server on 127.0.0.1 that serves every accepted connection with
-/// `handler` on a thread of its own until the server is destroyed.
+/// `handler` on a thread of its own until the server is destroyed, and
+/// closes the connection when the handler returns (a handler that closed it
+/// too would close whatever socket took its number meanwhile).
 class LoopbackServer {
  public:
   explicit LoopbackServer(std::function<void(int fd)> handler);
