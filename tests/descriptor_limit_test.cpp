@@ -12,11 +12,10 @@
 namespace kiv_test {
 namespace {
 
-// A service that forwards to the agent's own port would relay each client to
-// itself until the descriptors run out: it is refused at once. Each relay holds
-// two descriptors: under a low limit the agent refuses the clients beyond what
-// it can hold; with none left, neither a service nor the control port can
-// accept. Both serve again once descriptors are free.
+// A service that forwards to the agent's own port would relay each client to itself until the descriptors
+// run out: it is refused at once. Each relay holds two descriptors: under a low limit the agent refuses the
+// clients beyond what it can hold; with none left, neither a service nor the control port can accept. Both
+// serve again once descriptors are free.
 TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
   LoopbackServer remote(echo_handler);
   TempFolder folder;

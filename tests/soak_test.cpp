@@ -69,8 +69,9 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   resetter.join();
 
   ASSERT_TRUE(agent.wait_until_idle(3, 120000));
+  // At most: threads parked by an earlier test of this process may have ended meanwhile.
   EXPECT_TRUE(eventually([&] {
-    return descriptor_total(getpid()) == idle_descriptors && thread_total(getpid()) == idle_threads;
+    return descriptor_total(getpid()) <= idle_descriptors && thread_total(getpid()) <= idle_threads;
   })) << descriptor_total(getpid()) << " descriptors, " << thread_total(getpid()) << " threads open";
   EXPECT_EQ(broken, 0u);
   EXPECT_EQ(agent.event_count("Resetting KIV..."), static_cast<int>(resets));
