@@ -1,16 +1,16 @@
-// Faulty peers on both sides of a relay, with the whole agent in this
-// process: the relay ends with the log lines and counters that say what
-// happened, the agent comes back to rest (no connection, thread or
-// descriptor left), the other services go on, and a reset still completes.
+// Faulty peers and table files around the relays of an agent run in this process: each relay ends with
+// the lines and counters that say what happened, and the agent comes back to rest.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <future>
 
-#include "core/lifecycle.h"
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"
@@ -18,242 +18,156 @@
 namespace kiv_test {
 namespace {
 
-constexpr int kIdleThreads = 3;  // two listeners and the control port
 using Lines = std::vector<std::string>;
 
-// S1 forwards to the remote host under test, S2 to an echo, KIV is the control port.
-class ConnectionFaults : public ::testing::Test {
- protected:
-  void start(uint16_t remote_port) {
-    folder.write("kiv.cnf", config_line("S1", faulty_port, remote_port) + config_line("S2", other_port, echo.port()) +
-                                config_line("KIV", control_port, control_port, "0.0.0.0"));
-    agent = std::make_unique<InProcessAgent>(folder);
-    ASSERT_TRUE(eventually([this] {
-      return port_listening(faulty_port) && port_listening(other_port) && port_listening(control_port);
-    }));
-    idle_descriptors = descriptor_total(getpid());
-  }
-  kiv::ServiceRecord& s1() { return agent->row(0); }
-
-  // Waits for `count` relays of S1 to end; their lines and failures, in order.
-  Lines relays_ended(int count = 1) {
-    EXPECT_TRUE(eventually([&] {
-      return agent->event_count("S1 - Connection closed(-1)") + agent->event_count("S1 - Connection closed(0)") >= count;
-    }));
-    EXPECT_TRUE(agent->wait_until_idle(kIdleThreads));
-    EXPECT_EQ(s1().connections, static_cast<uint32_t>(count));
-    Lines lines;
-    for (const std::string& e : agent->events()) {
-      if (e.rfind("S1 ", 0) == 0 || e.rfind("Can't", 0) == 0 || e == "Connection ERROR") lines.push_back(e);
-    }
-    return lines;
-  }
-
-  void expect_back_at_rest() {
-    EXPECT_TRUE(agent->wait_until_idle(kIdleThreads));
-    EXPECT_TRUE(eventually([this] { return descriptor_total(getpid()) == idle_descriptors; }))
-        << descriptor_total(getpid()) << " descriptors open, " << idle_descriptors << " at rest";
-    EXPECT_EQ(round_trip(other_port, "still served"), "still served");
-    EXPECT_EQ(agent->row(1).errors_t + agent->row(1).errors_o, 0u);
-    int control = connect_loopback(control_port);
-    EXPECT_EQ(receive(control, 16), "KIV Agent v1.4b\n");
-    EXPECT_EQ((send_bytes(control, "RESET\r\n"), receive(control)), "RESET OK\n");
-    close(control);
-    EXPECT_TRUE(agent->wait_for_event("Resetting KIV..."));
-    EXPECT_TRUE(agent->wait_until_idle(kIdleThreads));
-  }
-
-  TempFolder folder;
-  LoopbackServer echo{echo_handler};
-  uint16_t faulty_port = free_port(), other_port = free_port(), control_port = free_port();
-  std::unique_ptr<InProcessAgent> agent;
-  int idle_descriptors = 0;
-};
-
-TEST_F(ConnectionFaults, RemoteThatRefusesEndsTheRelayAtOnce) {
-  start(free_port());
-  EXPECT_EQ(round_trip(faulty_port, ""), "");
-  EXPECT_EQ(relays_ended(), (Lines{"S1 Connected", "Can't connect to host: 127.0.0.1 " + std::to_string(ECONNREFUSED),
-                                   "Connection ERROR", "S1 - Connection closed(-1)"}));
-  EXPECT_EQ(s1().errors_t + s1().errors_o, 0u);  // a failed connect counts nowhere
-  EXPECT_EQ(s1().state, kiv::SVC_ERROR);
-  expect_back_at_rest();
+long count_of(const Lines& lines, const std::string& part) {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& e) { return e.find(part) != e.npos; });
 }
 
-TEST_F(ConnectionFaults, RemoteThatResetsMidStreamResetsTheClient) {
-  std::atomic<bool> client_has_reply{false};
-  LoopbackServer remote([&client_has_reply](int fd) {
-    receive(fd, 1000);
-    send_bytes(fd, std::string(500, 'r'));
-    eventually([&client_has_reply] { return client_has_reply.load(); });
-    close_with_reset(fd);
-  });
-  start(remote.port());
-  int client = connect_loopback(faulty_port);
-  ASSERT_TRUE(send_bytes(client, std::string(1000, 'c')));
-  EXPECT_EQ(receive(client, 500), std::string(500, 'r'));
-  client_has_reply = true;
-  EXPECT_EQ(receive_to_end(client), ECONNRESET);
-  close(client);
-  EXPECT_EQ(relays_ended(), (Lines{"S1 Connected", "S1 Read Connection Reset (recv)", "Connection ERROR",
-                                   "S1 - Connection closed(-1)"}));
-  EXPECT_EQ(s1().errors_t, 0u);  // a reset counts nowhere
-  EXPECT_EQ(s1().bytes_written, 1000u);
-  EXPECT_EQ(s1().bytes_read, 500u);
-  expect_back_at_rest();
-}
-
-// A remote listener with a full backlog drops connection requests, as a
-// firewall does: neither a reset nor the client waits for the attempt for ever.
-TEST_F(ConnectionFaults, RemoteThatDropsTheConnectRequestIsGivenUpOn) {
-  uint16_t silent_port = free_port();
-  int silent = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{AF_INET, htons(silent_port), {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(silent, 0), 0);
-  int queued = connect_loopback(silent_port);
-  start(silent_port);
-  std::string failed = "Can't connect to host: 127.0.0.1 ";
-  int first = connect_loopback(faulty_port);
-  ASSERT_TRUE(agent->wait_for_event("S1 Connected"));
-  agent->request_reset();
-  EXPECT_TRUE(agent->wait_for_event(failed + std::to_string(EINTR), 1, 5000));
-  ASSERT_TRUE(agent->wait_for_event("Resetting KIV..."));
-  int second = connect_loopback(faulty_port);
-  EXPECT_TRUE(agent->wait_for_event(failed + std::to_string(ETIMEDOUT), 1, 40000));
-  EXPECT_EQ(receive(second), "");
-  EXPECT_TRUE(agent->wait_for_event("S1 - Connection closed(-1)", 2));
-  close(first);
-  close(second);
-  expect_back_at_rest();
-  close(queued);
-  close(silent);
-}
-
-TEST_F(ConnectionFaults, RemoteThatHalfClosesEarlyStillGetsTheClientsBytes) {
+// KIV is the control port; S1 relays to a remote host that does what its client's first byte asks, S2 to
+// an echo through table T, S3 to a port that refuses through table BAD, S4 to a listener whose full
+// backlog drops connection requests, as a firewall does.
+TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest) {
+  std::atomic<int> remote_end{-1};
   std::promise<std::string> received;
-  LoopbackServer remote([&received](int fd) {
-    send_bytes(fd, "greeting");
-    shutdown(fd, SHUT_WR);
-    received.set_value(receive(fd));
+  LoopbackServer remote([&](int fd) {
+    char order = receive(fd, 1)[0];
+    if (order == 'h') {  // half-closes at once, then takes the request
+      send_bytes(fd, "greeting");
+      shutdown(fd, SHUT_WR);
+      received.set_value(receive(fd));
+    } else if (order == 'q') {  // stays silent, and tells how its client's side ended
+      remote_end = receive_to_end(fd);
+    } else if (order == 's') {  // streams
+      for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's')); ++sent) {
+      }
+    } else {  // echoes what follows
+      echo_handler(fd);
+    }
   });
-  start(remote.port());
-  int client = connect_loopback(faulty_port);
-  EXPECT_EQ(receive(client), "greeting");
+  LoopbackServer echo(echo_handler);
+  int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ((listen(silent, 0), getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size)), 0);
+  int queued = connect_loopback(ntohs(address.sin_port));
+  uint16_t ports[5] = {}, remotes[5] = {0, remote.port(), echo.port(), free_port(), ntohs(address.sin_port)};
+  const char* tables[5] = {"NONE", "NONE", "T", "BAD", "NONE"};
+  TempFolder folder;
+  std::string config;
+  for (int s = 0; s < 5; ++s) {
+    while (std::count(remotes, remotes + 5, ports[s]) + std::count(ports, ports + s, ports[s])) ports[s] = free_port();
+    config += s == 0 ? config_line("KIV", ports[0], ports[0], "0.0.0.0")
+                     : config_line("S" + std::to_string(s), ports[s], remotes[s], "127.0.0.1", tables[s]);
+  }
+  folder.write("kiv.cnf", config);
+  folder.write("T.ctb", std::string(512, 'x'));  // every byte becomes an x, each way
+  InProcessAgent agent(folder);
+  for (uint16_t port : ports) ASSERT_TRUE(eventually([port] { return port_listening(port); }));
+  const int idle_descriptors = descriptor_total(getpid());
+  const std::string no_connect = "Can't connect to host: 127.0.0.1 ";
+
+  // Each relay reads its table file again until one loads: a bad one refuses the relay before the remote
+  // host is asked (a FIFO must not hold it waiting for a writer). A host that refuses ends the relay at once.
+  ASSERT_EQ(mkfifo(folder.file("BAD.ctb").c_str(), 0644), 0);
+  EXPECT_EQ(round_trip(ports[3], ""), "");
+  std::remove(folder.file("BAD.ctb").c_str());
+  EXPECT_EQ(round_trip(ports[3], ""), "");
+  folder.write("BAD.ctb", std::string(511, 'b'));
+  EXPECT_EQ(round_trip(ports[3], ""), "");
+  folder.write("BAD.ctb", std::string(512, 'b'));
+  EXPECT_EQ(round_trip(ports[3], ""), "");
+  ASSERT_TRUE(agent.wait_for_event("S3 - Connection closed(-1)", 4));
+  const std::pair<std::string, int> s3_lines[] = {{"Error in file: BAD.ctb", 1}, {"Can't open file: BAD.ctb", 2},
+      {"S3 Connected", 1}, {no_connect + std::to_string(ECONNREFUSED), 1}, {"Connection ERROR", 4}};
+  for (const auto& [text, count] : s3_lines) EXPECT_EQ(agent.event_count(text), count) << text;
+  EXPECT_EQ(agent.row(3).errors_o + 10 * agent.row(3).errors_t, 3u);  // a failed connect counts nowhere
+  EXPECT_EQ(agent.row(3).state, kiv::SVC_ERROR);
+
+  size_t looked = agent.events().size();
+  // What has been logged since the last look, once `last` has been logged `count` times.
+  auto lines_until = [&](const std::string& last, int count) {
+    EXPECT_TRUE(agent.wait_for_event(last, count, 60000));
+    Lines events = agent.events();
+    Lines lines(events.begin() + static_cast<long>(looked), events.end());
+    looked = events.size();
+    return lines;
+  };
+  kiv::ServiceRecord& s1 = agent.row(1);
+  // The remote host's early end must not cut the client's request short.
+  int client = connect_loopback(ports[1]);
   std::string request = random_bytes(500000, 2);
+  EXPECT_EQ((send_bytes(client, "h"), receive(client, 8)), "greeting");
+  EXPECT_EQ(receive_to_end(client), 0);  // passed on before the client's own end
   ASSERT_TRUE(send_bytes(client, request));
   shutdown(client, SHUT_WR);
-  EXPECT_EQ(relays_ended(),
+  EXPECT_EQ(lines_until("S1 - Connection closed(0)", 1),
             (Lines{"S1 Connected", "S1 Read - Shutdown", "S1 Write - Shutdown", "S1 - Connection closed(0)"}));
   close(client);
   EXPECT_EQ(received.get_future().get(), request);
-  EXPECT_EQ(s1().bytes_read, 8u);
-  EXPECT_EQ(s1().bytes_written, request.size());
-  EXPECT_EQ(s1().state, kiv::SVC_READY);
-  expect_back_at_rest();
-}
+  EXPECT_EQ(s1.bytes_written + 10000 * s1.bytes_read, 1u + request.size() + 10000 * 8);
+  EXPECT_EQ(s1.state, kiv::SVC_READY);
 
-// The Write pump sees the reset, or the Read pump's send fails first (a
-// transfer error); the remote host is never told that the stream ended.
-TEST_F(ConnectionFaults, ClientThatResetsMidStreamEndsTheRelayAsFailed) {
-  LoopbackServer remote([](int fd) {
-    for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's')); ++sent) {
-    }
-  });
-  start(remote.port());
-  int client = connect_loopback(faulty_port);
-  EXPECT_EQ(receive(client, 65536).size(), 65536u);
+  // A client's reset reaches a silent remote host as a reset, never as an orderly end.
+  client = connect_loopback(ports[1]);
+  ASSERT_TRUE(send_bytes(client, "quiet") && eventually([&] { return s1.bytes_written == request.size() + 6; }));
   close_with_reset(client);
-  Lines lines = relays_ended();
-  EXPECT_EQ(lines.back(), "S1 - Connection closed(-1)");
-  auto send_errors =
-      std::count_if(lines.begin(), lines.end(), [](const std::string& e) { return e.rfind("S1 Read error (send) ", 0) == 0; });
-  EXPECT_EQ(s1().errors_t, static_cast<uint32_t>(send_errors));
-  EXPECT_GE(send_errors + agent->event_count("S1 Write Connection Reset (recv)"), 1);
-  EXPECT_EQ(agent->event_count("S1 Write - Shutdown"), 0);
-  expect_back_at_rest();
-}
-
-// An orderly end would tell a silent remote host that the request was complete.
-TEST_F(ConnectionFaults, ClientResetIsPassedOnAsAResetEvenWhenTheRemoteHostIsSilent) {
-  std::atomic<int> remote_end{-1};
-  LoopbackServer silent([&remote_end](int fd) { remote_end = receive_to_end(fd); });
-  start(silent.port());
-  int client = connect_loopback(faulty_port);
-  send_bytes(client, "request");
-  ASSERT_TRUE(eventually([this] { return s1().bytes_written == 7; }));
-  close_with_reset(client);
-  EXPECT_EQ(relays_ended().back(), "S1 - Connection closed(-1)");
-  ASSERT_TRUE(eventually([&remote_end] { return remote_end >= 0; }));
+  Lines lines = lines_until("S1 - Connection closed(-1)", 1);
+  ASSERT_TRUE(eventually([&] { return remote_end >= 0; }));
   EXPECT_EQ(remote_end, ECONNRESET);
-  EXPECT_EQ(agent->event_count("S1 Write Connection Reset (recv)"), 1);
-  EXPECT_EQ(agent->event_count("S1 Write - Shutdown") + agent->event_count("S1 Read - Shutdown"), 0);
-  expect_back_at_rest();
-}
+  EXPECT_EQ(count_of(lines, "S1 Write Connection Reset (recv)") + 10 * count_of(lines, "Shutdown"), 1);
+  // Against a streaming one, the Write pump sees it, or the Read pump's send fails first (a transfer error).
+  client = connect_loopback(ports[1]);
+  EXPECT_EQ((send_bytes(client, "s"), receive(client, 65536)).size(), 65536u);
+  close_with_reset(client);
+  lines = lines_until("S1 - Connection closed(-1)", 2);
+  EXPECT_EQ(s1.errors_t, count_of(lines, "S1 Read error (send) "));
+  EXPECT_GE(s1.errors_t + count_of(lines, "S1 Write Connection Reset (recv)"), 1u);
+  EXPECT_EQ(count_of(lines, "Shutdown"), 0);
 
-// Both directions of the first relay have ended well; before the relay looks
-// at them, a second client makes the service active: the first still ends well.
-TEST_F(ConnectionFaults, AnotherRelayStartingDoesNotMakeAFinishedRelayAFailure) {
-  start(echo.port());
-  int first = connect_loopback(faulty_port);
-  ASSERT_EQ((send_bytes(first, "one"), receive(first, 3)), "one");
-  shutdown(first, SHUT_WR);
-  ASSERT_TRUE(agent->wait_for_event("S1 Read - Shutdown"));
-  int second = connect_loopback(faulty_port);
-  ASSERT_EQ((send_bytes(second, "two"), receive(second, 3)), "two");
-  ASSERT_TRUE(agent->wait_for_event("S1 - Connection closed(0)"));
-  shutdown(second, SHUT_WR);
-  relays_ended(2);
-  EXPECT_EQ(agent->event_count("S1 - Connection closed(0)"), 2);
-  close(first);
-  close(second);
-  expect_back_at_rest();
-}
+  // Thousands of relays must fit in the descriptor limit: once its burst has passed, a relay holds its
+  // two sockets only (besides the client and the echo's).
+  client = connect_loopback(ports[1]);
+  std::string burst(16 << 20, 'k');
+  std::thread sender([&] { send_bytes(client, burst); });
+  EXPECT_EQ(receive(client, burst.size() - 1).size(), burst.size() - 1);
+  sender.join();
+  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 4; }))
+      << descriptor_total(getpid()) - idle_descriptors << " descriptors more than at rest";
+  close(client);
 
-TEST_F(ConnectionFaults, ControlClientThatResetsCountsATransferErrorAndTheNextIsServed) {
-  start(echo.port());
-  kiv::ServiceRecord& control = agent->row(2);
-  int first = connect_loopback(control_port);
-  EXPECT_EQ(receive(first, 16), "KIV Agent v1.4b\n");
-  EXPECT_EQ((send_bytes(first, "help\r\n"), receive(first, 54)).size(), 54u);
-  close_with_reset(first);
-  ASSERT_TRUE(agent->wait_for_event("KIV Port - Connection Closed"));
-  EXPECT_EQ(control.errors_t, 1u);
-  int second = connect_loopback(control_port);
-  EXPECT_EQ(receive(second, 16), "KIV Agent v1.4b\n");
-  EXPECT_EQ((send_bytes(second, "QUIT\r\n"), receive(second)), "KIV QUIT.\n");
-  close(second);
-  ASSERT_TRUE(agent->wait_until_idle(kIdleThreads));
-  EXPECT_EQ(control.connections, 2u);
-  EXPECT_EQ(control.bytes_read, 12u);
-  EXPECT_EQ(control.bytes_written, 16u + 54u + 16u + 10u);
-  expect_back_at_rest();
-}
+  // A restart reads the table files again.
+  EXPECT_EQ(round_trip(ports[2], "abc"), "xxx");
+  folder.write("T.ctb", std::string(512, 'y'));
+  // A control client's reset is a transfer error; the next client is served.
+  int control = connect_loopback(ports[0]);
+  EXPECT_EQ((receive(control, 16), send_bytes(control, "help\r\n"), receive(control, 54)).size(), 54u);
+  close_with_reset(control);
+  ASSERT_TRUE(agent.wait_for_event("KIV Port - Connection Closed"));
+  EXPECT_EQ(agent.row(0).errors_t, 1u);
+  // A reset interrupts a connect in progress; a later one is given up on.
+  int connecting = connect_loopback(ports[4]);
+  ASSERT_TRUE(agent.wait_for_event("S4 Connected"));
+  control = connect_loopback(ports[0]);
+  EXPECT_EQ((receive(control, 16), send_bytes(control, "RESET\r\n"), receive(control)), "RESET OK\n");
+  close(control);
+  EXPECT_EQ(agent.row(0).bytes_read + 1000 * agent.row(0).bytes_written, 13u + 1000 * (16 + 54 + 16 + 9));
+  EXPECT_TRUE(agent.wait_for_event(no_connect + std::to_string(EINTR)));
+  ASSERT_TRUE(agent.wait_for_event("Resetting KIV...", 1, 60000));
+  int late = connect_loopback(ports[4]);
+  EXPECT_TRUE(agent.wait_for_event(no_connect + std::to_string(ETIMEDOUT), 1, 60000));
+  EXPECT_EQ(receive(late), "");
+  EXPECT_TRUE(agent.wait_for_event("S4 - Connection closed(-1)", 2));
+  close(connecting);
+  close(late);
+  EXPECT_EQ(round_trip(ports[2], "abc"), "yyy");
 
-// Thousands of relays must fit in the descriptor limit: one whose burst has
-// passed holds its two sockets while it waits, whatever carried the burst.
-TEST(RelayDescriptors, RelayWaitingAfterABurstHoldsOnlyItsTwoSockets) {
-  for (const char* table : {"NONE", "WINDOWS"}) {
-    SCOPED_TRACE(table);
-    LoopbackServer remote(echo_handler);
-    TempFolder folder;
-    uint16_t port = free_port();
-    folder.write("kiv.cnf", config_line("B", port, remote.port(), "127.0.0.1", table));
-    InProcessAgent agent(folder);
-    ASSERT_TRUE(eventually([&] { return port_listening(port); }));
-    const int at_rest = descriptor_total(getpid());
-    int client = connect_loopback(port);
-    set_receive_timeout(client, 60000);
-    std::string burst(16 << 20, 'k');  // ASCII passes both tables unchanged
-    std::thread sender([&] { send_bytes(client, burst); });
-    EXPECT_EQ(receive(client, burst.size()).size(), burst.size());
-    sender.join();
-    // The client, the remote host's session, and the relay's two sockets.
-    EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == at_rest + 4; }))
-        << descriptor_total(getpid()) - at_rest << " descriptors more than at rest";
-    close(client);
-    EXPECT_TRUE(agent.wait_for_event("B - Connection closed(0)"));
-  }
+  ASSERT_TRUE(agent.wait_until_idle(5));
+  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors; }))
+      << descriptor_total(getpid()) - idle_descriptors << " descriptors more than at rest";
+  close(queued);
+  close(silent);
 }
 
 }  // namespace
