@@ -30,12 +30,13 @@ sockaddr_in loopback_address(uint16_t port) {
 
 uint16_t free_port() {
   // Below the range the system hands out to outgoing connections, so that no
-  // client socket of a test running beside this one can take the port.
+  // client socket of a test running beside this one can take the port; taken
+  // in turn from a random start, so that no port is handed out twice.
   static std::mutex guard;
-  static std::mt19937 chooser(std::random_device{}());
+  static uint16_t next = static_cast<uint16_t>(std::random_device{}() % 12000);
   std::lock_guard<std::mutex> lock(guard);
   for (;;) {
-    uint16_t port = static_cast<uint16_t>(20000 + chooser() % 12000);
+    uint16_t port = static_cast<uint16_t>(20000 + next++ % 12000);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = loopback_address(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);

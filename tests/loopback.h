@@ -10,8 +10,9 @@
 
 namespace kiv_test {
 
-/// A TCP port that nothing used a moment ago, outside the range of ports
-/// the system gives to outgoing connections (so it also refuses connections).
+/// A TCP port that nothing used a moment ago and that this process has not
+/// been given before, outside the range of ports the system gives to
+/// outgoing connections (so it also refuses connections).
 uint16_t free_port();
 
 /// A client connected to 127.0.0.1:port (retrying up to `deadline_ms` while
