@@ -31,6 +31,7 @@ AgentProcess::AgentProcess(const TempFolder& folder, const std::vector<std::stri
 
 AgentProcess::~AgentProcess() {
   if (pid_ > 0 && !exited_) stop();
+  hold_output(false);  // a test that failed while holding it
   if (reader_.joinable()) reader_.join();
   EXPECT_EQ(sanitizer_report_, "");
 }
