@@ -42,16 +42,11 @@ bool port_listening(uint16_t port) {
   std::ifstream table("/proc/net/tcp");
   std::string line;
   std::getline(table, line);  // the heading
+  unsigned local_port = 0, state = 0;
   while (std::getline(table, line)) {
-    unsigned slot = 0;
-    unsigned address = 0;
-    unsigned local_port = 0;
-    unsigned remote_address = 0;
-    unsigned remote_port = 0;
-    unsigned state = 0;
-    if (sscanf(line.c_str(), " %u: %x:%x %x:%x %x", &slot, &address, &local_port, &remote_address,
-               &remote_port, &state) == 6 &&
-        local_port == port && state == 0x0A) {
+    // "  0: 0100007F:1F90 00000000:0000 0A ...": state 0A is LISTEN.
+    if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &local_port, &state) == 2 && local_port == port &&
+        state == 0x0A) {
       return true;
     }
   }
