@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -12,8 +11,8 @@
 
 namespace kiv { namespace {
 
-// Only a kiv.log that is there gets the lines; one that can't take them now (a FIFO, no descriptor left)
-// leaves them held, up to the log's capacity, and is reported once, however long the log stays full.
+// Only a kiv.log that is there gets the lines; one that can't take them now (no descriptor left) leaves
+// them held, up to the log's capacity, and is reported once, however long the log stays full.
 TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeThem) {
   kiv_test::TempFolder folder;
   ASSERT_EQ(chdir(folder.path().c_str()), 0);
@@ -32,20 +31,17 @@ TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeT
 
   kiv_test::KeptWarnings window;
   install_window_thread(&window);
-  for (bool fifo : {true, false}) {
-    remove("kiv.log");
-    flush_event_log();  // no kiv.log: empties the log
-    rlimit limits{};
-    getrlimit(RLIMIT_NOFILE, &limits);
-    rlimit lowered{static_cast<rlim_t>(dup(2)), limits.rlim_max};  // the lowest free descriptor: all below are taken
-    close(static_cast<int>(lowered.rlim_cur));
-    EXPECT_EQ(fifo ? mkfifo("kiv.log", 0644) : (folder.write("kiv.log", ""), setrlimit(RLIMIT_NOFILE, &lowered)), 0);
-    for (int i = 0; i < 1200; ++i) log_event("line");
-    setrlimit(RLIMIT_NOFILE, &limits);
-    std::vector<std::string> texts = kiv_test::held_events();
-    EXPECT_TRUE(texts.size() == LOG_CAPACITY && texts[LOG_FLUSH_THRESHOLD] == "Can't open log_file...") << fifo;
-    EXPECT_EQ(window.take(), std::vector<std::string>{"Can't open log_file..."});
-  }
+  folder.write("kiv.log", "");
+  rlimit limits{};
+  getrlimit(RLIMIT_NOFILE, &limits);
+  rlimit lowered{static_cast<rlim_t>(dup(2)), limits.rlim_max};  // the lowest free descriptor: all below are taken
+  close(static_cast<int>(lowered.rlim_cur));
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  for (int i = 0; i < 1200; ++i) log_event("line");
+  setrlimit(RLIMIT_NOFILE, &limits);
+  std::vector<std::string> texts = kiv_test::held_events();
+  EXPECT_TRUE(texts.size() == LOG_CAPACITY && texts[LOG_FLUSH_THRESHOLD] == "Can't open log_file...");
+  EXPECT_EQ(window.take(), std::vector<std::string>{"Can't open log_file..."});
   flush_event_log();  // a descriptor free again: kiv.log gets every line held
   file = folder.read("kiv.log");
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), LOG_CAPACITY);

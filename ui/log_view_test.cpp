@@ -41,12 +41,11 @@ TEST(LogView, RebuildsWhenTheLogHoldsMoreLinesThanShownAndShowsWholeLinesWhileTh
   folder.write("kiv.log", "");
   std::atomic<int> running{4};
   std::vector<std::thread> workers;
-  for (int w = 0; w < 4; ++w) {
+  for (int w = 0; w < 4; ++w)
     workers.emplace_back([w, &running] {
       for (int i = 0; i < 700; ++i) log_eventf("worker %d line %03d", w, i), std::this_thread::sleep_for(std::chrono::microseconds(100));
       --running;
     });
-  }
   for (int round = 0; round < 1000000 && running > 0; ++round) ASSERT_TRUE(view.refresh() != LogView::Refresh::Rebuilt || whole_lines() > 0) << view.text();
   for (std::thread& worker : workers) worker.join();
   flush_event_log();
