@@ -5,7 +5,7 @@
 #include "core/lifecycle.h"
 #include "core/service_table.h"
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // Letters in any case; Shut and Stat, though listed, are unknown. Counters grow by what came and went.
 TEST(ControlCommands, EachSegmentIsJudgedByItsPrefix) {
@@ -24,5 +24,3 @@ TEST(ControlCommands, EachSegmentIsJudgedByItsPrefix) {
               segment.size() + 1000 * reply.size() + 1000000 * (&reply == &unknown)) << segment;
   }
 }
-
-} }  // namespace kiv

@@ -9,7 +9,7 @@
 #include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // Only a kiv.log that is there gets the lines; one that can't take them now (no descriptor left) leaves
 // them held, up to the log's capacity, and is reported once, however long the log stays full.
@@ -47,5 +47,3 @@ TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeT
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), LOG_CAPACITY);
   install_window_thread(nullptr);
 }
-
-} }  // namespace kiv

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <thread>
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // Every field of a row of round `round` says `round`: a reader can tell a torn row.
-ServiceConfig row_of_round(int round) {
+static ServiceConfig row_of_round(int round) {
   ServiceConfig row{};
   copy_field(row.name, std::to_string(round).c_str()), copy_field(row.host, ("host-" + std::to_string(round)).c_str());
   row.port = row.remote_port = static_cast<uint16_t>(round);
@@ -37,5 +37,3 @@ TEST(PublishServiceRows, ReadersSeeWholeRowsAndOnlyTheOldOrTheNewCount) {
   EXPECT_EQ(faults, 0);
   EXPECT_EQ(service_table().rows[4].config().port, 1998);
 }
-
-} }  // namespace kiv

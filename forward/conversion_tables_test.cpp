@@ -5,7 +5,7 @@
 
 #include "tests/temp_folder.h"
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // KOI8-R from 0xC0, then ё (0xA3) and Ё (0xB3); Windows-1251 from 0xC0, then ё (0xB8) and Ё (0xA8).
 TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
@@ -40,5 +40,3 @@ TEST(TableRegistry, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   ASSERT_EQ(resolve_tables("E", t), 0);
   EXPECT_EQ(t.read_table[10] + 1000 * t.write_table[10], 11 + 12000);
 }
-
-} }  // namespace kiv

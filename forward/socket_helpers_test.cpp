@@ -6,7 +6,7 @@
 #include "core/event_log.h"
 #include "tests/loopback.h"
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // An outgoing connection, open or lingering, may hold a service's port: it must not block a restart.
 TEST(ConnectToHost, OutgoingConnectionsAllowTheirPortToBeReused) {
@@ -18,5 +18,3 @@ TEST(ConnectToHost, OutgoingConnectionsAllowTheirPortToBeReused) {
   EXPECT_TRUE(getsockopt(outgoing, SOL_SOCKET, SO_REUSEADDR, &reuse, &length) == 0 && reuse != 0) << message;
   close_socket(outgoing);
 }
-
-} }  // namespace kiv

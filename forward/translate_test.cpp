@@ -4,7 +4,7 @@
 
 #include "forward/conversion_tables.h"
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // Blocks around the wide lookup's 64-byte steps and a pump's full block; a table that is no permutation.
 TEST(Translate, EveryByteBecomesItsTableEntryWhateverTheBlockSize) {
@@ -23,5 +23,3 @@ TEST(Translate, EveryByteBecomesItsTableEntryWhateverTheBlockSize) {
     }
   }
 }
-
-} }  // namespace kiv

@@ -4,7 +4,7 @@
 
 #include "ui/status_view.h"
 
-namespace kiv { namespace {
+using namespace kiv;
 
 TEST(StatusTexts, CountersInWholeKilobytesUptimeInDaysHoursMinutesSecondsAndPaddedRows) {
   ServiceRecord row;
@@ -15,5 +15,3 @@ TEST(StatusTexts, CountersInWholeKilobytesUptimeInDaysHoursMinutesSecondsAndPadd
   EXPECT_STREQ(uptime_text(400 * 86400 + 86399).text, "400 Days 23 Hours 59 Min 59 Sec");
   EXPECT_STREQ(status_row_text(ServiceConfig{"MAIL", "", 40000, 0, "", 0, 0}).text, "MAIL  (40000)");
 }
-
-} }  // namespace kiv
