@@ -4,15 +4,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <regex>
 
 #include "tests/event_lines.h"
 #include "tests/temp_folder.h"
 
 using namespace kiv;
 
-// Only a kiv.log that is there gets the lines; one that can't take them now (no descriptor left) leaves
-// them held, up to the log's capacity, and is reported once, however long the log stays full.
+// A kiv.log that is there but can't be opened keeps the lines held, up to capacity, and is reported once.
 TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeThem) {
   kiv_test::TempFolder folder;
   ASSERT_EQ(chdir(folder.path().c_str()), 0);
@@ -25,8 +23,7 @@ TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeT
   log_event("after");
   EXPECT_EQ(kiv_test::held_events(), std::vector<std::string>{"after"});
   std::string file = folder.read("kiv.log");
-  std::regex stamped("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: 0");
-  EXPECT_TRUE(std::regex_match(file.substr(0, file.find('\n')), stamped)) << file.substr(0, 40);
+  EXPECT_EQ(kiv_test::event_text(file.substr(0, file.find('\n'))), "0");
   EXPECT_EQ(file.substr(file.size() - 6), ": 994\n");
 
   kiv_test::KeptWarnings window;

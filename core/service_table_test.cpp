@@ -19,8 +19,7 @@ TEST(PublishServiceRows, ReadersSeeWholeRowsAndOnlyTheOldOrTheNewCount) {
   ServiceConfig rows[MAX_SERVICES];
   std::fill(rows, rows + MAX_SERVICES, row_of_round(1));
   publish_service_rows(rows, 2);
-  std::atomic<bool> done{false};
-  std::atomic<int> faults{0};
+  std::atomic<int> done{0}, faults{0};
   std::thread reader([&] {
     while (!done) {
       int count = service_table().service_count;
@@ -32,7 +31,7 @@ TEST(PublishServiceRows, ReadersSeeWholeRowsAndOnlyTheOldOrTheNewCount) {
     std::fill(rows, rows + MAX_SERVICES, row_of_round(round));
     publish_service_rows(rows, round % 2 == 0 ? 5 : 2);
   }
-  done = true;
+  done = 1;
   reader.join();
   EXPECT_EQ(faults, 0);
   EXPECT_EQ(service_table().rows[4].config().port, 1998);

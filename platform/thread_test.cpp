@@ -20,7 +20,6 @@ static void run_burst_work(void* argument) {
   ++finished;
 }
 
-// As the listeners and relays of a busy agent start them.
 TEST(DetachedThreads, EveryWorkStartedFromManyThreadsAtOnceRunsExactlyOnce) {
   std::vector<std::thread> starters;
   for (intptr_t s = 0; s < STARTERS; ++s)
