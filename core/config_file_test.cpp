@@ -34,7 +34,6 @@ TEST(ConfigFile, LoadsFiveWholeRecordsReportsEveryShortReadAndSavesThemAsRead) {
   kiv_test::KeptWarnings window;
   EXPECT_EQ(chdir(folder.path().c_str()), 0);
   install_window_thread(&window);
-  flush_event_log();
   const std::string kept = "A 1 1 h NONE 1\nB 40000 110 h NONE 0\nC 1 2 h WINDOWS -2\nD 4 4 h NONE 1\nE 5 5 h X 1\n";
   folder.write("kiv.cnf", "MAIL abc 110 mhost NONE 1\n" + kept + "F 6 6 h NONE 1\n");  // four short reads first
   load_service_table();

@@ -15,10 +15,8 @@ TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
   std::array<uint8_t, TABLE_SIZE> read, write;
   for (int b = 0; b < TABLE_SIZE; ++b) read[b] = write[b] = uint8_t(b);
   read[0x9F] = 0xEA;
-  for (size_t k = 0; k < 66; ++k) {
-    uint8_t w = code(windows.find(koi8.substr(2 * k, 2)) / 2, 0xB8, 0xA8);
-    read[code(k, 0xA3, 0xB3)] = w, write[w] = code(k, 0xA3, 0xB3);
-  }
+  for (size_t k = 0; k < 66; ++k)  // read[KOI8-R] = Windows-1251, write[Windows-1251] = KOI8-R
+    write[read[code(k, 0xA3, 0xB3)] = code(windows.find(koi8.substr(2 * k, 2)) / 2, 0xB8, 0xA8)] = code(k, 0xA3, 0xB3);
   EXPECT_EQ(WINDOWS_READ_TABLE, read);
   EXPECT_EQ(WINDOWS_WRITE_TABLE, write);
 }

@@ -20,8 +20,7 @@ TEST(LogView, RebuildsWhenTheLogHoldsMoreLinesThanShownAndShowsWholeLinesWhileTh
   ASSERT_EQ(chdir(folder.path().c_str()), 0);
   flush_event_log();
   LogView view;
-  const size_t line = TIMESTAMP_LENGTH + sizeof ": worker 0 line 000\r\n" - 1;
-  auto whole_lines = [&view, line] { return strlen(view.text()) == line * view.lines_shown(); };
+  auto whole_lines = [&view] { return strlen(view.text()) == (TIMESTAMP_LENGTH + sizeof ": worker 0 line 000\r\n" - 1) * view.lines_shown(); };
   log_event("worker 0 line 000"), log_event("worker 0 line 001");
   EXPECT_TRUE(view.refresh() == LogView::Refresh::Rebuilt && whole_lines() && view.lines_shown() == 2);
   flush_event_log();
