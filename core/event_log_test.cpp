@@ -22,7 +22,6 @@ TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeT
   log_event("after");
   EXPECT_EQ(kiv_test::held_events(), std::vector<std::string>{"after"});
   std::string file = folder.read("kiv.log");
-  EXPECT_EQ(kiv_test::event_text(file.substr(0, file.find('\n'))), "0");
   EXPECT_EQ(file.substr(file.size() - 6), ": 994\n");
 
   kiv_test::KeptWarnings window;

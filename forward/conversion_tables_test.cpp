@@ -34,6 +34,5 @@ TEST(TableRegistry, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   EXPECT_TRUE(resolve_tables("NONE", t) == 0 && t.read_table == nullptr && t.write_table == nullptr);
   EXPECT_TRUE(resolve_tables("WINDOWS", t) == 0 && t.read_table == WINDOWS_READ_TABLE.data() && t.write_table == WINDOWS_WRITE_TABLE.data());
   reset_table_registry();
-  ASSERT_EQ(resolve_tables("E", t), 0);
-  EXPECT_EQ(t.read_table[10] + 1000 * t.write_table[10], 11 + 12000);
+  EXPECT_TRUE(resolve_tables("E", t) == 0 && t.read_table[10] + 1000 * t.write_table[10] == 11 + 12000);
 }

@@ -10,8 +10,7 @@
 
 using namespace kiv;
 
-// The table's rows as kiv.cnf lines, each with its row_y after it.
-static std::string table_rows() {
+static std::string table_rows() {  // the table's rows as kiv.cnf lines, each with its row_y after it
   std::string rows;
   for (int r = 0; r < service_table().service_count; ++r) {
     ServiceConfig c = service_table().rows[r].config();
