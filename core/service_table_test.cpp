@@ -5,10 +5,10 @@
 #include <cstring>
 #include <thread>
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // Every field of a row of round `round` says `round`: a reader can tell a torn row.
-ServiceConfig row_of_round(int round) {
+static ServiceConfig row_of_round(int round) {
   ServiceConfig row{};
   copy_field(row.name, std::to_string(round).c_str()), copy_field(row.host, ("host-" + std::to_string(round)).c_str());
   row.port = row.remote_port = static_cast<uint16_t>(round);
@@ -19,8 +19,7 @@ TEST(PublishServiceRows, ReadersSeeWholeRowsAndOnlyTheOldOrTheNewCount) {
   ServiceConfig rows[MAX_SERVICES];
   std::fill(rows, rows + MAX_SERVICES, row_of_round(1));
   publish_service_rows(rows, 2);
-  std::atomic<bool> done{false};
-  std::atomic<int> faults{0};
+  std::atomic<int> done{0}, faults{0};
   std::thread reader([&] {
     while (!done) {
       int count = service_table().service_count;
@@ -32,10 +31,8 @@ TEST(PublishServiceRows, ReadersSeeWholeRowsAndOnlyTheOldOrTheNewCount) {
     std::fill(rows, rows + MAX_SERVICES, row_of_round(round));
     publish_service_rows(rows, round % 2 == 0 ? 5 : 2);
   }
-  done = true;
+  done = 1;
   reader.join();
   EXPECT_EQ(faults, 0);
   EXPECT_EQ(service_table().rows[4].config().port, 1998);
 }
-
-} }  // namespace kiv

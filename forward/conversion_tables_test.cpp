@@ -5,7 +5,7 @@
 
 #include "tests/temp_folder.h"
 
-namespace kiv { namespace {
+using namespace kiv;
 
 // KOI8-R from 0xC0, then ё (0xA3) and Ё (0xB3); Windows-1251 from 0xC0, then ё (0xB8) and Ё (0xA8).
 TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
@@ -15,10 +15,8 @@ TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
   std::array<uint8_t, TABLE_SIZE> read, write;
   for (int b = 0; b < TABLE_SIZE; ++b) read[b] = write[b] = uint8_t(b);
   read[0x9F] = 0xEA;
-  for (size_t k = 0; k < 66; ++k) {
-    uint8_t w = code(windows.find(koi8.substr(2 * k, 2)) / 2, 0xB8, 0xA8);
-    read[code(k, 0xA3, 0xB3)] = w, write[w] = code(k, 0xA3, 0xB3);
-  }
+  for (size_t k = 0; k < 66; ++k)  // read[KOI8-R] = Windows-1251, write[Windows-1251] = KOI8-R
+    write[read[code(k, 0xA3, 0xB3)] = code(windows.find(koi8.substr(2 * k, 2)) / 2, 0xB8, 0xA8)] = code(k, 0xA3, 0xB3);
   EXPECT_EQ(WINDOWS_READ_TABLE, read);
   EXPECT_EQ(WINDOWS_WRITE_TABLE, write);
 }
@@ -30,15 +28,11 @@ TEST(TableRegistry, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   std::string pair(2 * TABLE_SIZE, '\0');  // the remote host's bytes gain 1, the client's 2
   for (int b = 0; b < 2 * TABLE_SIZE; ++b) pair[b] = static_cast<char>(b + 1 + b / TABLE_SIZE);
   for (std::string name : {"WINDOWS", "A", "B", "C", "D", "E"}) folder.write(name + ".ctb", pair);
-  folder.write("SHORT.ctb", pair.substr(1));
   reset_table_registry();
   ResolvedTables t;
-  for (std::string name : {"SHORT", "None", "A", "B", "C", "D", "E"}) EXPECT_EQ(resolve_tables(name.c_str(), t), name < "E" ? 0 : -1) << name;
+  for (std::string name : {"None", "A", "B", "C", "D", "E"}) EXPECT_EQ(resolve_tables(name.c_str(), t), name < "E" ? 0 : -1) << name;
   EXPECT_TRUE(resolve_tables("NONE", t) == 0 && t.read_table == nullptr && t.write_table == nullptr);
   EXPECT_TRUE(resolve_tables("WINDOWS", t) == 0 && t.read_table == WINDOWS_READ_TABLE.data() && t.write_table == WINDOWS_WRITE_TABLE.data());
   reset_table_registry();
-  ASSERT_EQ(resolve_tables("E", t), 0);
-  EXPECT_EQ(t.read_table[10] + 1000 * t.write_table[10], 11 + 12000);
+  EXPECT_TRUE(resolve_tables("E", t) == 0 && t.read_table[10] + 1000 * t.write_table[10] == 11 + 12000);
 }
-
-} }  // namespace kiv
