@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (scripts/package) and checks what an operator gets:
-# no lintian error, each package's files, no Qt for kiv-agentd, and a unit
-# that systemd-analyze verifies.
+# Builds the Debian packages (scripts/package) and checks what an operator gets from them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
@@ -12,8 +10,7 @@ scripts/package
 daemon=$(echo build/package/kiv-agentd_*.deb) window=$(echo build/package/kiv-agent_*.deb)
 lintian --fail-on error "$daemon" "$window" || fail "lintian reports an error"
 holds() {  # PACKAGE PATH...: the package installs every PATH
-  local contents
-  contents=$(dpkg-deb -c "$1" | awk '{print $6}')
+  local contents && contents=$(dpkg-deb -c "$1" | awk '{print $6}')
   for path in "${@:2}"; do grep -qx -- "$path" <<<"$contents" || fail "$1 lacks $path"; done
 }
 holds "$daemon" ./usr/sbin/kiv-agentd ./lib/systemd/system/kiv-agentd.service \

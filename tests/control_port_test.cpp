@@ -1,9 +1,7 @@
-// The control port of a real kiv-agentd and the resets it orders, as clients
-// on the wire see them.
+// The control port of a real kiv-agentd and the resets it orders, as clients on the wire see them.
 
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,14 +12,13 @@
 namespace kiv_test {
 namespace {
 
-// One client at a time, each segment of up to 80 bytes a command; a client
-// that never reads holds up no reset; a reset waits for the open relay (still
-// relaying, taking nobody new); SIGHUP restarts from the kiv.cnf found then.
+// One client at a time, each segment of up to 80 bytes a command; a client that never reads holds up no
+// reset; a reset waits for the open relay (still relaying, taking nobody new).
 TEST(ControlPort, ServesOneClientAtATimeAndItsResetWaitsForOpenRelays) {
   const std::string banner = "KIV Agent v1.4b\n", unknown = "Unknown Command\n";
   TempFolder folder;
   LoopbackServer remote(echo_handler);
-  uint16_t control = free_port(), port = free_port(), new_port = free_port();
+  uint16_t control = free_port(), port = free_port();
   folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0") + config_line("S1", port, remote.port()));
   AgentProcess agent(folder);
   int held = connect_loopback(port), first = connect_loopback(control), second = connect_loopback(control, 10000, 4096);
@@ -36,31 +33,22 @@ TEST(ControlPort, ServesOneClientAtATimeAndItsResetWaitsForOpenRelays) {
   EXPECT_EQ(receive(second, banner.size()), banner);
   timeval patience{60, 0};
   setsockopt(second, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-  // Far more unknown commands than the replies' buffers hold, none read; once
-  // the agent has taken every byte, a reset comes as a segment of its own.
+  // Far more unknown commands than the replies' buffers hold, none read; then a reset as a segment of its own.
   ASSERT_TRUE(send_bytes(second, std::string(80 * 400000, 'x')));
-  eventually([second] {
-    int unacknowledged = -1;
-    return ioctl(second, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
-  }, 60000);
+  eventually([second] { int unsent = -1; return ioctl(second, SIOCOUTQ, &unsent) == 0 && unsent == 0; }, 60000);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   ASSERT_TRUE(send_bytes(second, "RESET\r\n"));
   ASSERT_TRUE(agent.wait_for_event("KIV Port thread Closed", 1, 120000));
   close(second);
-  sleep(2);
+  sleep(2);  // the listener's wait ends and sees the reset
   int waiting = connect_loopback(port, 1000);
   set_receive_timeout(waiting, 2000);
   EXPECT_EQ((send_bytes(waiting, "b"), receive(waiting, 1)), "");
-  close(waiting);
   ASSERT_EQ((send_bytes(held, "c"), receive(held, 1)), "c");
   EXPECT_EQ(agent.event_count("Resetting KIV..."), 0);
   close(held);
-  ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
-  folder.write("kiv.cnf", config_line("NEW", new_port, remote.port()));
-  agent.signal(SIGHUP);
-  ASSERT_TRUE(agent.wait_for_event("Resetting KIV...", 2));
-  EXPECT_EQ(round_trip(new_port, "new"), "new");
-  EXPECT_EQ(connect_loopback(port, 500), -1);
+  EXPECT_TRUE(agent.wait_for_event("Resetting KIV..."));
+  close(waiting);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// kiv-agentd.exe of the Windows build, run under wine with real loopback
-// sockets: what Windows Sockets and Windows text files change, seen from outside.
+// kiv-agentd.exe of the Windows build under wine, with real loopback sockets.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,8 +12,7 @@
 namespace kiv_test {
 namespace {
 
-// A relay, then refused relays and a reset while nobody reads standard error
-// (a paused console), then Ctrl+C with the log appended in CR LF lines.
+// Relays and a reset under a paused console; Ctrl+C appends every line echoed, and only those, with CR LF.
 TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
   LoopbackServer remote(echo_handler);
   TempFolder folder;
@@ -38,7 +36,6 @@ TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
   ASSERT_TRUE(agent.wait_for_event("KIV port thread created", 2, 60000));
   agent.signal(SIGINT);  // what wine makes of Ctrl+C in a console
   EXPECT_EQ(agent.wait_exit(60000), 0);
-  // Every line echoed, and only those, appended with CR LF, in any order.
   std::string log = folder.read("kiv.log");
   EXPECT_EQ(log.rfind("Earlier line\r\n", 0), 0u);
   for (const std::string& line : agent.lines()) EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
