@@ -1,4 +1,5 @@
-// The status window of an agent started in this process as kiv-agent starts it, from start to Close.
+// The status window of an agent started in this process as kiv-agent starts it, from start to Close:
+// one agent for the whole scenario, as the agent's threads outlive any window.
 #include <QtTest>
 #include <QtWidgets>
 #include <sys/stat.h>
@@ -53,8 +54,7 @@ void choose_from_menu(int downs) {
 
 QLineEdit* edit(QWidget* dialog, int id) { return dialog->findChild<QLineEdit*>(QString::number(id)); }
 QString described(QWidget* box) {
-  const char* owner = dynamic_cast<kiv::StatusWindow*>(box->parentWidget()) ? "" : "|not owned";
-  return box->windowTitle() + "|" + qobject_cast<QMessageBox*>(box)->text() + owner;
+  return box->windowTitle() + "|" + qobject_cast<QMessageBox*>(box)->text() + (dynamic_cast<kiv::StatusWindow*>(box->parentWidget()) ? "" : "|not owned");
 }
 
 }  // namespace
@@ -62,108 +62,101 @@ QString described(QWidget* box) {
 class StatusWindowTest : public QObject {
   Q_OBJECT
  private slots:
-  // The agent's threads outlive any window, so one agent lives the whole scenario.
-  void one_agent_from_start_to_close() {
-    LoopbackServer remote(echo_handler);
-    uint16_t live = free_port(), added = free_port();
-    TempFolder folder;
-    const std::string config = config_line("LIVE", live, remote.port()) +
-                               config_line("OFF", free_port(), remote.port(), "127.0.0.1", "NONE", 0) +
-                               config_line("BAD", free_port(), free_port());
-    folder.write("kiv.cnf", config);
-    QCOMPARE(chdir(folder.path().c_str()), 0);
-    kiv::take_start_time();
-    kiv::StatusWindow& window = kiv::create_status_window();
-    // Each lamp is a 10 x 10 square with a black outline, on its own row, on grey.
-    QCOMPARE(pixel(window, 100, 4) + pixel(window, 109, 13) + pixel(window, 110, 9) + pixel(window, 105, 14) + lamp(window, 0) +
-                 lamp(window, 1) + lamp(window, 2), QString("#000000#000000#c0c0c0#c0c0c0#ffff00#0000ff#ffff00"));
-    int client = connect_loopback(live);
-    QCOMPARE(beside_event_loop([&] { return send_bytes(client, "ping"), receive(client, 4); }), std::string("ping"));
-    QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0) + window.windowTitle(), QString("#00ff00KIV-Connected"), 20000);
-    close(client);
-    QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0) + window.windowTitle(), QString("#ffff00KIV"), 20000);
-
-    // About, chosen with the keyboard and closed: the hidden menu stays the application's focus widget,
-    // and the Menu key must still open the menu.
-    QStringList seen;
-    choose_from_menu(5);  // About KIV
-    when_popup([&](QWidget* dialog) { seen << dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
-    QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
-    choose_from_menu(4);  // Reset
-    QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
-    QCOMPARE(logged_count("Pending KIV reset..."), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 1, 20000);
-
-    // A worker's notification is handled while another worker's warning box runs its own event loop.
-    when_popup([&](QWidget* box) {
-      static std::atomic<bool> handled{false};  // a worker that never returns may outlive the test
-      kiv::service_table().rows[1].state = kiv::SVC_ERROR;
-      std::thread([] { kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED), handled = true; }).detach();
-      (void)QTest::qWaitFor([] { return handled.load(); }, 20000);
-      seen << described(box) << lamp(window, 1), QTest::keyClick(box, Qt::Key_Return);
-    }, true);
-    beside_event_loop([] { return kiv::show_warning("Something failed: 98"), std::string(); });
-    QCOMPARE(seen, QStringList({"About KIV Agent", "KIV Error|Something failed: 98", "#ff0000"}));
-
-    // Cancel in the Configuration dialog takes nothing and asks nothing.
-    when_popup([](QWidget* dialog) { QTest::mouseClick(dialog->findChild<QPushButton*>("2"), Qt::LeftButton); }, true);
-    window.on_system_command(kiv::CMD_CONFIGURE);
-    QCOMPARE(logged_count("KIV reconfigured..."), 0);
-
-    // The grid shows kiv.cnf. Enter in an edit is OK: kiv.cnf can't be written (a folder is
-    // in its place), which is said, and then Yes restarts the services with the row typed.
-    QCOMPARE(unlink("kiv.cnf") + mkdir("kiv.cnf", 0755), 0);
-    seen.clear();
-    when_popup([&](QWidget* dialog) {
-      QString shown;
-      for (int row = 0; row < 3; ++row) {
-        for (int id : {1000, 1005, 1029, 1010, 1023}) shown += edit(dialog, id + row)->text() + ' ';
-        shown += dialog->findChild<QCheckBox*>(QString::number(1015 + row))->isChecked() ? "1\n" : "0\n";
-      }
-      seen << shown;
-      QTest::keyClick(dialog->findChild<QCheckBox*>("1018"), Qt::Key_Space);  // row 3, typed:
-      const QStringList typed = {"ADDED", QString::number(added), QString::number(remote.port()), "127.0.0.1", "NONE"};
-      for (int f = 0; f < 5; ++f) QTest::keyClicks(edit(dialog, QList{1003, 1008, 1032, 1013, 1026}[f]), typed[f]);
-      when_popup([&](QWidget* box) {
-        when_popup([&](QWidget* yes_no) { seen << described(yes_no), QTest::keyClick(yes_no, Qt::Key_Return); }, true);
-        seen << described(box), QTest::keyClick(box, Qt::Key_Return);
-      }, true);
-      QTest::keyClick(edit(dialog, 1010), Qt::Key_Return);
-    }, true);
-    window.on_system_command(kiv::CMD_CONFIGURE);
-    QCOMPARE(seen, QStringList({QString::fromStdString(config), "KIV Error|Cannot open kiv.cnf",
-                                "Do You Want to Use New Settings?|You Changed KIV Settings,\nDo You Want to Use\n"
-                                "New Settings Now(Yes) or Later(No)?"}));
-    QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 2, 20000);
-    QCOMPARE(window.size(), QSize(kiv::STATUS_WIDTH, 4 * 15 + kiv::STATUS_BOTTOM_MARGIN));
-    QCOMPARE(lamp(window, 1), QString("#0000ff"));
-    QCOMPARE(beside_event_loop([&] { return round_trip(added, "added"); }), std::string("added"));
-
-    kiv::StatisticsDialog statistics(&window);
-    QString shown;
-    for (int id : {1000, 1005, 1010, 1015, 1002, 1007, 1004}) shown += edit(&statistics, id)->text() + '|';
-    QCOMPARE(shown + edit(&statistics, 1023)->text().left(15), QString("LIVE|1|0/0|0/0/0|BAD|0||0 Days 0 Hours "));
-    ++kiv::service_table().rows[1].connections;
-    QTRY_COMPARE_WITH_TIMEOUT(edit(&statistics, 1006)->text(), QString("1"), 20000);
-
-    // The Log dialog keeps the place read, and a view at the end follows the end.
-    kiv::LogDialog log(&window);
-    log.show();
-    QScrollBar* bar = log.findChild<QPlainTextEdit*>("1000")->verticalScrollBar();
-    bar->setValue(5), kiv::log_event("one more"), log.refresh();
-    QCOMPARE(bar->value(), 5);
-    bar->setValue(bar->maximum()), kiv::log_event("and more"), log.refresh();
-    QCOMPARE(bar->value(), bar->maximum());
-
-    // Close, the sixth item the keyboard reaches, ends the loop with 0.
-    QTimer::singleShot(0, [&window] {
-      choose_from_menu(6);
-      QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), window.mapToGlobal(QPoint(10, 10)));
-      QApplication::sendEvent(&window, &click);
-    });
-    QCOMPARE(kiv::qt_window_thread().run_event_loop(), 0);
-  }
+  void one_agent_from_start_to_close();
 };
+
+void StatusWindowTest::one_agent_from_start_to_close() {
+  LoopbackServer remote(echo_handler);
+  uint16_t live = free_port(), added = free_port();
+  TempFolder folder;
+  const std::string config = config_line("LIVE", live, remote.port()) +
+                             config_line("OFF", free_port(), remote.port(), "127.0.0.1", "NONE", 0) +
+                             config_line("BAD", free_port(), free_port());
+  folder.write("kiv.cnf", config);
+  QCOMPARE(chdir(folder.path().c_str()), 0);
+  kiv::take_start_time();
+  kiv::StatusWindow& window = kiv::create_status_window();
+  // Each lamp is a 10 x 10 square with a black outline, on its own row, on grey.
+  QCOMPARE(pixel(window, 100, 4) + pixel(window, 109, 13) + pixel(window, 110, 9) + pixel(window, 105, 14) + lamp(window, 0) +
+               lamp(window, 1) + lamp(window, 2), QString("#000000#000000#c0c0c0#c0c0c0#ffff00#0000ff#ffff00"));
+  int client = connect_loopback(live);
+  QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0) + window.windowTitle(), QString("#00ff00KIV-Connected"), 20000);
+  close(client);
+  QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0) + window.windowTitle(), QString("#ffff00KIV"), 20000);
+
+  // About, chosen and closed with the keyboard: the hidden menu keeps the focus, and the Menu key must still work.
+  QStringList seen;
+  choose_from_menu(5);  // About KIV
+  when_popup([&](QWidget* dialog) { seen << dialog->windowTitle(), QTest::keyClick(dialog, Qt::Key_Escape); }, true);
+  QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
+  choose_from_menu(4);  // Reset
+  QTest::keyClick(window.windowHandle(), Qt::Key_Menu);
+  QCOMPARE(logged_count("Pending KIV reset..."), 1);
+  QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 1, 20000);
+
+  // A worker's notification is handled while another worker's warning box runs its own event loop.
+  when_popup([&](QWidget* box) {
+    static std::atomic<bool> handled{false};  // a worker that never returns may outlive the test
+    kiv::service_table().rows[1].state = kiv::SVC_ERROR;
+    std::thread([] { kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED), handled = true; }).detach();
+    (void)QTest::qWaitFor([] { return handled.load(); }, 20000);
+    seen << described(box) << lamp(window, 1), QTest::keyClick(box, Qt::Key_Return);
+  }, true);
+  beside_event_loop([] { return kiv::show_warning("Something failed: 98"), std::string(); });
+
+  // Cancel in the Configuration dialog takes nothing and asks nothing.
+  when_popup([](QWidget* dialog) { QTest::mouseClick(dialog->findChild<QPushButton*>("2"), Qt::LeftButton); }, true);
+  window.on_system_command(kiv::CMD_CONFIGURE);
+
+  // The grid shows kiv.cnf; Enter is OK: kiv.cnf, now a folder, can't be written, and Yes restarts with the row typed.
+  QCOMPARE(unlink("kiv.cnf") + mkdir("kiv.cnf", 0755), 0);
+  when_popup([&](QWidget* dialog) {
+    QString shown;
+    for (int row = 0; row < 3; ++row) {
+      for (int id : {1000, 1005, 1029, 1010, 1023}) shown += edit(dialog, id + row)->text() + ' ';
+      shown += dialog->findChild<QCheckBox*>(QString::number(1015 + row))->isChecked() ? "1\n" : "0\n";
+    }
+    seen << shown;
+    QTest::keyClick(dialog->findChild<QCheckBox*>("1018"), Qt::Key_Space);  // row 3, typed:
+    const QStringList typed = {"ADDED", QString::number(added), QString::number(remote.port()), "127.0.0.1", "NONE"};
+    for (int f = 0; f < 5; ++f) QTest::keyClicks(edit(dialog, QList{1003, 1008, 1032, 1013, 1026}[f]), typed[f]);
+    when_popup([&](QWidget* box) {
+      when_popup([&](QWidget* yes_no) { seen << described(yes_no), QTest::keyClick(yes_no, Qt::Key_Return); }, true);
+      seen << described(box), QTest::keyClick(box, Qt::Key_Return);
+    }, true);
+    QTest::keyClick(edit(dialog, 1010), Qt::Key_Return);
+  }, true);
+  window.on_system_command(kiv::CMD_CONFIGURE);
+  QCOMPARE(seen, QStringList({"About KIV Agent", "KIV Error|Something failed: 98", "#ff0000", QString::fromStdString(config), "KIV Error|Cannot open kiv.cnf",
+                              "Do You Want to Use New Settings?|You Changed KIV Settings,\nDo You Want to Use\n"
+                              "New Settings Now(Yes) or Later(No)?"}));
+  QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), 2, 20000);
+  QCOMPARE(window.size(), QSize(kiv::STATUS_WIDTH, 4 * 15 + kiv::STATUS_BOTTOM_MARGIN));
+  QCOMPARE(lamp(window, 1), QString("#0000ff"));
+  QCOMPARE(beside_event_loop([&] { return round_trip(added, "added"); }), std::string("added"));
+
+  kiv::StatisticsDialog statistics(&window);
+  QString shown;
+  for (int id : {1000, 1005, 1010, 1015, 1002, 1007, 1004}) shown += edit(&statistics, id)->text() + '|';
+  QCOMPARE(shown + edit(&statistics, 1023)->text().left(15), QString("LIVE|1|0/0|0/0/0|BAD|0||0 Days 0 Hours "));
+  ++kiv::service_table().rows[1].connections;
+  QTRY_COMPARE_WITH_TIMEOUT(edit(&statistics, 1006)->text(), QString("1"), 20000);
+
+  // The Log dialog keeps the place read, and a view at the end follows the end.
+  kiv::LogDialog log(&window);
+  QScrollBar* bar = log.findChild<QPlainTextEdit*>("1000")->verticalScrollBar();
+  bar->setValue(5), kiv::log_event("one more"), log.refresh();
+  QCOMPARE(bar->value(), 5);
+  bar->setValue(bar->maximum()), kiv::log_event("and more"), log.refresh();
+  QCOMPARE(bar->value(), bar->maximum());
+
+  // Close, the sixth item the keyboard reaches, ends the loop with 0.
+  QTimer::singleShot(0, [&window] {
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), window.mapToGlobal(QPoint(10, 10)));
+    choose_from_menu(6), QApplication::sendEvent(&window, &click);
+  });
+  QCOMPARE(kiv::qt_window_thread().run_event_loop(), 0);
+}
 
 }  // namespace kiv_test
 
@@ -173,7 +166,6 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   kiv_test::StatusWindowTest test;
   int result = QTest::qExec(&test, argc, argv);
-  fflush(nullptr);
-  std::_Exit(result);
+  std::_Exit(fflush(nullptr) == 0 ? result : 1);
 }
 #include "status_window_test.moc"
