@@ -1,6 +1,4 @@
-// kiv-agent.exe's window and dialogs in one agent, driven from inside the
-// process as the operator's clicks would drive them.
-
+// kiv-agent.exe's window and dialogs in one agent, driven from inside the process as the operator would.
 #include "ui/win32/status_window.h"
 
 #include <gtest/gtest.h>
@@ -20,15 +18,13 @@
 namespace kiv {
 namespace {
 
-// A loopback socket listening on a port of the system's choice (set in `port`),
-// or, with `connecting`, one connected to `port` (INVALID_SOCKET if refused).
+// A loopback socket listening on a port the system chooses (set in `port`), or one connected to `port`.
 SOCKET loopback(uint16_t& port, bool connecting = false) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {AF_INET, htons(connecting ? port : 0), {{{127, 0, 0, 1}}}, {}};
   int size = sizeof address;
   auto* at = reinterpret_cast<sockaddr*>(&address);
-  if (connecting && connect(s, at, size) != 0) closesocket(s), s = INVALID_SOCKET;
-  if (!connecting) bind(s, at, size), listen(s, 5), getsockname(s, at, &size);
+  connecting ? (void)connect(s, at, size) : (void)(bind(s, at, size), listen(s, 5), getsockname(s, at, &size));
   port = ntohs(address.sin_port);
   return s;
 }
@@ -36,31 +32,25 @@ SOCKET loopback(uint16_t& port, bool connecting = false) {
 // Handles the thread's messages, as its event loop would, until `done` holds (20 s at most).
 bool pump_until(const std::function<bool()>& done) {
   for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(10)) {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    for (MSG message; PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);) DispatchMessageA(&message);
     if (done()) return true;
   }
   return false;
 }
 
-// The window's class, title, left edge, size, frame style, and lamp `row`'s colour (00BBGGRR).
+// The window's class, title, outer size, frame style, and lamp `row`'s colour (00BBGGRR).
 std::string looks(int row) {
   HWND window = status_window();
   char class_name[32] = "", title[64] = "", text[160];
-  GetClassNameA(window, class_name, sizeof class_name);
-  GetWindowTextA(window, title, sizeof title);
   RECT frame;
-  GetWindowRect(window, &frame);
+  GetClassNameA(window, class_name, sizeof class_name), GetWindowTextA(window, title, sizeof title), GetWindowRect(window, &frame);
   HDC dc = GetDC(window);
-  snprintf(text, sizeof text, "%s %s x%ld %ldx%ld %lx lamp %06lx", class_name, title, frame.left,
-           frame.right - frame.left, frame.bottom - frame.top,
-           GetWindowLongA(window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME),
-           GetPixel(dc, 105, row * 15 + 9));
+  snprintf(text, sizeof text, "%s %s %ldx%ld %lx lamp %06lx", class_name, title, frame.right - frame.left, frame.bottom - frame.top,
+           GetWindowLongA(window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), GetPixel(dc, 105, row * 15 + 9));
   ReleaseDC(window, dc);
   return text;
 }
 
-// The visible dialog or message box `caption`, waited for.
 HWND wait_for_window(const char* caption) {
   HWND found = nullptr;
   return pump_until([&] { return IsWindowVisible(found = FindWindowA("#32770", caption)); }) ? found : nullptr;
@@ -76,11 +66,8 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
     // Another dialog in its place is closed, so that the menu command returns.
     if (dialog == nullptr) return (void)PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
     Sleep(300);  // the first refresh has run
-    for (int id : text_ids) {
-      char text[4096] = "";
-      GetDlgItemTextA(dialog, id, text, sizeof text);
-      seen += std::string("|") + text;
-    }
+    char text[4096];
+    for (int id : text_ids) seen += "|" + std::string(text, GetDlgItemTextA(dialog, id, text, sizeof text));
     answer ? answer(dialog) : void(PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0));
   });
   SendMessageA(status_window(), WM_SYSCOMMAND, command, 0);
@@ -89,14 +76,10 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
 }
 
 TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
-  // A control port, a forwarder to a remote host that holds each client until
-  // the client's side ends, and a disabled row; kiv.cnf with CR LF, as on Windows.
+  // A control port, a forwarder to a remote host whose backlog holds each client, and a
+  // disabled row; kiv.cnf with CR LF, as on Windows.
   uint16_t control_port, loop_port, remote_port;
-  closesocket(loopback(control_port)), closesocket(loopback(loop_port));
-  std::thread([listening = loopback(remote_port)] {
-    for (SOCKET client; (client = accept(listening, nullptr, nullptr)) != INVALID_SOCKET; closesocket(client))
-      for (char block[256]; recv(client, block, sizeof block, 0) > 0;) continue;
-  }).detach();
+  closesocket(loopback(control_port)), closesocket(loopback(loop_port)), loopback(remote_port);
   const std::string control = std::to_string(control_port), loop = std::to_string(loop_port);
   const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " + loop + " " +
                              std::to_string(remote_port) + " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
@@ -108,13 +91,10 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   create_status_window(SW_SHOWNORMAL);
 
   // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
-  const std::string at_rest = "KIVClass KIV x100 120x75 a0000 lamp ";
-  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
-  EXPECT_EQ(looks(2), at_rest + "ff0000");
-  SOCKET client = INVALID_SOCKET;  // the listener listens a moment after its thread starts
-  ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
-  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected x100 120x75 a0000 lamp 00ff00"; }))
-      << looks(1);
+  const std::string at_rest = "KIVClass KIV 120x75 a0000 lamp ";
+  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff" && looks(2) == at_rest + "ff0000"; })) << looks(1);
+  SOCKET client = loopback(loop_port, true);
+  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected 120x75 a0000 lamp 00ff00"; })) << looks(1);
   closesocket(client);
 
   HMENU menu = GetSystemMenu(status_window(), FALSE);
@@ -124,12 +104,10 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
     GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
     items += "|" + std::to_string(GetMenuItemID(menu, i)) + (text[0] == '&' ? "" : text);
   }
-  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"), std::string::npos)
-      << items;
+  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"), std::string::npos) << items;
 
   EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}), "|OK");
-  EXPECT_EQ(open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023}).rfind("|KIV|OFF||0 Days 0 Hours", 0),
-            0u);
+  EXPECT_EQ(open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023}).rfind("|KIV|OFF||0 Days 0 Hours", 0), 0u);
   EXPECT_NE(open_from_menu(CMD_LOG, "KIV Log", {1000}).find(":  *** KIV Started ***\r\n"), std::string::npos);
 
   // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
@@ -139,9 +117,8 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
       SetDlgItemTextA(dialog, id, text);
     SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-    HWND question = wait_for_window("Do You Want to Use New Settings?");
-    question_owner = GetWindow(question, GW_OWNER);
-    PostMessageA(question, WM_COMMAND, IDNO, 0);
+    question_owner = GetWindow(wait_for_window("Do You Want to Use New Settings?"), GW_OWNER);
+    PostMessageA(FindWindowA("#32770", "Do You Want to Use New Settings?"), WM_COMMAND, IDNO, 0);
   }), "|KIV|" + loop + "|" + control);
   EXPECT_EQ(question_owner, status_window());
   EXPECT_EQ(folder->read("kiv.cnf"), config + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
@@ -154,6 +131,5 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
-  // The agent's threads still run: end without tearing anything down.
-  std::_Exit(RUN_ALL_TESTS());
+  std::_Exit(RUN_ALL_TESTS());  // the agent's threads still run: nothing is torn down
 }
