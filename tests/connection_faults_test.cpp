@@ -39,21 +39,18 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
     } else if (order == 'q') {  // stays silent, and tells how its client's side ended
       remote_end = receive_to_end(fd);
     } else if (order == 's') {  // streams
-      for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's')); ++sent) {
-      }
+      for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's'));) ++sent;
     } else {  // echoes what follows
       echo_handler(fd);
     }
   });
   LoopbackServer echo(echo_handler);
+  const uint16_t ports[5] = {free_port(), free_port(), free_port(), free_port(), free_port()}, firewalled = free_port();
+  const uint16_t remotes[5] = {ports[0], remote.port(), echo.port(), free_port(), firewalled};
   int silent = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ((listen(silent, 0), getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size)), 0);
-  int queued = connect_loopback(ntohs(address.sin_port));
-  uint16_t ports[5] = {free_port(), free_port(), free_port(), free_port(), free_port()};
-  const uint16_t remotes[5] = {ports[0], remote.port(), echo.port(), free_port(), ntohs(address.sin_port)};
+  sockaddr_in address{AF_INET, htons(firewalled), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) + listen(silent, 0), 0);
+  int queued = connect_loopback(firewalled);
   const char* tables[5] = {"NONE", "NONE", "T", "BAD", "NONE"};
   TempFolder folder;
   std::string config;
