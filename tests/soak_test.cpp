@@ -30,7 +30,7 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   folder.write("kiv.cnf", config_line("S1", ports[0], echo.port()) + config_line("S2", ports[1], echo.port(), "127.0.0.1",
                               "WINDOWS") + config_line("KIV", ports[2], ports[2], "0.0.0.0"));
   // The second must count the threads the first started (running yet or not), not start them twice.
-  for (int i = 0; i < 2; ++i) agent.post([] { kiv::load_service_table(), kiv::after_configuration(1); });
+  agent.post([] { for (int i = 0; i < 2; ++i) kiv::load_service_table(), kiv::after_configuration(1); });
   ASSERT_TRUE(agent.wait_for_event("Resetting KIV...", 2) && agent.wait_until_idle(3));
   for (uint16_t port : ports) ASSERT_TRUE(eventually([port] { return port_listening(port); }));
   const int idle_descriptors = descriptor_total(getpid()), idle_threads = thread_total(getpid());
