@@ -99,10 +99,6 @@ bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
       deadline_ms);
 }
 
-void InProcessAgent::request_reset() {
-  post([] { kiv::request_reset("Pending KIV reset..."); });
-}
-
 void InProcessAgent::post(void (*command)()) { window.load()->post(command); }
 
 }  // namespace kiv_test

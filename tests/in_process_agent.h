@@ -28,8 +28,6 @@ class InProcessAgent : public EventLines {
   /// Waits until no client connection is open and `threads` service threads
   /// run (the agent at rest with that many listeners and control ports).
   bool wait_until_idle(int threads, int deadline_ms = 30000);
-  /// Asks for a reset from the window thread, as the menu's Reset does.
-  void request_reset();
   /// Queues `command` to run on the window thread, as an operator's is.
   void post(void (*command)());
 

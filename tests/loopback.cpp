@@ -152,7 +152,6 @@ void LoopbackServer::accept_loop() {
     int fd = accept(listening_, nullptr, nullptr);
     if (fd < 0) continue;
     set_receive_timeout(fd, 60000);
-    ++accepted_;
     sessions.push_back(std::async(std::launch::async, [this, fd] {
       handler_(fd);
       close(fd);

@@ -47,7 +47,6 @@ class LoopbackServer {
   explicit LoopbackServer(std::function<void(int fd)> handler);
   ~LoopbackServer();
   uint16_t port() const { return port_; }
-  int accepted() const { return accepted_; }
 
  private:
   void accept_loop();
@@ -56,7 +55,6 @@ class LoopbackServer {
   int listening_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
-  std::atomic<int> accepted_{0};
   std::thread acceptor_;
 };
 
