@@ -1,4 +1,4 @@
-// Host names and dotted addresses, which Windows Sockets and POSIX read alike.
+// Host names and addresses, which Windows Sockets and POSIX handle alike.
 #include "platform/socket.h"
 
 #ifdef _WIN32
@@ -13,7 +13,25 @@
 
 namespace kiv {
 
+namespace {
+
+// The system's own type for a socket: int, or SOCKET on Windows.
+using NativeSocket = decltype(::socket(0, 0, 0));
+
+}  // namespace
+
 const uint32_t INVALID_ADDRESS = INADDR_NONE;
+
+bool is_local_address(uint32_t address) {
+  Socket probe = create_tcp_socket();
+  if (probe == NO_SOCKET) return false;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = address;
+  bool bound = bind(static_cast<NativeSocket>(probe), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+  close_socket(probe);
+  return bound;
+}
 
 int resolve_host_name(const char* name, uint32_t* address) {
   addrinfo hints{};

@@ -183,15 +183,4 @@ int socket_limit() {
   return static_cast<int>(limit.rlim_cur);
 }
 
-bool is_local_address(uint32_t address) {
-  Socket probe = create_tcp_socket();
-  if (probe == NO_SOCKET) return false;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = address;
-  bool bound = bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-  close(probe);
-  return bound;
-}
-
 }  // namespace kiv
