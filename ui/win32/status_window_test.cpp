@@ -18,13 +18,15 @@
 namespace kiv {
 namespace {
 
-// A loopback socket listening on a port the system chooses (set in `port`), or one connected to `port`.
+// A loopback socket listening on a port the system chooses (set in `port`), or one connected to
+// `port` (INVALID_SOCKET when nothing listens there).
 SOCKET loopback(uint16_t& port, bool connecting = false) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {AF_INET, htons(connecting ? port : 0), {{{127, 0, 0, 1}}}, {}};
   int size = sizeof address;
   auto* at = reinterpret_cast<sockaddr*>(&address);
-  connecting ? (void)connect(s, at, size) : (void)(bind(s, at, size), listen(s, 5), getsockname(s, at, &size));
+  if (connecting) return connect(s, at, size) == 0 ? s : (closesocket(s), INVALID_SOCKET);
+  bind(s, at, size), listen(s, 5), getsockname(s, at, &size);
   port = ntohs(address.sin_port);
   return s;
 }
@@ -93,7 +95,9 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
   const std::string at_rest = "KIVClass KIV 120x75 a0000 lamp ";
   ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff" && looks(2) == at_rest + "ff0000"; })) << looks(1);
-  SOCKET client = loopback(loop_port, true);
+  // A lamp is yellow from the moment kiv.cnf is read: the client tries until the service listens.
+  SOCKET client = INVALID_SOCKET;
+  ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
   EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected 120x75 a0000 lamp 00ff00"; })) << looks(1);
   closesocket(client);
 
