@@ -2,6 +2,7 @@
 #include "core/lifecycle.h"
 #include "core/window_thread.h"
 #include "forward/block_pool.h"
+#include "forward/delayed_calls.h"
 #include "forward/forwarding.h"
 #include "forward/translate.h"
 #include "platform/clock.h"
@@ -62,8 +63,22 @@ struct Carrier {
   }
 };
 
-// Moves blocks until this direction ends, logging and counting how it ended.
-void pump_until_end(PumpRecord& record) {
+// Half-closes a direction whose data has ended, unless the other direction
+// broke meanwhile: the relay then resets both connections, and an orderly
+// end here would tell a peer that everything had arrived.
+void half_close(void* argument) {
+  PumpRecord& record = *static_cast<PumpRecord*>(argument);
+  if (!*record.aborted) {
+    shutdown_sending(record.to_socket);
+    log_eventf("%s - Shutdown", record.name);
+    set_state(record, SVC_READY);
+  }
+  end_direction(record);
+}
+
+// Moves blocks until this direction's data ends, logging and counting how.
+// false when the direction ends later, with its delayed half-close.
+bool pump_until_end(PumpRecord& record) {
   Carrier carrier;
   for (;;) {
     if (!carrier.held()) {
@@ -93,7 +108,7 @@ void pump_until_end(PumpRecord& record) {
         ++*record.errors;
         set_state(record, SVC_ERROR);
         abort_relay(record);
-        break;
+        return true;
       }
       *record.bytes += static_cast<uint32_t>(sent);
       // Bytes that come in less than a busy block, or that stop coming, are
@@ -106,14 +121,9 @@ void pump_until_end(PumpRecord& record) {
       continue;
     }
     if (received == 0) {
-      if (!*record.aborted) sleep_ms(HALF_CLOSE_DELAY_MS);
-      // The other direction broke: the relay resets both connections, and an
-      // orderly end here would tell a peer that everything had arrived.
-      if (*record.aborted) return;
-      shutdown_sending(record.to_socket);
-      log_eventf("%s - Shutdown", record.name);
-      set_state(record, SVC_READY);
-      break;
+      if (*record.aborted) return true;
+      call_after(HALF_CLOSE_DELAY_MS, half_close, &record);
+      return false;
     }
     int error = last_socket_error();
     abort_relay(record);
@@ -125,7 +135,7 @@ void pump_until_end(PumpRecord& record) {
       log_eventf("%s error (recv) %d", record.name, error);
       ++*record.errors;
     }
-    break;
+    return true;
   }
 }
 
@@ -133,12 +143,7 @@ void pump_until_end(PumpRecord& record) {
 
 void pump_thread(void* argument) {
   PumpRecord& record = *static_cast<PumpRecord*>(argument);
-  pump_until_end(record);
-  // Lowered before `done` is set: once the relay sees every pump done and its
-  // connection closes, no pump of it is still counted, so the last thread to
-  // close for a reset always finds the count at 0.
-  --thread_count;
-  record.done = 1;
+  if (pump_until_end(record)) end_direction(record);
 }
 
 }  // namespace kiv
