@@ -1,7 +1,7 @@
 #pragma once
 // The forwarding engine: a listener per enabled service accepts clients; each
-// client gets a connection thread that relays it to the service's remote host
-// through two pumps, one per direction. A direction whose data has ended
+// client is relayed to the service's remote host through two pumps, one per
+// direction. A direction whose data has ended
 // waits for its half-close holding no thread.
 
 #include <atomic>
@@ -24,8 +24,8 @@ constexpr int BUSY_BLOCK_SIZE = 64 * 1024;
 constexpr unsigned HALF_CLOSE_DELAY_MS = 2500;
 /// A listener's wait for a client, and its step while a reset waits.
 constexpr int LISTEN_WAIT_MS = 1000;
-/// What one relay holds: the client and remote sockets; its connection
-/// thread, which moves the Write direction, and the Read pump's thread.
+/// What one relay holds: the client and remote sockets; the thread that
+/// accepted it, which moves the Write direction, and the Read pump's thread.
 constexpr int SOCKETS_PER_RELAY = 2;
 constexpr int THREADS_PER_RELAY = 2;
 
@@ -49,19 +49,14 @@ struct PumpRecord {
 };
 
 /// Thread body: serves one forwarding service; the argument is its ServiceRecord.
+/// The thread that accepts a client relays it, moving the Write direction
+/// itself, and another thread takes over the waiting for the next client.
 void listener_thread(void* service);
-/// Thread body: relays one accepted client; takes a heap ClientHandOver.
-/// It moves the relay's Write direction itself.
-void connection_thread(void* hand_over);
+/// Relays the accepted `client` of `service` until its Write direction ends.
+void relay_client(ServiceRecord& service, Socket client);
 /// Thread body: moves one direction of a relay; the argument is its PumpRecord.
 void pump_thread(void* record);
 /// Marks `record`'s direction ended; the relay ends with the last of its two.
 void end_direction(PumpRecord& record);
-
-/// What a listener hands to the connection thread of a new client.
-struct ClientHandOver {
-  Socket client;
-  ServiceRecord* service;
-};
 
 }  // namespace kiv

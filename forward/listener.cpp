@@ -35,26 +35,81 @@ int connection_ceiling() {
   return std::max(1, std::min(by_sockets, by_threads));
 }
 
-// Hands `client` to a connection thread of its own; when none can be
-// started, or the agent holds as many connections as it may, the client
-// is closed and nothing stays counted for it.
-void hand_over_client(ServiceRecord& service, const char* name, Socket client) {
+// A listening socket of a service, handed from thread to thread: the
+// thread that accepts a client relays it, and the next one waits. It keeps
+// the row as the service started with it, which a new configuration may
+// change before the service restarts.
+struct Listening {
+  ServiceRecord* service;
+  ServiceConfig config;
+  Socket socket;
+};
+
+// Whether `client` may be relayed: when the agent holds as many connections
+// as it may, it is closed and nothing stays counted for it.
+bool admit_client(ServiceRecord& service, const char* name, Socket client) {
   int ceiling = connection_ceiling();
   if (connection_count >= ceiling) {
     close_socket(client);
     fail_listener(service, name, "Connection limit", ceiling);
-    return;
+    return false;
   }
   ++connection_count;
   ++service.connections;
-  auto* hand_over = new ClientHandOver{client, &service};
-  int error = start_detached_thread(connection_thread, hand_over);
-  if (error == 0) return;
-  delete hand_over;
-  close_socket(client);
-  --connection_count;
-  --service.connections;
-  fail_listener(service, name, "Thread", error);
+  return true;
+}
+
+// Waits for clients until a reset or a failure ends the service. A client
+// is relayed on this thread once another has taken over the waiting, so
+// that no hand-over stands between a new client and its remote host; when
+// no thread can take over, the client is closed and this one waits on.
+void listen_for_clients(void* argument) {
+  Listening& listening = *static_cast<Listening*>(argument);
+  ServiceRecord& service = *listening.service;
+  const ServiceConfig& config = listening.config;
+  for (;;) {
+    if (reset_pending) {
+      if (connection_count == 0) break;
+      sleep_ms(LISTEN_WAIT_MS);
+      continue;
+    }
+    if (listening.socket == NO_SOCKET) {
+      fail_listener(service, config.name, "Select", NOT_A_SOCKET_ERROR);
+      break;
+    }
+    int ready = wait_readable(listening.socket, LISTEN_WAIT_MS);
+    if (ready == 0) continue;
+    if (ready < 0) {
+      fail_listener(service, config.name, "Select", last_socket_error());
+      break;
+    }
+    Socket client = accept_client(listening.socket);
+    if (client == NO_SOCKET) {
+      int error = last_socket_error();
+      fail_listener(service, config.name, "Accept", error);
+      // Descriptors run out under load and come back as relays end: the
+      // service pauses instead of staying down until the next restart.
+      if (!is_out_of_resources(error)) break;
+      sleep_ms(LISTEN_WAIT_MS);
+      continue;
+    }
+    if (!admit_client(service, config.name, client)) continue;
+    int error = start_detached_thread(listen_for_clients, &listening);
+    if (error == 0) {
+      relay_client(service, client);
+      return;
+    }
+    close_socket(client);
+    --connection_count;
+    --service.connections;
+    fail_listener(service, config.name, "Thread", error);
+  }
+
+  close_listener(listening.socket, config.port);
+  --thread_count;
+  log_eventf("%s - thread Closed", config.name);
+  delete &listening;
+  send_notification(NOTIFY_THREAD_CLOSED);
 }
 
 }  // namespace
@@ -65,41 +120,7 @@ void listener_thread(void* argument) {
   log_eventf("Start new thread: %s %u/%s/%u", config.name, config.port, config.host,
              config.remote_port);
   char message[MESSAGE_SIZE];
-  Socket listening = open_listener(config.port, message);
-
-  for (;;) {
-    if (reset_pending) {
-      if (connection_count == 0) break;
-      sleep_ms(LISTEN_WAIT_MS);
-      continue;
-    }
-    if (listening == NO_SOCKET) {
-      fail_listener(service, config.name, "Select", NOT_A_SOCKET_ERROR);
-      break;
-    }
-    int ready = wait_readable(listening, LISTEN_WAIT_MS);
-    if (ready == 0) continue;
-    if (ready < 0) {
-      fail_listener(service, config.name, "Select", last_socket_error());
-      break;
-    }
-    Socket client = accept_client(listening);
-    if (client == NO_SOCKET) {
-      int error = last_socket_error();
-      fail_listener(service, config.name, "Accept", error);
-      // Descriptors run out under load and come back as relays end: the
-      // service pauses instead of staying down until the next restart.
-      if (!is_out_of_resources(error)) break;
-      sleep_ms(LISTEN_WAIT_MS);
-      continue;
-    }
-    hand_over_client(service, config.name, client);
-  }
-
-  close_listener(listening, config.port);
-  --thread_count;
-  log_eventf("%s - thread Closed", config.name);
-  send_notification(NOTIFY_THREAD_CLOSED);
+  listen_for_clients(new Listening{&service, config, open_listener(config.port, message)});
 }
 
 }  // namespace kiv

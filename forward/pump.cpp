@@ -80,9 +80,10 @@ void half_close(void* argument) {
 // false when the direction ends later, with its delayed half-close.
 bool pump_until_end(PumpRecord& record) {
   Carrier carrier;
+  bool moved = false;
   for (;;) {
     if (!carrier.held()) {
-      if (record.spare_threads > 0 && wait_readable(record.from_socket, 0) == 0) {
+      if (record.spare_threads > 0 && moved && wait_readable(record.from_socket, 0) == 0) {
         make_spare_threads(record.spare_threads);
         record.spare_threads = 0;
       }
@@ -111,6 +112,7 @@ bool pump_until_end(PumpRecord& record) {
         return true;
       }
       *record.bytes += static_cast<uint32_t>(sent);
+      moved = true;
       // Bytes that come in less than a busy block, or that stop coming, are
       // waited for holding nothing.
       if (received < BUSY_BLOCK_SIZE || wait_readable(record.from_socket, 0) == 0) {

@@ -12,8 +12,8 @@
 namespace kiv {
 
 /// Relay is one client relayed to its remote host: both sockets and both
-/// directions. The connection thread makes it; the direction that ends last
-/// ends the relay and frees it.
+/// directions. The thread that accepted the client makes it; the direction
+/// that ends last ends the relay and frees it.
 struct Relay {
   ServiceRecord* service;
   ServiceConfig config;
@@ -93,9 +93,10 @@ Relay* start_relay(ServiceRecord& service, const ServiceConfig& config, Socket c
               tables.write_table);
   fill_record(relay->read, *relay, service.bytes_read, remote, client, "Read",
               tables.read_table);
-  // The next client wants a connection thread and a pump of its own: the
-  // Write direction makes them, unless enough wait parked, once it has a moment.
-  relay->write.spare_threads = THREADS_PER_RELAY;
+  // The next client wants a thread to wait for the client after it and a
+  // pump of its own: the Write direction makes them, unless enough wait
+  // parked, once it has a moment.
+  relay->read.spare_threads = THREADS_PER_RELAY;
   if (start_pump(relay->read, config.name) != 0) {
     close_socket(remote);
     delete relay;
@@ -136,15 +137,12 @@ void end_direction(PumpRecord& record) {
   if (--relay->directions_running == 0) end_relay(relay);
 }
 
-void connection_thread(void* argument) {
-  ClientHandOver hand_over = *static_cast<ClientHandOver*>(argument);
-  delete static_cast<ClientHandOver*>(argument);
-  ServiceRecord& service = *hand_over.service;
+void relay_client(ServiceRecord& service, Socket client) {
   const ServiceConfig config = service.config();
   char message[MESSAGE_SIZE];
-  Relay* relay = start_relay(service, config, hand_over.client, message);
+  Relay* relay = start_relay(service, config, client, message);
   if (relay == nullptr) {
-    close_socket(hand_over.client);
+    close_socket(client);
     --connection_count;
     close_connection(service, config.name, -1);
     return;
