@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <future>
 
+#include "forward/forwarding.h"
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"
@@ -38,6 +40,10 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
       received.set_value(receive(fd));
     } else if (order == 'q') {  // stays silent, and tells how its client's side ended
       remote_end = receive_to_end(fd);
+    } else if (order == 'r') {  // resets a moment after its request, as the server closes it
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      linger hard{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     } else if (order == 's') {  // streams
       for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's'));) ++sent;
     } else {  // echoes what follows
@@ -80,11 +86,14 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
   EXPECT_EQ(agent.row(3).state, kiv::SVC_ERROR);
 
   kiv::ServiceRecord& s1 = agent.row(1);
-  // The remote host's early end must not cut the client's request short.
+  // The remote host's early end must not cut the client's request short. It reaches the client
+  // after the relay's pause before a half-close.
   int client = connect_loopback(ports[1]);
   std::string request = random_bytes(500000, 2);
+  const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ((send_bytes(client, "h"), receive(client, 8)), "greeting");
   EXPECT_EQ(receive_to_end(client), 0);  // passed on before the client's own end
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(kiv::HALF_CLOSE_DELAY_MS));
   ASSERT_TRUE(send_bytes(client, request));
   shutdown(client, SHUT_WR);
   ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)"));
@@ -108,6 +117,13 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
   close_with_reset(client);
   ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", 2));
   EXPECT_EQ(s1.errors_t + 10 * count_of(agent.events(), "Shutdown"), count_of(agent.events(), "S1 Read error (send) ") + 20);
+  // A reset while the client's end waits to be passed on: that end is never passed on.
+  client = connect_loopback(ports[1]);
+  EXPECT_TRUE(send_bytes(client, "r") && shutdown(client, SHUT_WR) == 0);
+  EXPECT_EQ(receive_to_end(client), ECONNRESET);
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", 3));
+  EXPECT_EQ(count_of(agent.events(), "Shutdown"), 2);
+  close(client);
 
   // Once its burst has passed, a relay holds its two sockets only (besides the client and the echo's).
   client = connect_loopback(ports[1]);
