@@ -14,6 +14,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long the delayed-call thread waits with nothing due before it ends;
+// the next call starts another.
+constexpr auto IDLE_LIFETIME = std::chrono::seconds(2);
+
 struct DelayedCall {
   void (*call)(void*);
   void* argument;
@@ -23,7 +27,7 @@ struct DelayedCalls {
   std::mutex guard;
   std::condition_variable added;
   std::multimap<Clock::time_point, DelayedCall> due;  // guarded by guard
-  bool thread_started = false;                        // guarded by guard
+  bool thread_running = false;                        // guarded by guard
 };
 
 // Never destroyed: its thread waits on it while the process exits.
@@ -36,9 +40,10 @@ void run_delayed_calls(void*) {
   DelayedCalls& calls = delayed_calls();
   std::unique_lock<std::mutex> lock(calls.guard);
   for (;;) {
-    if (calls.due.empty()) {
-      calls.added.wait(lock);
-      continue;
+    if (calls.due.empty() &&
+        !calls.added.wait_for(lock, IDLE_LIFETIME, [&calls] { return !calls.due.empty(); })) {
+      calls.thread_running = false;
+      return;
     }
     auto next = calls.due.begin();
     if (Clock::now() < next->first) {
@@ -60,10 +65,10 @@ void call_after(unsigned delay_ms, void (*call)(void*), void* argument) {
   bool queued;
   {
     std::lock_guard<std::mutex> lock(calls.guard);
-    if (!calls.thread_started) {
-      calls.thread_started = start_detached_thread(run_delayed_calls, nullptr) == 0;
+    if (!calls.thread_running) {
+      calls.thread_running = start_detached_thread(run_delayed_calls, nullptr) == 0;
     }
-    queued = calls.thread_started;
+    queued = calls.thread_running;
     if (queued) {
       calls.due.emplace(Clock::now() + std::chrono::milliseconds(delay_ms), DelayedCall{call, argument});
     }
