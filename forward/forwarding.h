@@ -1,8 +1,8 @@
 #pragma once
 // The forwarding engine: a listener per enabled service accepts clients; each
 // client is relayed to the service's remote host through two pumps, one per
-// direction. A direction whose data has ended
-// waits for its half-close holding no thread.
+// direction. A direction whose data has ended waits for its half-close
+// holding no thread.
 
 #include <atomic>
 #include <cstdint>
@@ -44,7 +44,7 @@ struct PumpRecord {
   std::atomic<uint16_t> outcome;   // how this direction ended: SVC_READY or SVC_ERROR
   std::atomic<bool>* aborted;      // the relay's: set when either direction broke
   const uint8_t* table;            // each byte b becomes table[b], or none
-  int spare_threads;               // made for the next client when this direction first waits
+  int spare_threads;               // made for the next client once this direction has moved bytes and waits
   Relay* relay;
 };
 

@@ -94,8 +94,8 @@ Relay* start_relay(ServiceRecord& service, const ServiceConfig& config, Socket c
   fill_record(relay->read, *relay, service.bytes_read, remote, client, "Read",
               tables.read_table);
   // The next client wants a thread to wait for the client after it and a
-  // pump of its own: the Write direction makes them, unless enough wait
-  // parked, once it has a moment.
+  // pump of its own: the Read direction makes them, unless enough wait
+  // parked, once its first reply has passed.
   relay->read.spare_threads = THREADS_PER_RELAY;
   if (start_pump(relay->read, config.name) != 0) {
     close_socket(remote);
