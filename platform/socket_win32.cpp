@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "platform/clock.h"
+#include "platform/socket_watcher.h"
 
 namespace kiv {
 
@@ -135,9 +136,10 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
 long receive_some(Socket s, void* buffer, size_t size) {
   int n = recv(native(s), static_cast<char*>(buffer), call_size(size), 0);
   if (n != SOCKET_ERROR) return n;
-  // Cancelled by shutdown_both or abort_connection: the end of the data, as
-  // a shutdown gives on Linux.
-  return WSAGetLastError() == WSA_OPERATION_ABORTED ? 0 : -1;
+  // Cancelled, or shut down before the call, by shutdown_both or
+  // abort_connection: the end of the data, as a shutdown gives on Linux.
+  int error = WSAGetLastError();
+  return error == WSA_OPERATION_ABORTED || error == WSAESHUTDOWN ? 0 : -1;
 }
 
 long send_all(Socket s, const void* data, size_t size) {
@@ -165,6 +167,7 @@ void shutdown_both(Socket s) {
   // Unlike Linux, a shutdown does not end a receive already waiting on the
   // socket in another thread; cancelling the socket's pending calls does.
   CancelIoEx(reinterpret_cast<HANDLE>(native(s)), nullptr);
+  mark_shut_down(s);
 }
 
 void abort_connection(Socket s) {
@@ -173,10 +176,13 @@ void abort_connection(Socket s) {
   shutdown(native(s), SD_RECEIVE);
   // A shutdown does not wake a receive waiting in another thread here.
   CancelIoEx(reinterpret_cast<HANDLE>(native(s)), nullptr);
+  mark_shut_down(s);
 }
 
 void close_socket(Socket s) {
-  if (s != NO_SOCKET) closesocket(native(s));
+  if (s == NO_SOCKET) return;
+  forget_shut_down(s);
+  closesocket(native(s));
 }
 
 int set_non_blocking(Socket s) { return set_blocking_mode(s, 1); }
