@@ -1,8 +1,9 @@
 #pragma once
 // The forwarding engine: a listener per enabled service accepts clients; each
 // client is relayed to the service's remote host through two pumps, one per
-// direction. A direction whose data has ended waits for its half-close
-// holding no thread.
+// direction. A direction holds a thread while its first bytes are awaited
+// and while bytes move; for later bytes (the socket watcher) and for its
+// half-close (a delayed call) it waits holding none.
 
 #include <atomic>
 #include <cstdint>
@@ -24,8 +25,9 @@ constexpr int BUSY_BLOCK_SIZE = 64 * 1024;
 constexpr unsigned HALF_CLOSE_DELAY_MS = 2500;
 /// A listener's wait for a client, and its step while a reset waits.
 constexpr int LISTEN_WAIT_MS = 1000;
-/// What one relay holds: the client and remote sockets; the thread that
-/// accepted it, which moves the Write direction, and the Read pump's thread.
+/// What one relay holds at most: the client and remote sockets, and a thread
+/// for each direction (first the one that accepted the client, moving the
+/// Write direction, and the Read pump's).
 constexpr int SOCKETS_PER_RELAY = 2;
 constexpr int THREADS_PER_RELAY = 2;
 
@@ -44,7 +46,7 @@ struct PumpRecord {
   std::atomic<uint16_t> outcome;   // how this direction ended: SVC_READY or SVC_ERROR
   std::atomic<bool>* aborted;      // the relay's: set when either direction broke
   const uint8_t* table;            // each byte b becomes table[b], or none
-  int spare_threads;               // made for the next client once this direction has moved bytes and waits
+  bool moved;                      // whether any bytes have passed yet
   Relay* relay;
 };
 

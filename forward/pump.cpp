@@ -6,6 +6,7 @@
 #include "forward/forwarding.h"
 #include "forward/translate.h"
 #include "platform/clock.h"
+#include "platform/socket_watcher.h"
 #include "platform/splice.h"
 #include "platform/thread.h"
 
@@ -77,15 +78,17 @@ void half_close(void* argument) {
 }
 
 // Moves blocks until this direction's data ends, logging and counting how.
-// false when the direction ends later, with its delayed half-close.
+// false when the direction goes on later: with its delayed half-close, or
+// on another thread once more bytes come.
 bool pump_until_end(PumpRecord& record) {
   Carrier carrier;
-  bool moved = false;
   for (;;) {
     if (!carrier.held()) {
-      if (record.spare_threads > 0 && moved && wait_readable(record.from_socket, 0) == 0) {
-        make_spare_threads(record.spare_threads);
-        record.spare_threads = 0;
+      // The first bytes are waited for on this thread, as they are usually
+      // on their way already; bytes after a pause, holding no thread.
+      if (record.moved && wait_readable(record.from_socket, 0) == 0 &&
+          call_when_readable(record.from_socket, pump_thread, &record) == 0) {
+        return false;
       }
       // Ended, failed or readable, the receive says what came.
       while (wait_readable(record.from_socket, IDLE_WAIT_MS) == 0) {
@@ -112,7 +115,7 @@ bool pump_until_end(PumpRecord& record) {
         return true;
       }
       *record.bytes += static_cast<uint32_t>(sent);
-      moved = true;
+      record.moved = true;
       // Bytes that come in less than a busy block, or that stop coming, are
       // waited for holding nothing.
       if (received < BUSY_BLOCK_SIZE || wait_readable(record.from_socket, 0) == 0) {

@@ -37,7 +37,7 @@ void fill_record(PumpRecord& record, Relay& relay, std::atomic<uint32_t>& bytes,
   snprintf(record.name, sizeof record.name, "%s %s", relay.config.name, direction);
   record.outcome = SVC_READY;
   record.table = table;
-  record.spare_threads = 0;
+  record.moved = false;
   record.aborted = &relay.aborted;
   record.relay = &relay;
 }
@@ -93,10 +93,6 @@ Relay* start_relay(ServiceRecord& service, const ServiceConfig& config, Socket c
               tables.write_table);
   fill_record(relay->read, *relay, service.bytes_read, remote, client, "Read",
               tables.read_table);
-  // The next client wants a thread to wait for the client after it and a
-  // pump of its own: the Read direction makes them, unless enough wait
-  // parked, once its first reply has passed.
-  relay->read.spare_threads = THREADS_PER_RELAY;
   if (start_pump(relay->read, config.name) != 0) {
     close_socket(remote);
     delete relay;

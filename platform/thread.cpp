@@ -17,18 +17,16 @@ constexpr auto PARKED_LIFETIME = std::chrono::seconds(2);
 constexpr int MAX_PARKED = 64;
 
 struct Work {
-  void (*body)(void*);  // none for a spare, which parks at once
-  void* argument;       // a spare's: the count of its maker's spares not parked yet
+  void (*body)(void*);
+  void* argument;
 };
 
 // ParkedThreads hands new work to threads that have finished theirs.
 struct ParkedThreads {
   std::mutex guard;
   std::condition_variable work_handed_over;
-  std::condition_variable spare_parked;
   std::deque<Work> handed_over;  // guarded by guard; each promised to a parked thread
   int unpromised = 0;            // guarded by guard; parked threads with no work promised
-  int spares_starting = 0;       // guarded by guard; spares made but not parked yet
 };
 
 // Never destroyed: parked threads may still wait on it while the process exits.
@@ -39,15 +37,9 @@ ParkedThreads& parked_threads() {
 
 // Waits for the next work handed to a parked thread; false when the thread
 // should end instead.
-bool park(Work& work, bool new_spare) {
+bool park(Work& work) {
   ParkedThreads& parked = parked_threads();
   std::unique_lock<std::mutex> lock(parked.guard);
-  if (new_spare) {
-    --parked.spares_starting;
-    // Its maker waits for its own spares only, not for those that other
-    // threads keep making meanwhile.
-    if (--*static_cast<int*>(work.argument) == 0) parked.spare_parked.notify_all();
-  }
   if (parked.unpromised >= MAX_PARKED) return false;
   ++parked.unpromised;
   if (!parked.work_handed_over.wait_for(lock, PARKED_LIFETIME,
@@ -67,12 +59,9 @@ bool park(Work& work, bool new_spare) {
 void run_new_thread(void* first_work) {
   Work work = *static_cast<Work*>(first_work);
   delete static_cast<Work*>(first_work);
-  bool new_spare = work.body == nullptr;
-  if (!new_spare) work.body(work.argument);
-  while (park(work, new_spare)) {
-    new_spare = false;
+  do {
     work.body(work.argument);
-  }
+  } while (park(work));
 }
 
 namespace {
@@ -102,26 +91,6 @@ bool hand_to_parked_thread(const Work& work) {
 int start_detached_thread(void (*body)(void*), void* argument) {
   if (hand_to_parked_thread(Work{body, argument})) return 0;
   return create_thread(Work{body, argument});
-}
-
-void make_spare_threads(int count) {
-  ParkedThreads& parked = parked_threads();
-  int wanted = 0;
-  {
-    std::lock_guard<std::mutex> lock(parked.guard);
-    wanted = count - parked.unpromised - parked.spares_starting;
-    if (wanted <= 0) return;
-    parked.spares_starting += wanted;
-  }
-  int starting = wanted;  // guarded by parked.guard
-  for (int i = 0; i < wanted; ++i) {
-    if (create_thread(Work{nullptr, &starting}) == 0) continue;
-    std::lock_guard<std::mutex> lock(parked.guard);
-    --parked.spares_starting;
-    --starting;
-  }
-  std::unique_lock<std::mutex> lock(parked.guard);
-  parked.spare_parked.wait(lock, [&starting] { return starting == 0; });
 }
 
 }  // namespace kiv

@@ -19,10 +19,6 @@ constexpr size_t WORKER_STACK_SIZE = 128 * 1024;
 /// each time.
 int start_detached_thread(void (*body)(void*), void* argument);
 
-/// Makes new threads until `count` are parked, and returns once they are: for
-/// a caller that has nothing urgent to do and knows that works follow soon.
-void make_spare_threads(int count);
-
 /// How many threads the process may run at once and still leave the rest of
 /// the machine room to start its own: a share of what the system allows.
 int thread_limit();
