@@ -65,8 +65,6 @@ void shutdown_sending(Socket s);
 /// order, and wakes a thread blocked receiving on `s` (as at the end of the
 /// data); nothing is sent to the peer before the close.
 void abort_connection(Socket s);
-/// Ends both directions, waking any thread blocked on the socket.
-void shutdown_both(Socket s);
 void close_socket(Socket s);
 int set_non_blocking(Socket s);
 

@@ -159,8 +159,6 @@ long send_without_waiting(Socket s, const void* data, size_t size) {
 
 void shutdown_sending(Socket s) { shutdown(s, SHUT_WR); }
 
-void shutdown_both(Socket s) { shutdown(s, SHUT_RDWR); }
-
 void abort_connection(Socket s) {
   linger reset{1, 0};
   setsockopt(s, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);

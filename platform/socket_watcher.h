@@ -7,11 +7,11 @@
 namespace kiv {
 
 /// Starts `ready(argument)` as a thread's work (see start_detached_thread)
-/// once `s` is readable, has ended or failed, or is woken by abort_connection
-/// or shutdown_both; where no thread can be started, the watcher's own thread
-/// makes the call. `s` must stay open until then, and a socket is watched
-/// for one call at a time. Returns 0, or the platform's error code when `s`
-/// cannot be watched: nothing is called then, and the caller waits itself.
+/// once `s` is readable, has ended or failed, or abort_connection is called
+/// on it; where no thread can be started, the watcher's own thread makes the
+/// call. `s` must stay open until then, and a socket is watched for one call
+/// at a time. Returns 0, or the platform's error code when `s` cannot be
+/// watched: nothing is called then, and the caller waits itself.
 int call_when_readable(Socket s, void (*ready)(void*), void* argument);
 
 #ifdef _WIN32

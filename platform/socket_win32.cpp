@@ -136,8 +136,8 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
 long receive_some(Socket s, void* buffer, size_t size) {
   int n = recv(native(s), static_cast<char*>(buffer), call_size(size), 0);
   if (n != SOCKET_ERROR) return n;
-  // Cancelled, or shut down before the call, by shutdown_both or
-  // abort_connection: the end of the data, as a shutdown gives on Linux.
+  // Cancelled, or shut down before the call, by abort_connection: the end
+  // of the data, as a shutdown gives on Linux.
   int error = WSAGetLastError();
   return error == WSA_OPERATION_ABORTED || error == WSAESHUTDOWN ? 0 : -1;
 }
@@ -161,14 +161,6 @@ long send_without_waiting(Socket s, const void* data, size_t size) {
 }
 
 void shutdown_sending(Socket s) { shutdown(native(s), SD_SEND); }
-
-void shutdown_both(Socket s) {
-  shutdown(native(s), SD_BOTH);
-  // Unlike Linux, a shutdown does not end a receive already waiting on the
-  // socket in another thread; cancelling the socket's pending calls does.
-  CancelIoEx(reinterpret_cast<HANDLE>(native(s)), nullptr);
-  mark_shut_down(s);
-}
 
 void abort_connection(Socket s) {
   linger reset{1, 0};
