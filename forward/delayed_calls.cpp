@@ -63,6 +63,7 @@ void run_delayed_calls(void*) {
 void call_after(unsigned delay_ms, void (*call)(void*), void* argument) {
   DelayedCalls& calls = delayed_calls();
   bool queued;
+  bool first_due = false;
   {
     std::lock_guard<std::mutex> lock(calls.guard);
     if (!calls.thread_running) {
@@ -70,11 +71,14 @@ void call_after(unsigned delay_ms, void (*call)(void*), void* argument) {
     }
     queued = calls.thread_running;
     if (queued) {
-      calls.due.emplace(Clock::now() + std::chrono::milliseconds(delay_ms), DelayedCall{call, argument});
+      auto added = calls.due.emplace(Clock::now() + std::chrono::milliseconds(delay_ms),
+                                     DelayedCall{call, argument});
+      first_due = added == calls.due.begin();
     }
   }
   if (queued) {
-    calls.added.notify_one();
+    // The thread sleeps until the first call due; a later one need not wake it.
+    if (first_due) calls.added.notify_one();
     return;
   }
   sleep_ms(delay_ms);
