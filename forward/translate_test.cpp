@@ -6,18 +6,48 @@
 
 using namespace kiv;
 
-// Blocks around the wide lookup's 64-byte steps and a pump's full block; a table that is no permutation.
-TEST(Translate, EveryByteBecomesItsTableEntryWhateverTheBlockSize) {
-  uint8_t halving[TABLE_SIZE];
-  for (int b = 0; b < TABLE_SIZE; ++b) halving[b] = uint8_t(b / 2);
+namespace {
+
+std::vector<Translator> every_translator() {
   std::vector<Translator> translators = {translate, translate_bytewise};
   if (wide_translator() != nullptr) translators.push_back(wide_translator());
-  for (Translator translator : translators)
-    for (const uint8_t* table : {WINDOWS_READ_TABLE.data(), static_cast<const uint8_t*>(halving)})
-      for (size_t size : {0, 1, 63, 64, 65, 127, 128, 255, 256, 257, 10239, 10240}) {
-        std::vector<uint8_t> block(size + 1);  // the byte after the block must stay as it is
-        for (size_t i = 0; i <= size; ++i) block[i] = static_cast<uint8_t>(i * 7 + size);
-        translator(block.data(), size, table);
-        for (size_t i = 0; i <= size; ++i) ASSERT_EQ(block[i], i < size ? table[uint8_t(i * 7 + size)] : uint8_t(i * 7 + size)) << size << " " << i;
-      }
+  return translators;
+}
+
+// Sizes around the wide lookup's 64-byte steps, and a whole 10240-byte block.
+const size_t BLOCK_SIZES[] = {0, 1, 63, 64, 65, 127, 128, 255, 256, 257, 10239, 10240};
+
+uint8_t original_byte(size_t index, size_t size) { return static_cast<uint8_t>(index * 7 + size); }
+
+// A block of `size` bytes and one byte after it, which no translation may touch.
+std::vector<uint8_t> block_with_guard(size_t size) {
+  std::vector<uint8_t> block(size + 1);
+  for (size_t i = 0; i <= size; ++i) block[i] = original_byte(i, size);
+  return block;
+}
+
+void expect_translated(Translator translator, const uint8_t* table) {
+  for (size_t size : BLOCK_SIZES) {
+    std::vector<uint8_t> block = block_with_guard(size);
+    translator(block.data(), size, table);
+    for (size_t i = 0; i < size; ++i) {
+      ASSERT_EQ(block[i], table[original_byte(i, size)]) << "size " << size << ", byte " << i;
+    }
+    ASSERT_EQ(block[size], original_byte(size, size)) << "the byte after a block of " << size;
+  }
+}
+
+}  // namespace
+
+TEST(Translate, EveryByteBecomesItsEntryOfTheWindowsTable) {
+  for (Translator translator : every_translator()) {
+    expect_translated(translator, WINDOWS_READ_TABLE.data());
+  }
+}
+
+// A table that maps two bytes to one catches a lookup that assumes a permutation.
+TEST(Translate, EveryByteBecomesItsEntryOfATableThatIsNoPermutation) {
+  uint8_t halving[TABLE_SIZE];
+  for (int b = 0; b < TABLE_SIZE; ++b) halving[b] = static_cast<uint8_t>(b / 2);
+  for (Translator translator : every_translator()) expect_translated(translator, halving);
 }

@@ -10,41 +10,93 @@
 
 using namespace kiv;
 
-static std::string table_rows() {  // the table's rows as kiv.cnf lines, each with its row_y after it
+namespace {
+
+// The table's rows as kiv.cnf lines, each followed by its row_y.
+std::string table_rows() {
   std::string rows;
   for (int r = 0; r < service_table().service_count; ++r) {
     ServiceConfig c = service_table().rows[r].config();
-    rows += kiv_test::config_line(c.name, c.port, c.remote_port, c.host, c.table_name, c.enabled) + std::to_string(c.row_y) + " ";
+    rows += kiv_test::config_line(c.name, c.port, c.remote_port, c.host, c.table_name, c.enabled);
+    rows += std::to_string(c.row_y) + " ";
   }
   return rows;
 }
 
-// OK on the grid as opened saves the table as it was (enabled as 0 or 1) and keeps each row's state.
-TEST(ConfigurationGrid, OpensShowingTheTableAndTakesTypedRowsAsTheyWouldReadBack) {
+// A working folder whose kiv.cnf holds `text`, loaded into the table with
+// an empty log.
+struct GridFixture : testing::Test {
   kiv_test::TempFolder folder;
-  ASSERT_EQ(chdir(folder.path().c_str()), 0);
-  flush_event_log();
-  folder.write("kiv.cnf", "MAIL 40000 110 10.0.0.5 WINDOWS -2\n");
-  load_service_table();
+
+  void load(const std::string& text) {
+    ASSERT_EQ(chdir(folder.path().c_str()), 0);
+    flush_event_log();
+    folder.write("kiv.cnf", text);
+    load_service_table();
+  }
+};
+
+}  // namespace
+
+TEST_F(GridFixture, OkOnTheGridAsOpenedSavesTheTableAsItWas) {
+  load("MAIL 40000 110 10.0.0.5 WINDOWS -2\n");
+  GridRow grid[MAX_SERVICES];
+  grid_of_table(grid);
+  use_grid(grid);
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "MAIL 40000 110 10.0.0.5 WINDOWS 1\n")
+      << "any non-zero enabled is saved as 1";
+}
+
+TEST_F(GridFixture, OkKeepsEachRowsState) {
+  load("MAIL 40000 110 10.0.0.5 WINDOWS 1\n");
   service_table().rows[0].state = SVC_ACTIVE;
   GridRow grid[MAX_SERVICES];
   grid_of_table(grid);
   use_grid(grid);
-  EXPECT_TRUE(folder.read_text("kiv.cnf") == "MAIL 40000 110 10.0.0.5 WINDOWS 1\n" && service_table().rows[0].state == SVC_ACTIVE);
-  // Texts cut, never inside a character; ports below 2^32 modulo 65536; no port: disabled; no remote port: the port.
+  EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE);
+}
+
+// Texts cut, never inside a character; ports below 2^32 modulo 65536; no
+// port: disabled; no remote port: the port.
+TEST_F(GridFixture, TypedTextsAndPortsBecomeRowsAsTheyWouldReadBack) {
+  load("");
   const std::string host70(70, 'h'), table40(40, 't');
-  GridRow cut[MAX_SERVICES] = {{true, "MAILER", "70000", "  ", "10.0.0.5", "WINDOWS"}, {true, "ÄÄÄ", "65536", "4294967295", "webhost", ""},
-                               {true, "FTP", "12a", "", "ftp host", "NONE"}, {true, "POP", " 110\t", "0", host70, table40},
-                               {false, "NEWS", "119", "4294967297", "newshost", "NONE"}};
-  use_grid(cut);
-  EXPECT_EQ(table_rows(), "MAILE 4464 4464 10.0.0.5 WINDOWS 1\n0 ÄÄ 0 65535 webhost  0\n15 FTP 0 0 ftp host NONE 0\n30 POP 110 110 " +
-                              host70.substr(0, 63) + " " + table40.substr(0, 34) + " 1\n45 NEWS 119 119 newshost NONE 0\n60 ");
-  // No host: disabled; no name: kept; neither, whatever else: the end of the list.
-  GridRow ended[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"}, {true, "NEWS", "119", "", "", "NONE"},
-                                 {true, "", "120", "", "hc", "NONE"}, {true, "", "80", "80", "", "NONE"}, {true, "C", "3", "", "hc", "NONE"}};
-  use_grid(ended);
+  GridRow typed[MAX_SERVICES] = {
+      {true, "MAILER", "70000", "  ", "10.0.0.5", "WINDOWS"},
+      {true, "ÄÄÄ", "65536", "4294967295", "webhost", ""},
+      {true, "FTP", "12a", "", "ftp host", "NONE"},
+      {true, "POP", " 110\t", "0", host70, table40},
+      {false, "NEWS", "119", "4294967297", "newshost", "NONE"}};
+  use_grid(typed);
+  EXPECT_EQ(table_rows(), "MAILE 4464 4464 10.0.0.5 WINDOWS 1\n0 "
+                          "ÄÄ 0 65535 webhost  0\n15 "
+                          "FTP 0 0 ftp host NONE 0\n30 "
+                          "POP 110 110 " + host70.substr(0, 63) + " " + table40.substr(0, 34) +
+                              " 1\n45 "
+                              "NEWS 119 119 newshost NONE 0\n60 ");
+}
+
+// No host: disabled; no name: kept; neither, whatever else: the end of the list.
+TEST_F(GridFixture, ARowWithNeitherNameNorHostEndsTheList) {
+  load("");
+  GridRow typed[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"},
+                                 {true, "NEWS", "119", "", "", "NONE"},
+                                 {true, "", "120", "", "hc", "NONE"},
+                                 {true, "", "80", "80", "", "NONE"},
+                                 {true, "C", "3", "", "hc", "NONE"}};
+  use_grid(typed);
   EXPECT_EQ(table_rows(), "A 1 1 ha NONE 1\n0 NEWS 119 119  NONE 0\n15  120 120 hc NONE 1\n30 ");
-  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n");  // rows that would not read back are logged instead
-  const std::string one = "kiv.cnf: Row 1 not saved: name, host and table must each be one word", two = "kiv.cnf: Row 2" + one.substr(14);
-  EXPECT_EQ(kiv_test::held_events(), (std::vector<std::string>{one, two, one, two}));
+}
+
+TEST_F(GridFixture, RowsThatWouldNotReadBackAreLoggedInsteadOfSaved) {
+  load("");
+  GridRow typed[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"},
+                                 {true, "NEWS", "119", "", "", "NONE"},
+                                 {true, "", "120", "", "hc", "NONE"}};
+  use_grid(typed);
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n");
+  EXPECT_EQ(kiv_test::held_events(),
+            (std::vector<std::string>{
+                "kiv.cnf: Row 1 not saved: name, host and table must each be one word",
+                "kiv.cnf: Row 2 not saved: name, host and table must each be one word"}));
 }
