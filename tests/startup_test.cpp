@@ -45,6 +45,16 @@ TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAStopAppends
   EXPECT_NE(log.find(": KIV reconfigured...\n"), std::string::npos);
 }
 
+// systemd starts kiv-agentd bare, so any argument is a mistake: refused before the agent starts.
+TEST(StartUp, AnArgumentGetsTheUsageLineAndExitCode2) {
+  TempFolder folder;
+  folder.write("kiv.cnf", "");
+  AgentProcess agent(folder, {KIV_AGENTD_PATH, "install"});
+  EXPECT_EQ(agent.wait_exit(20000), 2);
+  EXPECT_TRUE(agent.wait_for_event("usage: kiv-agentd"));
+  EXPECT_EQ(agent.event_count("*** KIV Started ***"), 0) << "the agent started all the same";
+}
+
 // A kiv.cnf that is no regular file is not read, at start or on SIGHUP (a FIFO would hold the agent for
 // ever). A folder named kiv.log (root can write read-only files) is reported, and the agent still stops.
 TEST(StartUp, FilesThatAreNoRegularFilesCannotBeOpened) {
