@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/program_folder_win32.h"
+
 namespace kiv {
 
 namespace {
@@ -90,6 +92,21 @@ void restart_on_failure(SC_HANDLE service) {
   }
 }
 
+/// Gives a folder without them the example kiv.cnf beside the program and an
+/// empty kiv.log (a service has no console: its log is all there is). What
+/// is there already is left as it is, so installing again, or a newer
+/// version, keeps the configuration.
+void seed_folder(const std::string& folder) {
+  std::string example = file_beside_program("kiv.cnf");
+  std::string configuration = folder + "\\kiv.cnf";
+  if (CopyFileA(example.c_str(), configuration.c_str(), TRUE)) {
+    std::printf("Copied %s to %s.\n", example.c_str(), configuration.c_str());
+  }
+  HANDLE log = CreateFileA((folder + "\\kiv.log").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+}
+
 int install_service(const char* folder_argument) {
   char folder[MAX_PATH];
   DWORD length = GetFullPathNameA(folder_argument, sizeof folder, folder, nullptr);
@@ -99,9 +116,8 @@ int install_service(const char* folder_argument) {
     std::fprintf(stderr, "kiv-agentd: %s is no folder\n", folder);
     return EXIT_FAILED;
   }
-  char program[MAX_PATH];
-  length = GetModuleFileNameA(nullptr, program, sizeof program);
-  if (length == 0 || length >= sizeof program) return report_failure("no program path", 0);
+  std::string program = program_path();
+  if (program.empty()) return report_failure("no program path", GetLastError());
   std::string command = quoted(program) + " service " + quoted(folder);
 
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
@@ -128,6 +144,7 @@ int install_service(const char* folder_argument) {
   SERVICE_DESCRIPTIONA text = {description};
   ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_DESCRIPTION, &text);
   restart_on_failure(service.handle);
+  seed_folder(folder);
   DWORD error = grant_service_account(folder);
   if (error != ERROR_SUCCESS) {
     std::fprintf(stderr, "kiv-agentd: LocalService may not be able to write in %s (error %lu)\n",

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/program_folder_win32.h"
+
 namespace kiv {
 
 namespace {
@@ -13,15 +15,6 @@ bool fail(const std::string& what) {
   std::string text = what + " (error " + std::to_string(GetLastError()) + ")";
   MessageBoxA(nullptr, text.c_str(), "KIV Error", MB_OK | MB_ICONWARNING);
   return false;
-}
-
-/// The example kiv.cnf beside the program, whose services are disabled.
-std::string example_configuration() {
-  char program[MAX_PATH];
-  DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
-  if (length == 0 || length >= sizeof program) return "";
-  std::string path(program, length);
-  return path.substr(0, path.find_last_of('\\') + 1) + "kiv.cnf";
 }
 
 }  // namespace
@@ -35,7 +28,7 @@ bool enter_user_folder() {
   std::string folder = std::string(app_data) + "\\KIV Agent";
   if (CreateDirectoryA(folder.c_str(), nullptr)) {
     // Without the example the agent starts with an empty table and says so in its log.
-    CopyFileA(example_configuration().c_str(), (folder + "\\kiv.cnf").c_str(), TRUE);
+    CopyFileA(file_beside_program("kiv.cnf").c_str(), (folder + "\\kiv.cnf").c_str(), TRUE);
   } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
     return fail("Cannot make " + folder);
   }

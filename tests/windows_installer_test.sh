@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # The Windows installer and the service kiv-agentd under wine, in a wine
 # prefix of their own, copied fresh for each run from one never used: the
-# installer installs and removes silently and leaves the operators' files;
-# kiv-agentd.exe registers a service that relays through real loopback
+# installer installs, upgrades and removes silently and leaves the operators'
+# files; kiv-agentd.exe registers a service that relays through real loopback
 # sockets, reloads kiv.cnf on "parameters changed", flushes its log when
 # stopped, and is removed again. Wine has no event log to read and no
 # restarts after a failure, so neither is tested here.
-# Usage: windows_installer_test.sh SETUP.MSI KIV-AGENTD.EXE SERVICE-CONTROL.EXE PEER-AGENTD
-#        PRISTINE-PREFIX
-# SERVICE-CONTROL.EXE sends "parameters changed" as `sc control` would (wine's
-# sc has no "control"); PEER-AGENTD is a native kiv-agentd whose control port
-# is the far end of the relays. Needs a display for kiv-agent.exe (DISPLAY).
+# Usage: windows_installer_test.sh SETUP.MSI NEXT.MSI KIV-AGENTD.EXE SERVICE-CONTROL.EXE
+#        PEER-AGENTD PRISTINE-PREFIX
+# NEXT.MSI is the same installer as a newer version; SERVICE-CONTROL.EXE sends
+# "parameters changed" as `sc control` would (wine's sc has no "control");
+# PEER-AGENTD is a native kiv-agentd whose control port is the far end of the
+# relays. Needs a display for kiv-agent.exe (DISPLAY).
 set -uo pipefail
 setup_msi=$(realpath "$1")
-agentd_exe=$(realpath "$2")
-service_control_exe=$(realpath "$3")
-peer_agentd=$(realpath "$4")
-pristine=$(realpath "$5")
+next_msi=$(realpath "$2")
+agentd_exe=$(realpath "$3")
+service_control_exe=$(realpath "$4")
+peer_agentd=$(realpath "$5")
+pristine=$(realpath "$6")
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all
@@ -49,11 +51,13 @@ check() {  # check NAME MESSAGE COMMAND...: one behaviour, with what it means wh
   fi
 }
 
-# A port on loopback that nothing listens on now.
+# A port on loopback that nothing listens on now, below the range that Linux
+# takes the local ports of outgoing connections from: one of those, the
+# relay's own in TIME_WAIT, would refuse the listener.
 free_port() {
   local port
   for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 40000))
+    port=$((10000 + RANDOM % 22000))
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
   done
   return 1
@@ -105,6 +109,10 @@ programs_installed() {
   done
 }
 no_programs() { [ ! -e "$drive_c/Program Files/KIV Agent/kiv-agentd.exe" ]; }
+installed_versions() {
+  wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null \
+    2>/dev/null | grep -c 'DisplayName.*KIV Agent'
+}
 # Every service of the example kiv.cnf is disabled.
 all_disabled() { [ -s "$1" ] && ! tr -d '\r' <"$1" | grep -qv ' 0$'; }
 
@@ -131,7 +139,14 @@ wine taskkill /f /im kiv-agent.exe </dev/null >/dev/null 2>&1
 
 echo "KIV 9999 9999 0.0.0.0 NONE 1" >>"$program_data/kiv.cnf"
 echo "the operator's own log" >"$user_folder/kiv.log"
-check "removes silently" "msiexec /x /qn failed" wine msiexec /x "$(winepath -w "$setup_msi")" /qn
+check "upgrades silently" "msiexec /i /qn of the newer version failed" \
+  wine msiexec /i "$(winepath -w "$next_msi")" /qn
+check "replaces the older version" "not one KIV Agent among the installed programs" \
+  test "$(installed_versions)" = 1
+check "keeps the service's configuration through an upgrade" "the changed kiv.cnf was replaced" \
+  grep -q "^KIV 9999" "$program_data/kiv.cnf"
+check "runs the service after an upgrade" "kiv-agentd is not running" service_state_is RUNNING
+check "removes silently" "msiexec /x /qn failed" wine msiexec /x "$(winepath -w "$next_msi")" /qn
 check "removes the programs" "kiv-agentd.exe is still in Program Files" no_programs
 check "removes the Start menu entry" "KIV Agent.lnk is still there" no_start_menu_entry
 check "removes the service" "sc query still finds kiv-agentd" no_service
@@ -176,5 +191,9 @@ check "reloads as a reconfiguration" "kiv.log lacks KIV reconfigured..." \
 check "removes the service" "kiv-agentd.exe remove failed" wine "$agentd_exe" remove
 check "is gone once removed" "sc query still finds kiv-agentd" no_service
 
+if [ "$failed" -gt 0 ]; then
+  echo "--- the service's kiv.log"
+  cat "$service_folder/kiv.log"
+fi
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
