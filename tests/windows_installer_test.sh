@@ -4,8 +4,9 @@
 # installer installs, upgrades and removes silently and leaves the operators'
 # files; kiv-agentd.exe registers a service that relays through real loopback
 # sockets, reloads kiv.cnf on "parameters changed", flushes its log when
-# stopped, and is removed again. Wine has no event log to read and no
-# restarts after a failure, so neither is tested here.
+# stopped, and is removed again; its warnings go to the event log as far as
+# wine shows it (on its error channel). Wine restarts no service after a
+# failure, so that is not tested here.
 # Usage: windows_installer_test.sh SETUP.MSI NEXT.MSI KIV-AGENTD.EXE SERVICE-CONTROL.EXE
 #        PEER-AGENTD PRISTINE-PREFIX
 # NEXT.MSI is the same installer as a newer version; SERVICE-CONTROL.EXE sends
@@ -156,6 +157,26 @@ check "keeps the user's configuration" "%APPDATA%\\KIV Agent\\kiv.cnf is gone" \
   test -f "$user_folder/kiv.cnf"
 check "keeps the user's log" "%APPDATA%\\KIV Agent\\kiv.log is gone" test -f "$user_folder/kiv.log"
 
+# Wine keeps no event log, but prints each event reported to it on its error channel.
+reports_warning_as_event() {
+  local folder="$work/warning" pid found=1
+  mkdir -p "$folder"
+  echo "MAIL abc" >"$folder/kiv.cnf"
+  (cd "$folder" && WINEDEBUG=-all,err+eventlog exec wine "$agentd_exe" </dev/null \
+    >/dev/null 2>"$folder/stderr") &
+  pid=$!
+  for _ in $(seq 60); do
+    if grep -q 'ReportEventW L"KIV Error: kiv.cnf: Error in line 0"' "$folder/stderr"; then
+      found=0
+      break
+    fi
+    sleep 0.5
+  done
+  kill "$pid"
+  wait "$pid"
+  return $found
+}
+
 echo "=== kiv-agentd.exe as a service"
 peer_folder="$work/peer"
 service_folder="$work/service"
@@ -172,6 +193,8 @@ printf 'S1 %d %d 127.0.0.1 NONE 1\nS2 %d %d 127.0.0.1 NONE 0\n' \
 
 check "rejects an unknown argument" "kiv-agentd.exe --help did not exit with code 2" \
   test "$(wine "$agentd_exe" --help </dev/null >/dev/null 2>&1; echo $?)" = 2
+check "reports a warning to the event log" "no ReportEvent of the warning about kiv.cnf" \
+  reports_warning_as_event
 check "registers the service" "kiv-agentd.exe install failed" \
   wine "$agentd_exe" install "$(winepath -w "$service_folder")"
 wine sc start kiv-agentd </dev/null >/dev/null 2>&1
