@@ -19,7 +19,8 @@ constexpr char EVENT_SOURCE[] = "KIV Agent";
 constexpr char SERVICE_ACCOUNT[] = "NT AUTHORITY\\LocalService";
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-/// How long remove waits for the running service to report itself stopped.
+/// How long a stop may take: remove waits as long for the service to stop,
+/// and the service tells the manager to wait as long for it.
 constexpr int STOP_WAIT_MS = 30000;
 constexpr int STOP_POLL_MS = 100;
 
@@ -76,9 +77,9 @@ DWORD grant_service_account(const std::string& folder) {
   return error;
 }
 
-/// Has the service manager start the service again after it ended without
-/// saying it stopped (a crash): after 10 s, 1 min, then every 5 min, with the
-/// count of failures forgotten after a day.
+/// Has the service manager start the service again after it ended on an
+/// error (a crash, or stopped with an exit code other than 0): after 10 s,
+/// 1 min, then every 5 min, with the count of failures forgotten after a day.
 void restart_on_failure(SC_HANDLE service) {
   SC_ACTION actions[3] = {
       {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 300000}};
@@ -86,9 +87,17 @@ void restart_on_failure(SC_HANDLE service) {
   failure.dwResetPeriod = 24 * 60 * 60;
   failure.cActions = 3;
   failure.lpsaActions = actions;
+  SERVICE_FAILURE_ACTIONS_FLAG on_error_exit = {TRUE};
+  const char* limit = nullptr;
   if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
-    std::fprintf(stderr, "kiv-agentd: the service manager will not restart it after a failure"
-                         " (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+    limit = "will not restart it after a failure";
+  } else if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                    &on_error_exit)) {
+    limit = "will restart it after a crash only";
+  }
+  if (limit != nullptr) {
+    std::fprintf(stderr, "kiv-agentd: the service manager %s (error %lu)\n", limit,
+                 static_cast<unsigned long>(GetLastError()));
   }
 }
 
@@ -242,9 +251,6 @@ DWORD WINAPI run_dispatcher(void*) {
 // The agent keeps the process's main thread, as it has from a console; the
 // manager's dispatcher gets a thread of its own.
 int serve(const char* folder, const ServedAgent& agent) {
-  if (!SetCurrentDirectoryA(folder)) {
-    return report_failure("cannot enter the service's folder", GetLastError());
-  }
   service.agent = &agent;
   service.started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   service.agent_ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -261,7 +267,13 @@ int serve(const char* folder, const ServedAgent& agent) {
                          " (error %lu)\n", static_cast<unsigned long>(error));
     return EXIT_USAGE;
   }
-  service.exit_code = agent.run();
+  if (SetCurrentDirectoryA(folder)) {
+    service.exit_code = agent.run();
+  } else {
+    // Said to the manager as the service's own error, and where its operators look.
+    report_error_event((std::string("Cannot enter the folder ") + folder).c_str());
+    service.exit_code = EXIT_FAILED;
+  }
   SetEvent(service.agent_ended);
   // The dispatcher returns once the manager has taken the stopped state.
   WaitForSingleObject(dispatcher, STOP_WAIT_MS);
