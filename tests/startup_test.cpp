@@ -45,6 +45,17 @@ TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAStopAppends
   EXPECT_NE(log.find(": KIV reconfigured...\n"), std::string::npos);
 }
 
+// systemd starts kiv-agentd bare, so any argument is a mistake: refused before the agent starts.
+TEST(StartUp, AnArgumentGetsTheUsageLineAndExitCode2) {
+  TempFolder folder;
+  folder.write("kiv.cnf", "");
+  AgentProcess agent(folder, {KIV_AGENTD_PATH, "install"});
+  EXPECT_EQ(agent.wait_exit(20000), 2);
+  EXPECT_TRUE(eventually([&] {
+    return agent.lines() == std::vector<std::string>{"usage: kiv-agentd (no arguments)"};
+  })) << "the usage line alone was expected: the agent must not start";
+}
+
 // A kiv.cnf that is no regular file is not read, at start or on SIGHUP (a FIFO would hold the agent for
 // ever). A folder named kiv.log (root can write read-only files) is reported, and the agent still stops.
 TEST(StartUp, FilesThatAreNoRegularFilesCannotBeOpened) {

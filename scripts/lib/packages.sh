@@ -24,8 +24,9 @@ BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchm
 # the title bars, keyboard and mouse input, a screen grabber, and an echo peer.
 SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick socat)
 
-# What scripts/windows needs to cross-build the Windows programs and pack them.
-WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix libgtest-dev zip)
+# What scripts/windows needs to cross-build the Windows programs and pack them
+# (the zip, and the MSI installer that wixl builds).
+WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix libgtest-dev zip wixl)
 # What it needs besides to run the Windows tests: wine, a virtual display for
 # the status window, and a native build of the test harness that drives
 # kiv-agentd.exe under it.
