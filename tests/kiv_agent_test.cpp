@@ -1,8 +1,14 @@
 // kiv-agent as a real process on Qt's offscreen platform.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <regex>
+#include <string>
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
@@ -10,6 +16,77 @@
 
 namespace kiv_test {
 namespace {
+
+/// A virtual X display of the test's own (Xvfb), which the test can stop as
+/// a hung remote display or a stuck VNC server stops.
+class VirtualDisplay {
+ public:
+  VirtualDisplay() {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(pipe_ends[0]);
+      int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, STDOUT_FILENO), dup2(quiet, STDERR_FILENO);
+      // Xvfb takes the first free display number and writes it to the pipe once it listens.
+      const std::string fd = std::to_string(pipe_ends[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
+             "640x480x24", nullptr);
+      _exit(127);
+    }
+    close(pipe_ends[1]);
+    pollfd ready = {pipe_ends[0], POLLIN, 0};
+    char number[16] = "";
+    if (poll(&ready, 1, 20000) == 1 && read(pipe_ends[0], number, sizeof number - 1) > 0) {
+      name_ = ":" + std::to_string(atoi(number));
+    }
+    close(pipe_ends[0]);
+  }
+  ~VirtualDisplay() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);  // ends it stopped or not
+    waitpid(pid_, nullptr, 0);
+  }
+  /// ":N", or "" if the display did not start.
+  const std::string& name() const { return name_; }
+  void stop() { kill(pid_, SIGSTOP); }
+  void resume() { kill(pid_, SIGCONT); }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+/// Whether one byte sent through `port` comes back within 10 s.
+bool echoes_one_byte(uint16_t port) {
+  int fd = connect_loopback(port, 10000);
+  if (fd < 0) return false;
+  set_receive_timeout(fd, 10000);
+  bool echoed = send_bytes(fd, "x") && receive(fd, 1) == "x";
+  close(fd);
+  return echoed;
+}
+
+// The status window's display stops answering: relays go on, and once it answers again the
+// agent closes as asked.
+TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
+  VirtualDisplay display;
+  ASSERT_NE(display.name(), "") << "Xvfb did not start";
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("ECHO", port, remote.port()));
+  AgentProcess agent(folder, {"env", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(),
+                              KIV_AGENT_PATH});
+  ASSERT_TRUE(echoes_one_byte(port)) << "the agent did not start relaying";
+  display.stop();
+  int echoed = 0;
+  while (echoed < 200 && echoes_one_byte(port)) ++echoed;
+  EXPECT_EQ(echoed, 200) << "a relay waited for the stopped display";
+  display.resume();
+  EXPECT_EQ(agent.stop(), 0);
+}
 
 // A stop request (SIGTERM, like its Close command) ends it even while a warning box waits.
 TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {
