@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <winsock2.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -157,6 +158,18 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   send_notification(NOTIFY_STATUS_CHANGED);
   EXPECT_TRUE(pump_until([] { return blank_right_of(1, "LOOP  (1)"); }))
       << "the old port's digits are still drawn after the new text";
+
+  // A worker's notifications return while the window thread handles no message at all.
+  std::atomic<bool> sent{false};
+  std::thread worker([&sent] {
+    for (int i = 0; i < 100; ++i) send_notification(NOTIFY_STATUS_CHANGED);
+    send_notification(NOTIFY_THREAD_CLOSED);
+    sent = true;
+  });
+  for (int i = 0; i < 2000 && !sent; ++i) Sleep(10);
+  EXPECT_TRUE(sent) << "a worker waited for the window thread";
+  pump_until([&sent] { return sent.load(); });  // lets a worker that waits go
+  worker.join();
 }
 
 // The Log dialog's refresh keeps the line the operator reads, and a view at the end follows it.
