@@ -94,9 +94,15 @@ void load_service_table() {
   }
   // Five records need a few hundred bytes; the bound leaves room for blank
   // lines and bad records, and ends the reading of a file that never ends.
-  std::string text(CONFIG_FILE_LIMIT, '\0');
+  // One byte more than the bound tells whether anything was left unread.
+  std::string text(CONFIG_FILE_LIMIT + 1, '\0');
   text.resize(fread(&text[0], 1, text.size(), file));
   fclose(file);
+  if (text.size() > CONFIG_FILE_LIMIT) {
+    log_eventf("%s: only the first %u bytes are read", CONFIG_FILE_NAME,
+               static_cast<unsigned>(CONFIG_FILE_LIMIT));
+    text.resize(CONFIG_FILE_LIMIT);
+  }
 
   ConfigRecordReader reader(text.data(), text.size());
   ServiceConfig rows[MAX_SERVICES] = {};

@@ -10,7 +10,8 @@ namespace kiv {
 
 constexpr const char* CONFIG_FILE_NAME = "kiv.cnf";
 constexpr int CONFIG_FIELDS = 6;
-/// Most bytes of kiv.cnf read; the rest of a longer file is never looked at.
+/// Most bytes of kiv.cnf read; the rest of a longer file is never looked at,
+/// and the log says so.
 constexpr size_t CONFIG_FILE_LIMIT = 64 * 1024;
 
 /// ConfigRecordReader reads records from the text of kiv.cnf the way the

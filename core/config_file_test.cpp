@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tests/config_line.h"
 #include "tests/event_lines.h"
 #include "tests/temp_folder.h"
@@ -45,5 +47,33 @@ TEST(ConfigFile, LoadsFiveWholeRecordsReportsEveryShortReadAndSavesThemAsRead) {
   EXPECT_EQ(service_table().service_count, 0);
   EXPECT_EQ(window.take(), std::vector<std::string>(4, "kiv.cnf: Error in line 0"));
   EXPECT_EQ(kiv_test::held_events().back(), "Cannot open kiv.cnf");  // a missing file is only logged
+  install_window_thread(nullptr);
+}
+
+// A file longer than the bound is read up to it, and the log says so once; a file that fits
+// whole is read to its last byte without a word.
+TEST(ConfigFile, ReadsOnlyTheFirst64KiBAndLogsThatTheRestWasNotRead) {
+  const std::string row = "A 1 1 h NONE 0";
+  const std::string notice = "kiv.cnf: only the first 65536 bytes are read";
+  const struct {
+    size_t blank_lines;
+    int service_count;
+    int notices;
+  } cases[] = {{CONFIG_FILE_LIMIT - row.size(), 1, 0}, {70000, 0, 1}};
+  kiv_test::TempFolder folder;
+  kiv_test::KeptWarnings window;
+  ASSERT_EQ(chdir(folder.path().c_str()), 0);
+  install_window_thread(&window);
+  for (const auto& c : cases) {
+    folder.write("kiv.cnf", std::string(c.blank_lines, '\n') + row);
+    auto held = kiv_test::held_events();
+    long before = std::count(held.begin(), held.end(), notice);
+    load_service_table();
+    held = kiv_test::held_events();
+    EXPECT_EQ(service_table().service_count, c.service_count) << c.blank_lines << " blank lines";
+    EXPECT_EQ(std::count(held.begin(), held.end(), notice) - before, c.notices)
+        << c.blank_lines << " blank lines";
+  }
+  EXPECT_EQ(window.take(), std::vector<std::string>{}) << "nothing is shown to the operator";
   install_window_thread(nullptr);
 }

@@ -22,6 +22,7 @@ struct GuardedLog {
   // flush has worked since: a log stuck at its threshold would otherwise
   // tell them again at every line.
   bool failure_shown = false;  // guarded by `guard`
+  unsigned long echo_dropped = 0;  // lines the echo could not take; guarded by `guard`
 };
 
 GuardedLog& the_log() {
@@ -46,22 +47,20 @@ void release_lines(EventLog& log) {
   log.line_count = 0;
 }
 
-// Echoes `line` outside the log's guard: a reader of the echo that falls
+// Echoes `line`, under the log's guard so that the echo and the log hold
+// the lines in one order. The echo never waits: a reader of it that falls
 // behind costs it lines, never the agent its relays.
-void echo_line(bool (*echo)(const char*), const char* line) {
-  static NoDestructor<std::mutex> guard;
-  static unsigned long dropped = 0;  // guarded by `guard`
-  std::lock_guard<std::mutex> lock(*guard);
-  if (dropped > 0) {
+void echo_line(bool (*echo)(const char*), const char* line, GuardedLog& held) {
+  if (held.echo_dropped > 0) {
     char note[64];
-    snprintf(note, sizeof note, "KIV Echo: %lu lines dropped", dropped);
+    snprintf(note, sizeof note, "KIV Echo: %lu lines dropped", held.echo_dropped);
     if (!echo(note)) {
-      ++dropped;
+      ++held.echo_dropped;
       return;
     }
-    dropped = 0;
+    held.echo_dropped = 0;
   }
-  if (!echo(line)) ++dropped;
+  if (!echo(line)) ++held.echo_dropped;
 }
 
 }  // namespace
@@ -76,9 +75,9 @@ void log_event(const char* text) {
   if (!line) return;
   snprintf(line.get(), size, "%s: %s", stamp, text);
 
-  if (auto echo = log_echo.load()) echo_line(echo, line.get());
   GuardedLog& held = the_log();
   std::lock_guard<std::mutex> lock(held.guard);
+  if (auto echo = log_echo.load()) echo_line(echo, line.get(), held);
   // A full log that could not be flushed drops the new line rather than grow.
   if (held.log.line_count >= LOG_CAPACITY) return;
   held.log.lines[held.log.line_count++] = std::move(line);

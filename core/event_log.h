@@ -37,7 +37,8 @@ void flush_event_log();
 void read_event_log(const std::function<void(const EventLog&)>& pass);
 
 /// Every line is also handed to `echo` as it is logged (the headless agent
-/// prints them); nullptr stops the echo. `echo` must never wait: it returns
+/// prints them), in the order of the log; nullptr stops the echo. `echo`
+/// runs under the log's guard, so it must never wait nor log: it returns
 /// false for a line it could not take at once, and the count of such lines
 /// is echoed before the next line that it takes.
 void set_log_echo(bool (*echo)(const char* line));

@@ -4,6 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/event_lines.h"
 #include "tests/temp_folder.h"
@@ -37,4 +43,47 @@ TEST(EventLog, FlushesFirstWhen995LinesAreHeldAndKeepsThemWhileKivLogCannotTakeT
   file = folder.read("kiv.log");
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), LOG_CAPACITY);
   install_window_thread(nullptr);
+}
+
+namespace {
+
+// An echo whose reader is slow: it waits (a second at most) until the test has looked at the log.
+std::mutex echo_guard;
+std::condition_variable echo_changed;
+std::vector<std::string> echoed;  // guarded by echo_guard
+bool log_looked_at = false;       // guarded by echo_guard
+
+bool slow_echo(const char* line) {
+  std::unique_lock<std::mutex> lock(echo_guard);
+  echoed.push_back(kiv_test::event_text(line));
+  echo_changed.notify_all();
+  echo_changed.wait_for(lock, std::chrono::seconds(1), [] { return log_looked_at; });
+  return true;
+}
+
+}  // namespace
+
+// The echo (the journal) and kiv.log hold the lines in one order: a line is echoed and takes its
+// place in the log in one step, so no reader of the log sees an echoed line missing from it (had
+// another thread's line been appended then, it would stand first in the log, second in the echo).
+TEST(EventLog, EchoesALineAndHoldsItInOneStep) {
+  kiv_test::TempFolder folder;
+  ASSERT_EQ(chdir(folder.path().c_str()), 0);
+  flush_event_log();  // no kiv.log: the log starts empty
+  set_log_echo(slow_echo);
+  std::thread writer([] { log_event("one line"); });
+  {
+    std::unique_lock<std::mutex> lock(echo_guard);
+    echo_changed.wait_for(lock, std::chrono::seconds(20), [] { return !echoed.empty(); });
+  }
+  std::vector<std::string> held = kiv_test::held_events();
+  {
+    std::lock_guard<std::mutex> lock(echo_guard);
+    log_looked_at = true;
+    echo_changed.notify_all();
+  }
+  writer.join();
+  set_log_echo(nullptr);
+  EXPECT_EQ(held, std::vector<std::string>{"one line"}) << "the line was echoed and not held";
+  EXPECT_EQ(echoed, std::vector<std::string>{"one line"});
 }

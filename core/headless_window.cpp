@@ -6,8 +6,6 @@
 
 namespace kiv {
 
-HeadlessWindow::HeadlessWindow() : loop_thread_(std::this_thread::get_id()) {}
-
 int HeadlessWindow::run_event_loop() {
   std::unique_lock<std::mutex> lock(guard_);
   for (;;) {
@@ -22,35 +20,25 @@ int HeadlessWindow::run_event_loop() {
       handle_notification(event.code);
     }
     lock.lock();
-    if (event.waited_for) {
-      ++handled_;
-      changed_.notify_all();
-    }
   }
 }
 
-void HeadlessWindow::post(void (*command)()) {
+void HeadlessWindow::queue(Event event) {
   std::lock_guard<std::mutex> lock(guard_);
-  events_.push_back(Event{NOTIFY_STATUS_CHANGED, command, false});
+  // Once the loop has ended nobody handles it; the process is on its way out.
+  if (ended_) return;
+  events_.push_back(event);
   changed_.notify_all();
 }
+
+void HeadlessWindow::post(void (*command)()) { queue(Event{NOTIFY_STATUS_CHANGED, command}); }
 
 void HeadlessWindow::deliver(Notification code) {
   // Without a window a status change has nothing to redraw: it is
   // acknowledged at once instead of waking the window thread for nothing,
   // which would put a thread hand-over on every relay's way.
   if (code == NOTIFY_STATUS_CHANGED) return;
-  if (std::this_thread::get_id() == loop_thread_) {
-    handle_notification(code);
-    return;
-  }
-  std::unique_lock<std::mutex> lock(guard_);
-  if (ended_) return;
-  events_.push_back(Event{code, nullptr, true});
-  unsigned long long ticket = ++sent_;
-  changed_.notify_all();
-  // Once the loop has ended nobody handles it; the process is on its way out.
-  changed_.wait(lock, [this, ticket] { return ended_ || handled_ >= ticket; });
+  queue(Event{code, nullptr});
 }
 
 void HeadlessWindow::show_warning(const char* text) {

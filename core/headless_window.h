@@ -4,21 +4,19 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 #include "core/window_thread.h"
 
 namespace kiv {
 
 /// HeadlessWindow runs the window thread's event loop on the thread that
-/// made it: workers' notifications are handled there one at a time, in the
-/// order sent, while each sender waits (a status change, with no window to
-/// redraw, is acknowledged at once); commands posted by other threads
-/// (operator signals) run there too. Warnings go to standard error.
+/// runs run_event_loop: workers' thread-closed notifications are queued and
+/// handled there one at a time, in the order sent, and no sender waits (a
+/// status change, with no window to redraw, is acknowledged at once);
+/// commands posted by other threads (operator signals) run there too, in
+/// the same queue. Warnings go to standard error.
 class HeadlessWindow : public WindowThread {
  public:
-  HeadlessWindow();
-
   /// Handles notifications and commands until end_event_loop; returns its code.
   int run_event_loop();
   /// Queues `command` to run on the window thread and returns at once.
@@ -32,17 +30,16 @@ class HeadlessWindow : public WindowThread {
   struct Event {
     Notification code;
     void (*command)();  // set for a posted command instead of a notification
-    bool waited_for;
   };
 
-  const std::thread::id loop_thread_;
+  /// Queues `event` for the loop and returns at once.
+  void queue(Event event);
+
   std::mutex guard_;
   std::condition_variable changed_;
-  std::deque<Event> events_;     // guarded by guard_
-  unsigned long long sent_ = 0;      // notifications queued, guarded by guard_
-  unsigned long long handled_ = 0;   // notifications handled, guarded by guard_
-  bool ended_ = false;               // guarded by guard_
-  int exit_code_ = 0;                // guarded by guard_
+  std::deque<Event> events_;  // guarded by guard_
+  bool ended_ = false;        // guarded by guard_
+  int exit_code_ = 0;         // guarded by guard_
 };
 
 }  // namespace kiv

@@ -1,8 +1,8 @@
 #pragma once
 // The thread that owns the status window, as the agent's logic sees it: it
-// receives the workers' notifications one at a time while they wait, shows
-// warnings, and keeps the window's rows, lamps and menu. The Qt front end and
-// the headless agent each implement it; the logic never knows which runs.
+// handles the workers' notifications one at a time when it gets to them,
+// shows warnings, and keeps the window's rows, lamps and menu. The front ends
+// and the headless agent each implement it; the logic never knows which runs.
 
 namespace kiv {
 
@@ -16,8 +16,13 @@ class WindowThread {
  public:
   virtual ~WindowThread() = default;
 
-  /// Has handle_notification(code) run on the window thread, after the
-  /// notifications sent before it, and returns once it has run there.
+  /// Has handle_notification(code) run on the window thread and returns at
+  /// once, from any thread: a slow or frozen display never holds up a
+  /// sender. Every NOTIFY_THREAD_CLOSED is handled, in the order sent; its
+  /// handling reads the counts when it runs, which include the sender's own
+  /// end because a thread lowers its count before it sends. Status changes
+  /// sent while one is waiting are handled with it, once: the repaint draws
+  /// the table as it is when it runs.
   virtual void deliver(Notification code) = 0;
   /// Shows a "KIV Error" warning and returns once the operator has seen it.
   virtual void show_warning(const char* text) = 0;
@@ -43,7 +48,7 @@ class WindowThread {
 void install_window_thread(WindowThread* window);
 WindowThread& window_thread();
 
-/// Sends `code` to the window thread and waits until it has been handled.
+/// Sends `code` to the window thread without waiting for it (see deliver).
 void send_notification(Notification code);
 /// The window thread's handling of a notification.
 void handle_notification(Notification code);

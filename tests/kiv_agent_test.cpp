@@ -1,8 +1,13 @@
 // kiv-agent as a real process on Qt's offscreen platform.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <regex>
+#include <string>
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
@@ -10,6 +15,83 @@
 
 namespace kiv_test {
 namespace {
+
+/// A virtual X display of the test's own (Xvfb), which the test can stop as
+/// a hung remote display or a stuck VNC server stops.
+class VirtualDisplay {
+ public:
+  VirtualDisplay() {
+    // A display number no other X server holds: its lock file is the X servers' own claim.
+    int number = 100 + getpid() % 400;
+    while (access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0) ++number;
+    const std::string name = ":" + std::to_string(number);
+    pid_ = fork();
+    if (pid_ == 0) {
+      int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, STDOUT_FILENO), dup2(quiet, STDERR_FILENO);
+      execlp("Xvfb", "Xvfb", name.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
+             "640x480x24", nullptr);
+      _exit(127);
+    }
+    // Ready once its socket is there; a server that ended (the number was taken after all)
+    // leaves the name empty.
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+    bool ended = false;
+    eventually([&] {
+      ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+      return ended || access(socket.c_str(), F_OK) == 0;
+    });
+    if (ended) pid_ = -1;
+    if (!ended) name_ = name;
+  }
+  ~VirtualDisplay() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);  // a stopped server ends too
+    waitpid(pid_, nullptr, 0);
+  }
+  /// ":N", or "" if the display did not start.
+  const std::string& name() const { return name_; }
+  void stop() { kill(pid_, SIGSTOP); }
+  void resume() { kill(pid_, SIGCONT); }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+/// Whether one byte sent through `port` comes back within 10 s.
+bool echoes_one_byte(uint16_t port) {
+  int fd = connect_loopback(port, 10000);
+  if (fd < 0) return false;
+  set_receive_timeout(fd, 10000);
+  bool echoed = send_bytes(fd, "x") && receive(fd, 1) == "x";
+  close(fd);
+  return echoed;
+}
+
+// The status window's display stops answering: relays go on, and once it answers again the
+// agent closes as asked.
+TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
+  VirtualDisplay display;
+  ASSERT_NE(display.name(), "") << "Xvfb did not start";
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("ECHO", port, remote.port()));
+  AgentProcess agent(folder, {"env", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(),
+                              KIV_AGENT_PATH});
+  // Qt's start on a busy machine can take a while.
+  ASSERT_TRUE(eventually([port] { return echoes_one_byte(port); }, 60000))
+      << "the agent did not start relaying on " << display.name() << ": "
+      << (agent.lines().empty() ? "" : agent.lines().back());
+  display.stop();
+  int echoed = 0;
+  while (echoed < 200 && echoes_one_byte(port)) ++echoed;
+  EXPECT_EQ(echoed, 200) << "a relay waited for the stopped display";
+  display.resume();
+  EXPECT_EQ(agent.stop(), 0);
+}
 
 // A stop request (SIGTERM, like its Close command) ends it even while a warning box waits.
 TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {

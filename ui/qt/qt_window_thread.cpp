@@ -9,18 +9,6 @@
 
 namespace kiv {
 
-template <typename Work>
-void QtWindowThread::run_on_gui_thread(Work work) {
-  if (QThread::currentThread() == thread()) {
-    work();
-    return;
-  }
-  // Queued calls are handled in the order posted, by whichever event loop the
-  // GUI thread runs: the main one, a dialog's or a message box's. If the
-  // process ends first, the caller ends with it.
-  QMetaObject::invokeMethod(this, std::move(work), Qt::BlockingQueuedConnection);
-}
-
 void QtWindowThread::attach(StatusWindow* window) { window_ = window; }
 
 int QtWindowThread::run_event_loop() {
@@ -31,16 +19,33 @@ int QtWindowThread::run_event_loop() {
 }
 
 void QtWindowThread::deliver(Notification code) {
-  run_on_gui_thread([code] { handle_notification(code); });
+  // One repaint draws every change made before it runs.
+  if (code == NOTIFY_STATUS_CHANGED && repaint_queued_.exchange(true)) return;
+  // Queued calls run in the order posted; posting never waits for the GUI thread.
+  QMetaObject::invokeMethod(
+      this,
+      [this, code] {
+        // Cleared first: a change made while the repaint runs needs one more.
+        if (code == NOTIFY_STATUS_CHANGED) repaint_queued_ = false;
+        handle_notification(code);
+      },
+      Qt::QueuedConnection);
 }
 
 void QtWindowThread::show_warning(const char* text) {
   QString message = QString::fromLocal8Bit(text);
-  run_on_gui_thread([this, message] {
+  auto show = [this, message] {
     // Warnings of the start-up, while the window is being made, have no owner.
     QWidget* owner = window_ != nullptr && window_->isVisible() ? window_ : nullptr;
     QMessageBox::warning(owner, "KIV Error", message);
-  });
+  };
+  if (QThread::currentThread() == thread()) {
+    show();
+    return;
+  }
+  // The caller waits until the operator has seen it. If the process ends
+  // first, the caller ends with it.
+  QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
 }
 
 void QtWindowThread::resize_status_window() {

@@ -3,16 +3,19 @@
 
 #include <QObject>
 
+#include <atomic>
+
 #include "core/window_thread.h"
 
 namespace kiv {
 
 class StatusWindow;
 
-/// QtWindowThread carries the agent's notifications and warnings to the GUI
-/// thread and waits there for them to be handled, also while a dialog or a
-/// message box runs its own event loop; it keeps the status window's rows in
-/// step with the table. Made on the GUI thread and never destroyed, so
+/// QtWindowThread carries the agent's notifications to the GUI thread as
+/// queued calls, which whichever event loop the GUI thread runs handles (the
+/// main one, a dialog's or a message box's), and never waits for them; its
+/// warnings wait there for the operator. It keeps the status window's rows
+/// in step with the table. Made on the GUI thread and never destroyed, so
 /// workers can still send to it while the process ends.
 class QtWindowThread : public QObject, public WindowThread {
  public:
@@ -30,13 +33,11 @@ class QtWindowThread : public QObject, public WindowThread {
   void end_event_loop(int exit_code) override;
 
  private:
-  /// Runs `work` on the GUI thread and returns once it has run there.
-  template <typename Work>
-  void run_on_gui_thread(Work work);
-
   StatusWindow* window_ = nullptr;  // GUI thread only
   bool ended_ = false;              // GUI thread only
   int exit_code_ = 0;               // GUI thread only
+  /// A status change is queued and not handled yet: later ones add nothing.
+  std::atomic<bool> repaint_queued_{false};
 };
 
 /// The process's window thread; first used on the GUI thread, after QApplication exists.

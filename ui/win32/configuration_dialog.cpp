@@ -41,10 +41,15 @@ void use_typed_grid(HWND dialog) {
                       dialog_text(dialog, IDC_CONFIG_TABLE + i)};
   }
   use_grid(grid);
+  // The box, owned by the status window, disables only that window: the
+  // dialog is disabled too, so that nothing (Cancel, a second OK) can be
+  // chosen under the question and then be overridden by its answer.
+  EnableWindow(dialog, FALSE);
   int answer = MessageBoxA(status_window(),
                            "You Changed KIV Settings,\nDo You Want to Use\n"
                            "New Settings Now(Yes) or Later(No)?",
                            "Do You Want to Use New Settings?", MB_YESNO | MB_ICONQUESTION);
+  EnableWindow(dialog, TRUE);
   EndDialog(dialog, answer == IDYES ? 1 : 0);
 }
 

@@ -29,7 +29,9 @@ void show_text(HWND edit, const char* text) {
   LRESULT first_line = SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0);
   SetWindowTextA(edit, text);
   if (at_end) {
-    SendMessageA(edit, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    // The caret goes to the end of the new text, and the view with it.
+    WPARAM end = static_cast<WPARAM>(GetWindowTextLengthA(edit));
+    SendMessageA(edit, EM_SETSEL, end, static_cast<LPARAM>(end));
     SendMessageA(edit, EM_SCROLLCARET, 0, 0);
   } else {
     SendMessageA(edit, EM_LINESCROLL, 0, first_line);

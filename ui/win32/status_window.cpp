@@ -30,19 +30,28 @@ HINSTANCE instance = nullptr;
 std::atomic<HWND> window{nullptr};
 HBRUSH lamp_brushes[4] = {};  // indexed by state - SVC_READY
 bool shut_down = false;       // the agent has been shut down: no command runs after it
+/// A status change is posted and not handled yet: later ones add nothing.
+std::atomic<bool> repaint_posted{false};
 
 COLORREF colour_ref(Rgb colour) { return RGB(colour.red, colour.green, colour.blue); }
 
 /// StatusWindowThread is the agent's window thread on Windows: the thread
-/// that made the status window and runs its message loop. Notifications and
-/// warnings from other threads are messages sent to the window, which the
-/// system delivers on that thread, also inside a dialog's or a message box's
-/// own loop, while the sender waits.
+/// that made the status window and runs its message loop. Notifications from
+/// other threads are messages posted to the window, which that thread's
+/// loop delivers in the order posted, also inside a dialog's or a message
+/// box's own loop; no sender waits for them. A warning is a message sent to
+/// the window, so its sender waits until the operator has seen it.
 class StatusWindowThread : public WindowThread {
  public:
   void deliver(Notification code) override {
     // With no window (yet or any more) there is nothing to handle it: acknowledged.
-    if (HWND receiver = window.load()) SendMessageA(receiver, WM_COMMAND, code, 0);
+    HWND receiver = window.load();
+    if (receiver == nullptr) return;
+    // One repaint draws every change made before it runs. So at most one
+    // status change and a thread-closed per service wait in the queue, far
+    // below the most that a thread's queue takes.
+    if (code == NOTIFY_STATUS_CHANGED && repaint_posted.exchange(true)) return;
+    PostMessageA(receiver, WM_COMMAND, code, 0);
   }
 
   void show_warning(const char* text) override {
@@ -123,9 +132,16 @@ void paint_status_window() {
   SetBkMode(dc, TRANSPARENT);
   ServiceTable& table = service_table();
   int count = table.service_count;
+  HBRUSH background = reinterpret_cast<HBRUSH>(GetClassLongPtrA(window, GCLP_HBRBACKGROUND));
   for (int r = 0; r < count; ++r) {
     ServiceConfig config = table.rows[r].config();
     RowText text = status_row_text(config);
+    // A repaint for a status change does not erase the window, and the text
+    // is drawn transparent: a row whose text changed (a new port) would
+    // show the old one under it. The text's cell, left of the lamp, is
+    // cleared first; the lamps change in place.
+    RECT cell = {0, config.row_y, LAMP_LEFT, config.row_y + ROW_SPACING};
+    FillRect(dc, &cell, background);
     TextOutA(dc, ROW_TEXT_LEFT, config.row_y, text.text, static_cast<int>(strlen(text.text)));
     paint_lamp(dc, table.rows[r], config.row_y);
   }
@@ -177,6 +193,8 @@ LRESULT CALLBACK status_window_procedure(HWND hwnd, UINT message, WPARAM wparam,
     case WM_COMMAND: {
       int code = LOWORD(wparam);
       if (code != NOTIFY_STATUS_CHANGED && code != NOTIFY_THREAD_CLOSED) break;
+      // Cleared first: a change made while the repaint runs needs one more.
+      if (code == NOTIFY_STATUS_CHANGED) repaint_posted = false;
       if (!shut_down) handle_notification(static_cast<Notification>(code));
       return 0;
     }

@@ -12,7 +12,7 @@ bool register_status_class(HINSTANCE instance);
 /// Creates the status window at (100, 100), which starts the agent, then
 /// shows it with `show_command` and paints it; false if it can't be made.
 /// Until the window is destroyed it is the window thread of the agent: the
-/// workers' notifications reach its procedure as WM_COMMAND messages sent
+/// workers' notifications reach its procedure as WM_COMMAND messages posted
 /// to it, and their warnings are message boxes that it owns.
 bool create_status_window(int show_command);
 /// Runs the thread's event loop until the window has been destroyed;

@@ -5,15 +5,21 @@
 #include <unistd.h>
 #include <winsock2.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/lifecycle.h"
+#include "core/window_thread.h"
 #include "tests/temp_folder.h"
 #include "ui/menu_commands.h"
+#include "ui/win32/dialogs.h"
+#include "ui/win32/resource_ids.h"
 
 namespace kiv {
 namespace {
@@ -51,6 +57,20 @@ std::string looks(int row) {
            GetWindowLongA(window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), GetPixel(dc, 105, row * 15 + 9));
   ReleaseDC(window, dc);
   return text;
+}
+
+// Whether row `row` of the status window shows only background right of where `text` ends.
+bool blank_right_of(int row, const char* text) {
+  HWND window = status_window();
+  HDC dc = GetDC(window);
+  SIZE size;
+  GetTextExtentPoint32A(dc, text, static_cast<int>(strlen(text)), &size);
+  bool blank = true;
+  for (int y = row * 15 + 4; y < row * 15 + 13 && blank; y += 3) {
+    for (int x = 5 + size.cx + 1; x < 100 && blank; ++x) blank = GetPixel(dc, x, y) == 0xC0C0C0;
+  }
+  ReleaseDC(window, dc);
+  return blank;
 }
 
 HWND wait_for_window(const char* caption) {
@@ -115,17 +135,65 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_NE(open_from_menu(CMD_LOG, "KIV Log", {1000}).find(":  *** KIV Started ***\r\n"), std::string::npos);
 
   // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
+  // LOOP's port changes too: its row shows the new port when next drawn.
   HWND question_owner = nullptr;
+  BOOL dialog_enabled_under_question = TRUE;
   EXPECT_EQ(open_from_menu(CMD_CONFIGURE, "KIV Configuration", {1000, 1006, 1029}, [&](HWND dialog) {
-    for (auto [id, text] : {std::pair{1003, "NEWER"}, {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}})
-      SetDlgItemTextA(dialog, id, text);
+    const std::pair<int, const char*> typed[] = {
+        {1003, "NEWER"}, {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
+    for (auto [id, text] : typed) SetDlgItemTextA(dialog, id, text);
     SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
     question_owner = GetWindow(wait_for_window("Do You Want to Use New Settings?"), GW_OWNER);
+    dialog_enabled_under_question = IsWindowEnabled(dialog);
     PostMessageA(FindWindowA("#32770", "Do You Want to Use New Settings?"), WM_COMMAND, IDNO, 0);
   }), "|KIV|" + loop + "|" + control);
   EXPECT_EQ(question_owner, status_window());
-  EXPECT_EQ(folder->read("kiv.cnf"), config + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
+  EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
+  std::string changed = config;
+  changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
+  EXPECT_EQ(folder->read("kiv.cnf"), changed + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
+
+  // A status change repaints without erasing the window; the old port must not show under the new.
+  send_notification(NOTIFY_STATUS_CHANGED);
+  EXPECT_TRUE(pump_until([] { return blank_right_of(1, "LOOP  (1)"); }))
+      << "the old port's digits are still drawn after the new text";
+
+  // A worker's notifications return while the window thread handles no message at all.
+  std::atomic<bool> sent{false};
+  std::thread worker([&sent] {
+    for (int i = 0; i < 100; ++i) send_notification(NOTIFY_STATUS_CHANGED);
+    send_notification(NOTIFY_THREAD_CLOSED);
+    sent = true;
+  });
+  for (int i = 0; i < 2000 && !sent; ++i) Sleep(10);
+  EXPECT_TRUE(sent) << "a worker waited for the window thread";
+  pump_until([&sent] { return sent.load(); });  // lets a worker that waits go
+  worker.join();
+}
+
+// The Log dialog's refresh keeps the line the operator reads, and a view at the end follows it.
+TEST(Win32LogDialog, KeepsTheLineReadAndAViewAtTheEndFollowsTheEnd) {
+  for (int i = 0; i < 200; ++i) log_event(("line " + std::to_string(i)).c_str());
+  HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_LOG), nullptr,
+                                   log_dialog, 0);
+  ASSERT_NE(dialog, nullptr);
+  HWND edit = GetDlgItem(dialog, IDC_LOG_TEXT);
+  auto first_line = [edit] { return SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0); };
+  auto refresh_with = [dialog](const char* line) {
+    log_event(line);
+    SendMessageA(dialog, WM_TIMER, 0, 0);
+  };
+  SendMessageA(edit, EM_LINESCROLL, 0, -first_line());
+  SendMessageA(edit, EM_LINESCROLL, 0, 50);
+  refresh_with("one more");
+  EXPECT_EQ(first_line(), 50) << "the line read is kept";
+  SendMessageA(edit, EM_LINESCROLL, 0, 1000);
+  LRESULT last_page = first_line();
+  refresh_with("and more");
+  EXPECT_EQ(first_line(), last_page + 1) << "a view at the end follows the line added";
+  SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+  DestroyWindow(dialog);
 }
 
 }  // namespace
