@@ -17,6 +17,42 @@ double stream_throughput(uint16_t port, int streams, uint64_t total_bytes);
 /// its first byte, or -1 when the connection failed.
 double connect_and_echo_us(uint16_t port);
 
+/// Seconds from sending RESET to the control port on `control_port` until a
+/// new client of every one of `services` has had a byte echoed, or -1 when
+/// that did not happen within a few seconds. A client that a listener about
+/// to close holds in its backlog does not count: new clients are started
+/// every few milliseconds, and the first echo on each service ends the wait.
+double restart_seconds(uint16_t control_port, const std::vector<uint16_t>& services);
+
+/// ConnectionRate is how a burst or a steady stream of short connections
+/// (connect, 1-byte echo, close) went.
+struct ConnectionRate {
+  double per_second = 0;
+  int failed = 0;
+};
+
+/// `connections` short connections through `port`, made by `clients`
+/// threads at once, each starting its next as soon as its last is closed.
+/// Those not started within a minute count as failed.
+ConnectionRate connection_burst(uint16_t port, int connections, int clients);
+
+/// Short connections through `port` at `per_second` for `seconds`, each
+/// started on its schedule by the first of `clients` threads that is free;
+/// one that cannot start within a second of its time counts as failed.
+ConnectionRate steady_connections(uint16_t port, int per_second, int seconds, int clients);
+
+/// SilentClients are connections to a forwarder that send nothing, held
+/// until they are destroyed.
+class SilentClients {
+ public:
+  SilentClients(uint16_t port, int count);
+  ~SilentClients();
+  int connected() const { return static_cast<int>(fds_.size()); }
+
+ private:
+  std::vector<int> fds_;
+};
+
 /// HeldRelays are open connections through a forwarder, each of which has
 /// echoed one byte, held until it is destroyed.
 class HeldRelays {
