@@ -361,6 +361,14 @@ std::string format_document(const BenchReport& report) {
     text += std::string("  Once some relays had ended, a new client was ") +
             (probe.answered_after_relays_closed ? "served again.\n" : "not served.\n");
   }
+  text += "\n## Short connections at once\n\n";
+  for (const TargetFigures& target : report.targets) {
+    if (target.label.compare(0, 4, "kiv ") != 0) continue;
+    if (target.burst_errors.empty()) text += "- " + target.label + " logged no error.\n";
+    for (const std::string& line : target.burst_errors) {
+      text += "- " + target.label + " logged `" + line + "`.\n";
+    }
+  }
   const SteadyFigures& steady = report.steady;
   text += "\n## Steady connections under the service's limits\n\n";
   text += "- kiv-agentd ran with an open-file limit of " + std::to_string(steady.open_file_limit) +

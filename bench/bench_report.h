@@ -29,6 +29,7 @@ struct TargetFigures {
   HoldFigures silent;  // clients connected that send nothing; `held` is how many connected
   double burst_per_s = 0;  // short connections a second, many clients at once
   int burst_failures = 0;
+  std::vector<std::string> burst_errors;  // kiv-agentd's error lines in the burst, counted
 };
 
 /// ControlledAgentFigures are what kiv-agentd with a control port and four

@@ -456,6 +456,10 @@ int run(const Options& options) {
   fprintf(stderr, "%d short connections by %d clients at once\n", BURST_CONNECTIONS,
           BURST_CLIENTS);
   measure_bursts(forwarders);
+  for (Forwarder& forwarder : forwarders) {
+    if (forwarder.process.label.compare(0, 4, "kiv ") != 0) continue;
+    forwarder.figures.burst_errors = counted_errors(forwarder.process.log_file);
+  }
   fprintf(stderr, "Throughput, %llu MiB a run\n",
           static_cast<unsigned long long>(options.stream_bytes >> 20));
   measure_throughput(forwarders, options);
