@@ -31,6 +31,7 @@ constexpr auto STEADY_GRACE = std::chrono::seconds(10);
 constexpr char CONTROL_BANNER[] = "KIV Agent v1.4b\n";
 constexpr auto RESTART_DEADLINE = std::chrono::seconds(10);
 constexpr auto NEW_CLIENT_EVERY = std::chrono::milliseconds(5);
+constexpr int RESTART_CONNECT_TIMEOUT_MS = 50;
 
 void set_send_timeout(int fd, int timeout_ms) {
   timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
@@ -61,6 +62,24 @@ bool send_stream(int fd, uint64_t bytes, const std::string& block) {
   return kiv_test::receive(fd, 1) == "K";
 }
 
+// A client connected to 127.0.0.1:port, or -1 when the connect failed or
+// took longer than `timeout_ms` (a listener whose backlog is full drops the
+// SYN, and a blocking connect would wait for its resends).
+int connect_within(uint16_t port, int timeout_ms) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  set_send_timeout(fd, timeout_ms);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Starts a new client of `port` every few milliseconds, until one of them
 // has its byte echoed (true) or `deadline` passes.
 bool wait_for_echo(uint16_t port, Clock::time_point deadline) {
@@ -70,7 +89,7 @@ bool wait_for_echo(uint16_t port, Clock::time_point deadline) {
   while (!echoed && Clock::now() < deadline) {
     if (Clock::now() >= next_client) {
       next_client += NEW_CLIENT_EVERY;
-      int fd = kiv_test::connect_loopback(port, 0);
+      int fd = connect_within(port, RESTART_CONNECT_TIMEOUT_MS);
       if (fd >= 0 && kiv_test::send_bytes(fd, "E")) {
         waiting.push_back(pollfd{fd, POLLIN, 0});
       } else if (fd >= 0) {
@@ -154,19 +173,12 @@ double restart_seconds(uint16_t control_port, const std::vector<uint16_t>& servi
 
 namespace {
 
-// Connect, 1-byte echo and close, each step given up after a few seconds
-// (a connect too: a listener whose backlog is full drops the SYN).
+// Connect, 1-byte echo and close, each step given up after a few seconds.
 bool short_connection(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = connect_within(port, SHORT_CONNECTION_TIMEOUT_MS);
   if (fd < 0) return false;
-  set_send_timeout(fd, SHORT_CONNECTION_TIMEOUT_MS);
   kiv_test::set_receive_timeout(fd, SHORT_CONNECTION_TIMEOUT_MS);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  bool echoed = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                kiv_test::send_bytes(fd, "E") && kiv_test::receive(fd, 1) == "E";
+  bool echoed = kiv_test::send_bytes(fd, "E") && kiv_test::receive(fd, 1) == "E";
   close(fd);
   return echoed;
 }
