@@ -46,7 +46,7 @@ constexpr int CONTROLLED_SERVICES = 4;
 constexpr auto IDLE_SETTLE = std::chrono::seconds(3);
 constexpr int IDLE_SECONDS = 10;
 constexpr int RESTARTS = 3;
-constexpr auto RESTART_SETTLE = std::chrono::seconds(2);
+constexpr int QUIET_LOG_MS = 3000;
 constexpr int STEADY_PER_SECOND = 1000;
 constexpr int STEADY_SECONDS = 60;
 constexpr int STEADY_CLIENTS = 100;
@@ -333,10 +333,12 @@ ControlledAgentFigures measure_controlled_agent(uint16_t server_port) {
 
   ProcessTreeUsage idle = measure_process_tree(agent.pid);
   for (int restart = 0; restart < RESTARTS; ++restart) {
-    // The clients that looked for the services hold them until they end, the
-    // last of them perhaps only accepted once the first had its echo.
-    if (restart > 0) std::this_thread::sleep_for(RESTART_SETTLE);
-    if (!wait_idle(agent, idle, IDLE_DEADLINE_MS)) fprintf(stderr, "  still winding down\n");
+    // The clients that looked for the services hold them until their relays
+    // end, the last of them perhaps only accepted once the first had its echo.
+    if (!wait_log_quiet(agent, QUIET_LOG_MS, IDLE_DEADLINE_MS) ||
+        !wait_idle(agent, idle, IDLE_DEADLINE_MS)) {
+      fprintf(stderr, "  still winding down\n");
+    }
     figures.restart_seconds.push_back(restart_seconds(agent.port, services));
     fprintf(stderr, "  restart %d: %.3f s\n", restart + 1, figures.restart_seconds.back());
   }
@@ -525,8 +527,9 @@ int run(const Options& options) {
           "for " + std::to_string(IDLE_SECONDS) +
           " s: the most threads seen, and wake-ups as the voluntary and involuntary context "
           "switches of all its threads (/proc/PID/task/*/status).",
-      "RESET with no client: the same agent, once no client is connected, gets RESET on its "
-      "control port; timed from sending it until a new client of every service has a byte "
+      "RESET with no client: the same agent, once no client is connected (its log quiet for "
+      "3 s, longer than a relay's pause, and no more threads and descriptors than when "
+      "idle), gets RESET on its control port; timed from sending it until a new client of every service has a byte "
       "echoed. A new client is started every 5 ms and the first echo ends the wait, so a "
       "client held in the backlog of a listener that is about to close does not count. " +
           std::to_string(RESTARTS) + " restarts.",

@@ -243,6 +243,27 @@ bool wait_idle(const ForwarderProcess& forwarder, const ProcessTreeUsage& idle, 
   return false;
 }
 
+bool wait_log_quiet(const ForwarderProcess& forwarder, int quiet_ms, int deadline_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
+  auto size = [&forwarder] {
+    std::ifstream log(forwarder.log_file, std::ios::ate);
+    return static_cast<long>(log.tellg());
+  };
+  long last_size = size();
+  Clock::time_point last_change = Clock::now();
+  while (Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    long now_size = size();
+    if (now_size != last_size) {
+      last_size = now_size;
+      last_change = Clock::now();
+    } else if (Clock::now() - last_change >= std::chrono::milliseconds(quiet_ms)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::map<pid_t, long> task_context_switches(pid_t pid) {
   std::map<pid_t, long> switches;
   std::string tasks = "/proc/" + std::to_string(pid) + "/task";

@@ -59,6 +59,11 @@ ProcessTreeUsage measure_process_tree(pid_t root);
 /// Waits (up to `deadline_ms`) until the forwarder holds no more threads and
 /// processes than `idle`, as its relays wind down by themselves.
 bool wait_idle(const ForwarderProcess& forwarder, const ProcessTreeUsage& idle, int deadline_ms);
+/// Waits (up to `deadline_ms`) until the forwarder's log has not grown for
+/// `quiet_ms`. kiv-agentd logs the end of every relay, and a relay winding
+/// down stays silent for at most one 2.5 s pause, so a log quiet for longer
+/// means that no client is connected.
+bool wait_log_quiet(const ForwarderProcess& forwarder, int quiet_ms, int deadline_ms);
 /// Context switches so far, voluntary and not, of each task (thread) of the
 /// process, by task id.
 std::map<pid_t, long> task_context_switches(pid_t pid);
