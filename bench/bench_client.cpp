@@ -29,7 +29,6 @@ constexpr auto BURST_DEADLINE = std::chrono::seconds(60);
 constexpr auto STEADY_LATE = std::chrono::seconds(1);
 constexpr auto STEADY_GRACE = std::chrono::seconds(10);
 constexpr char CONTROL_BANNER[] = "KIV Agent v1.4b\n";
-constexpr auto RESTART_DEADLINE = std::chrono::seconds(10);
 constexpr auto NEW_CLIENT_EVERY = std::chrono::milliseconds(5);
 constexpr int RESTART_CONNECT_TIMEOUT_MS = 50;
 
@@ -80,39 +79,6 @@ int connect_within(uint16_t port, int timeout_ms) {
   return fd;
 }
 
-// Starts a new client of `port` every few milliseconds, until one of them
-// has its byte echoed (true) or `deadline` passes.
-bool wait_for_echo(uint16_t port, Clock::time_point deadline) {
-  std::vector<pollfd> waiting;
-  bool echoed = false;
-  Clock::time_point next_client = Clock::now();
-  while (!echoed && Clock::now() < deadline) {
-    if (Clock::now() >= next_client) {
-      next_client += NEW_CLIENT_EVERY;
-      int fd = connect_within(port, RESTART_CONNECT_TIMEOUT_MS);
-      if (fd >= 0 && kiv_test::send_bytes(fd, "E")) {
-        waiting.push_back(pollfd{fd, POLLIN, 0});
-      } else if (fd >= 0) {
-        close(fd);
-      }
-    }
-    if (poll(waiting.data(), waiting.size(), 1) <= 0) continue;
-    std::vector<pollfd> still;
-    for (const pollfd& entry : waiting) {
-      char answer = 0;
-      if (entry.revents == 0) {
-        still.push_back(pollfd{entry.fd, POLLIN, 0});
-      } else {
-        echoed = echoed || (recv(entry.fd, &answer, 1, 0) == 1 && answer == 'E');
-        close(entry.fd);
-      }
-    }
-    waiting.swap(still);
-  }
-  for (const pollfd& entry : waiting) close(entry.fd);
-  return echoed;
-}
-
 }  // namespace
 
 double stream_throughput(uint16_t port, int streams, uint64_t total_bytes) {
@@ -152,23 +118,47 @@ double connect_and_echo_us(uint16_t port) {
   return echoed ? elapsed : -1;
 }
 
-double restart_seconds(uint16_t control_port, const std::vector<uint16_t>& services) {
+bool order_reset(uint16_t control_port) {
   int control = kiv_test::connect_loopback(control_port, 0);
-  if (control < 0) return -1;
+  if (control < 0) return false;
   kiv_test::set_receive_timeout(control, 5000);
   const std::string banner = CONTROL_BANNER;
-  if (kiv_test::receive(control, banner.size()) != banner) {
-    close(control);
-    return -1;
-  }
-  const Clock::time_point start = Clock::now();
-  bool ordered = kiv_test::send_bytes(control, "RESET\r\n") &&
+  bool ordered = kiv_test::receive(control, banner.size()) == banner &&
+                 kiv_test::send_bytes(control, "RESET\r\n") &&
                  kiv_test::receive(control).compare(0, 8, "RESET OK") == 0;
   close(control);
-  for (uint16_t port : services) {
-    if (!ordered || !wait_for_echo(port, start + RESTART_DEADLINE)) return -1;
+  return ordered;
+}
+
+bool echoes_before(uint16_t port, Clock::time_point deadline) {
+  std::vector<pollfd> waiting;
+  bool echoed = false;
+  Clock::time_point next_client = Clock::now();
+  while (!echoed && Clock::now() < deadline) {
+    if (Clock::now() >= next_client) {
+      next_client += NEW_CLIENT_EVERY;
+      int fd = connect_within(port, RESTART_CONNECT_TIMEOUT_MS);
+      if (fd >= 0 && kiv_test::send_bytes(fd, "E")) {
+        waiting.push_back(pollfd{fd, POLLIN, 0});
+      } else if (fd >= 0) {
+        close(fd);
+      }
+    }
+    if (poll(waiting.data(), waiting.size(), 1) <= 0) continue;
+    std::vector<pollfd> still;
+    for (const pollfd& entry : waiting) {
+      char answer = 0;
+      if (entry.revents == 0) {
+        still.push_back(pollfd{entry.fd, POLLIN, 0});
+      } else {
+        echoed = echoed || (recv(entry.fd, &answer, 1, 0) == 1 && answer == 'E');
+        close(entry.fd);
+      }
+    }
+    waiting.swap(still);
   }
-  return std::chrono::duration<double>(Clock::now() - start).count();
+  for (const pollfd& entry : waiting) close(entry.fd);
+  return echoed;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // The work the bench puts through a forwarder, from the client's side: every
 // call is bounded in time and reports failures instead of waiting forever.
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -17,12 +18,15 @@ double stream_throughput(uint16_t port, int streams, uint64_t total_bytes);
 /// its first byte, or -1 when the connection failed.
 double connect_and_echo_us(uint16_t port);
 
-/// Seconds from sending RESET to the control port on `control_port` until a
-/// new client of every one of `services` has had a byte echoed, or -1 when
-/// that did not happen within a few seconds. A client that a listener about
-/// to close holds in its backlog does not count: new clients are started
-/// every few milliseconds, and the first echo on each service ends the wait.
-double restart_seconds(uint16_t control_port, const std::vector<uint16_t>& services);
+/// Sends RESET to the control port on `control_port` and reads its answer
+/// until the port closes; false when that failed.
+bool order_reset(uint16_t control_port);
+
+/// Whether a new client of `port` has a byte echoed before `deadline`. New
+/// clients are started every few milliseconds and the first echo ends the
+/// wait, so that a client held in the backlog of a listener about to close
+/// does not hold up the wait.
+bool echoes_before(uint16_t port, std::chrono::steady_clock::time_point deadline);
 
 /// ConnectionRate is how a burst or a steady stream of short connections
 /// (connect, 1-byte echo, close) went.

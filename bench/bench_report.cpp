@@ -208,6 +208,8 @@ std::string format_table(const BenchReport& report) {
   agent_row("idle, a control port and 4 services: threads", std::to_string(controlled.threads));
   agent_row("idle, a control port and 4 services: wake-ups a second",
             format("%.2f", controlled.wakeups_per_s));
+  agent_row("RESET with no client: seconds until it logs \"Resetting KIV...\" (each restart)",
+            joined_seconds(controlled.logged_restart_seconds));
   agent_row("RESET with no client: seconds until every service echoes (each restart)",
             joined_seconds(controlled.restart_seconds));
   const SteadyFigures& steady = report.steady;

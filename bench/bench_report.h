@@ -38,7 +38,10 @@ struct ControlledAgentFigures {
   int threads = 0;          // the most seen while idle
   double wakeups_per_s = 0;  // context switches of all its threads
   double idle_seconds = 0;
-  std::vector<double> restart_seconds;  // -1: a service did not come back
+  // From RESET until it logged "Resetting KIV...", and until every service
+  // echoed again; -1 when that did not happen.
+  std::vector<double> logged_restart_seconds;
+  std::vector<double> restart_seconds;
 };
 
 /// SteadyFigures are what kiv-agentd did with a steady stream of short

@@ -47,6 +47,8 @@ constexpr auto IDLE_SETTLE = std::chrono::seconds(3);
 constexpr int IDLE_SECONDS = 10;
 constexpr int RESTARTS = 3;
 constexpr int QUIET_LOG_MS = 3000;
+constexpr auto RESTART_DEADLINE = std::chrono::seconds(10);
+constexpr char RESTART_LINE[] = "Resetting KIV...";
 constexpr int STEADY_PER_SECOND = 1000;
 constexpr int STEADY_SECONDS = 60;
 constexpr int STEADY_CLIENTS = 100;
@@ -304,6 +306,30 @@ LimitProbe probe_open_file_limit(uint16_t server_port, rlim_t limit) {
   return probe;
 }
 
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Orders a reset and times it until the agent logs its restart and until a
+// new client of every service has a byte echoed. The services are looked
+// for only once the restart is logged: a client that a listener accepts
+// before it stops would be relayed and hold the restart back.
+void measure_restart(const ForwarderProcess& agent, const std::vector<uint16_t>& services,
+                     ControlledAgentFigures& figures) {
+  const int restarts_before = log_lines_with(agent, RESTART_LINE);
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + RESTART_DEADLINE;
+  bool logged = order_reset(agent.port);
+  while (logged && log_lines_with(agent, RESTART_LINE) == restarts_before) {
+    if (Clock::now() > deadline) logged = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  figures.logged_restart_seconds.push_back(logged ? seconds_since(start) : -1);
+  bool echoed = logged;
+  for (uint16_t port : services) echoed = echoed && echoes_before(port, deadline);
+  figures.restart_seconds.push_back(echoed ? seconds_since(start) : -1);
+}
+
 // kiv-agentd with a control port and four services, no client: what it holds
 // and how often it wakes while idle, then how soon its services listen again
 // after a RESET on the control port.
@@ -339,8 +365,9 @@ ControlledAgentFigures measure_controlled_agent(uint16_t server_port) {
         !wait_idle(agent, idle, IDLE_DEADLINE_MS)) {
       fprintf(stderr, "  still winding down\n");
     }
-    figures.restart_seconds.push_back(restart_seconds(agent.port, services));
-    fprintf(stderr, "  restart %d: %.3f s\n", restart + 1, figures.restart_seconds.back());
+    measure_restart(agent, services, figures);
+    fprintf(stderr, "  restart %d: logged after %.3f s, every service echoes after %.3f s\n",
+            restart + 1, figures.logged_restart_seconds.back(), figures.restart_seconds.back());
   }
   stop_forwarder(agent);
   return figures;
@@ -529,9 +556,12 @@ int run(const Options& options) {
           "switches of all its threads (/proc/PID/task/*/status).",
       "RESET with no client: the same agent, once no client is connected (its log quiet for "
       "3 s, longer than a relay's pause, and no more threads and descriptors than when "
-      "idle), gets RESET on its control port; timed from sending it until a new client of every service has a byte "
-      "echoed. A new client is started every 5 ms and the first echo ends the wait, so a "
-      "client held in the backlog of a listener that is about to close does not count. " +
+      "idle), gets RESET on its control port; timed from sending it until the agent logs \"Resetting KIV...\" on its "
+      "standard error (read every 1 ms), and until a new client of every service has a byte "
+      "echoed. The services are looked for only once the restart is logged, as a client that "
+      "a listener accepts before it stops holds the restart back; then a new client is "
+      "started every 5 ms and the first echo ends the wait, so a client held in the backlog "
+      "of a listener that is about to close does not count. " +
           std::to_string(RESTARTS) + " restarts.",
       "Steady connections: kiv-agentd (one service, no table) started under the service "
       "unit's LimitNOFILE (as far as this machine's hard limit allows) and LimitNPROC; " +

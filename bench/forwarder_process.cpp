@@ -264,6 +264,14 @@ bool wait_log_quiet(const ForwarderProcess& forwarder, int quiet_ms, int deadlin
   return false;
 }
 
+int log_lines_with(const ForwarderProcess& forwarder, const std::string& text) {
+  std::ifstream log(forwarder.log_file);
+  std::string line;
+  int count = 0;
+  while (std::getline(log, line)) count += line.find(text) != std::string::npos;
+  return count;
+}
+
 std::map<pid_t, long> task_context_switches(pid_t pid) {
   std::map<pid_t, long> switches;
   std::string tasks = "/proc/" + std::to_string(pid) + "/task";

@@ -64,6 +64,8 @@ bool wait_idle(const ForwarderProcess& forwarder, const ProcessTreeUsage& idle, 
 /// down stays silent for at most one 2.5 s pause, so a log quiet for longer
 /// means that no client is connected.
 bool wait_log_quiet(const ForwarderProcess& forwarder, int quiet_ms, int deadline_ms);
+/// How many lines of the forwarder's log contain `text`.
+int log_lines_with(const ForwarderProcess& forwarder, const std::string& text);
 /// Context switches so far, voluntary and not, of each task (thread) of the
 /// process, by task id.
 std::map<pid_t, long> task_context_switches(pid_t pid);
