@@ -302,7 +302,7 @@ std::string format_goals(const BenchReport& report) {
     text += "- " + std::to_string(most.wanted) +
             " idle relays through `NONE` held with at most 1 KiB each: " +
             std::to_string(most.answering) + " answering, " +
-            format("%.1f KiB", most.kib_per_relay) + " per relay, " +
+            format("%.2f KiB", most.kib_per_relay) + " per relay, " +
             verdict(held && most.kib_per_relay <= 1) + ".\n";
   }
 
