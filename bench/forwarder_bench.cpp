@@ -556,8 +556,8 @@ int run(const Options& options) {
           "switches of all its threads (/proc/PID/task/*/status).",
       "RESET with no client: the same agent, once no client is connected (its log quiet for "
       "3 s, longer than a relay's pause, and no more threads and descriptors than when "
-      "idle), gets RESET on its control port; timed from sending it until the agent logs \"Resetting KIV...\" on its "
-      "standard error (read every 1 ms), and until a new client of every service has a byte "
+      "idle), gets RESET on its control port; timed from sending it until the agent logs "
+      "\"Resetting KIV...\" on its standard error (read every 1 ms), and until a new client of every service has a byte "
       "echoed. The services are looked for only once the restart is logged, as a client that "
       "a listener accepts before it stops holds the restart back; then a new client is "
       "started every 5 ms and the first echo ends the wait, so a client held in the backlog "
