@@ -2,6 +2,7 @@
 // The work the bench puts through a forwarder, from the client's side: every
 // call is bounded in time and reports failures instead of waiting forever.
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -16,6 +17,45 @@ double stream_throughput(uint16_t port, int streams, uint64_t total_bytes);
 /// Microseconds from the start of one connect through `port` to the echo of
 /// its first byte, or -1 when the connection failed.
 double connect_and_echo_us(uint16_t port);
+
+/// Sends RESET to the control port on `control_port` and reads its answer
+/// until the port closes; false when that failed.
+bool order_reset(uint16_t control_port);
+
+/// Whether a new client of `port` has a byte echoed before `deadline`. New
+/// clients are started every few milliseconds and the first echo ends the
+/// wait, so that a client held in the backlog of a listener about to close
+/// does not hold up the wait.
+bool echoes_before(uint16_t port, std::chrono::steady_clock::time_point deadline);
+
+/// ConnectionRate is how a burst or a steady stream of short connections
+/// (connect, 1-byte echo, close) went.
+struct ConnectionRate {
+  double per_second = 0;
+  int failed = 0;
+};
+
+/// `connections` short connections through `port`, made by `clients`
+/// threads at once, each starting its next as soon as its last is closed.
+/// Those not started within a minute count as failed.
+ConnectionRate connection_burst(uint16_t port, int connections, int clients);
+
+/// Short connections through `port` at `per_second` for `seconds`, each
+/// started on its schedule by the first of `clients` threads that is free;
+/// one that cannot start within a second of its time counts as failed.
+ConnectionRate steady_connections(uint16_t port, int per_second, int seconds, int clients);
+
+/// SilentClients are connections to a forwarder that send nothing, held
+/// until they are destroyed.
+class SilentClients {
+ public:
+  SilentClients(uint16_t port, int count);
+  ~SilentClients();
+  int connected() const { return static_cast<int>(fds_.size()); }
+
+ private:
+  std::vector<int> fds_;
+};
 
 /// HeldRelays are open connections through a forwarder, each of which has
 /// echoed one byte, held until it is destroyed.

@@ -26,6 +26,34 @@ struct TargetFigures {
   double latency_p99_us = 0;
   int latency_failures = 0;
   std::vector<HoldFigures> holds;
+  HoldFigures silent;  // clients connected that send nothing; `held` is how many connected
+  double burst_per_s = 0;  // short connections a second, many clients at once
+  int burst_failures = 0;
+  std::vector<std::string> burst_errors;  // kiv-agentd's error lines in the burst, counted
+};
+
+/// ControlledAgentFigures are what kiv-agentd with a control port and four
+/// services showed with no client: idle, and restarting its services.
+struct ControlledAgentFigures {
+  int threads = 0;          // the most seen while idle
+  double wakeups_per_s = 0;  // context switches of all its threads
+  double idle_seconds = 0;
+  // From RESET until it logged "Resetting KIV...", and until every service
+  // echoed again; -1 when that did not happen.
+  std::vector<double> logged_restart_seconds;
+  std::vector<double> restart_seconds;
+};
+
+/// SteadyFigures are what kiv-agentd did with a steady stream of short
+/// connections under the packaged service's limits.
+struct SteadyFigures {
+  int per_second = 0;
+  int seconds = 0;
+  long open_file_limit = 0;
+  long process_limit = 0;
+  double relayed_per_s = 0;
+  int failed = 0;
+  std::vector<std::string> first_errors;  // its first error lines, counted
 };
 
 /// TranslateFigure is one result of the translation loop benchmark.
@@ -46,7 +74,12 @@ struct LimitProbe {
 struct BenchReport {
   std::vector<std::string> machine;
   std::vector<std::string> settings;
-  std::vector<TargetFigures> targets;  // direct, socat, rinetd, kiv NONE, kiv WINDOWS
+  // direct, splice relay, socat, rinetd, kiv NONE, kiv WINDOWS
+  std::vector<TargetFigures> targets;
+  int burst_connections = 0;
+  int burst_clients = 0;
+  ControlledAgentFigures controlled;
+  SteadyFigures steady;
   std::vector<TranslateFigure> translation;
   long agent_open_file_limit = 0;
   std::string thread_limits;  // what bounds the threads of a process on this machine

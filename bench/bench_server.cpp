@@ -161,14 +161,16 @@ class Server {
   char buffer_[256 * 1024];
 };
 
-int open_listening_socket(uint16_t* port) {
+}  // namespace
+
+int listen_loopback(uint16_t* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(fd, 4096) != 0) {
-    perror("bench server");
+    perror("listening on 127.0.0.1");
     exit(1);
   }
   socklen_t length = sizeof address;
@@ -177,11 +179,9 @@ int open_listening_socket(uint16_t* port) {
   return fd;
 }
 
-}  // namespace
-
 BenchServer start_bench_server() {
   BenchServer server;
-  int listening = open_listening_socket(&server.port);
+  int listening = listen_loopback(&server.port);
   server.pid = fork();
   if (server.pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -20,6 +20,10 @@ struct BenchServer {
   uint16_t port = 0;
 };
 
+/// A listening socket on 127.0.0.1, on a port the system chooses and
+/// writes to `port`; the process ends when there is none.
+int listen_loopback(uint16_t* port);
+
 /// Forks the server; call it before the calling process starts any thread.
 /// The server ends when it is sent SIGTERM or when its parent ends.
 BenchServer start_bench_server();

@@ -1,9 +1,8 @@
-// Puts the same work through a direct connection, kiv-agentd (NONE and
-// WINDOWS), socat and rinetd, side by side in one run on one machine, and
-// writes the table of figures with the machine's description.
-//
-// kiv_forwarder_bench [--runs N] [--stream-mib N] [--rounds N]
-//                     [--translate-results FILE.csv] [--output FILE.md]
+// Puts the same work through a direct connection, a bare splice relay,
+// kiv-agentd (NONE and WINDOWS), socat and rinetd, side by side in one run on
+// one machine, measures kiv-agentd idle, restarting and under a steady stream
+// of connections, and writes the table of figures with the machine's
+// description. --help tells the options.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <random>
@@ -27,6 +27,7 @@
 #include "bench/bench_report.h"
 #include "bench/bench_server.h"
 #include "bench/forwarder_process.h"
+#include "bench/splice_relay.h"
 #include "tests/temp_folder.h"
 
 namespace kiv_bench {
@@ -34,7 +35,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int HELD_RELAYS[] = {100, 1000, 2000};
+constexpr int HELD_RELAYS[] = {100, 500, 1000, 2000};
+constexpr int SILENT_CLIENTS = 500;
+// Long enough for a forwarder to accept every client and reach the server.
+constexpr auto SILENT_SETTLE = std::chrono::milliseconds(500);
+constexpr int BURST_CONNECTIONS = 10000;
+constexpr int BURST_CLIENTS = 50;
+constexpr int CONTROLLED_SERVICES = 4;
+// Threads that served the start end after their 2-second idle wait.
+constexpr auto IDLE_SETTLE = std::chrono::seconds(3);
+constexpr int IDLE_SECONDS = 10;
+constexpr int RESTARTS = 3;
+constexpr int QUIET_LOG_MS = 3000;
+constexpr auto RESTART_DEADLINE = std::chrono::seconds(10);
+constexpr char RESTART_LINE[] = "Resetting KIV...";
+constexpr int STEADY_PER_SECOND = 1000;
+constexpr int STEADY_SECONDS = 60;
+constexpr int STEADY_CLIENTS = 100;
+// The packaged service's limits (LimitNOFILE, LimitNPROC); the open files
+// only as far as this machine's hard limit allows.
+constexpr rlim_t UNIT_OPEN_FILES = 65536;
+constexpr rlim_t UNIT_PROCESSES = 16384;
 constexpr int PARALLEL_STREAMS = 8;
 constexpr int LATENCY_ROUNDS_PER_SECOND = 200;
 constexpr unsigned LATENCY_SHUFFLE_SEED = 1;
@@ -54,16 +75,39 @@ struct Options {
   std::string output;
 };
 
+constexpr char USAGE[] =
+    "kiv_forwarder_bench [--runs N] [--stream-mib N] [--rounds N]\n"
+    "                    [--translate-results FILE.csv] [--output FILE.md]\n"
+    "  --runs N                runs of throughput and latency, medians taken (5)\n"
+    "  --stream-mib N          MiB sent through each forwarder in a throughput run (1024)\n"
+    "  --rounds N              connections through each forwarder in a latency run (1000)\n"
+    "  --translate-results F   Google Benchmark CSV of the translation loop to include\n"
+    "  --output F              where to write the whole document (Markdown)\n";
+
+// The options, or exits: with the usage on --help, with an error on anything
+// it does not know, so that a mistyped option never starts a long run.
 Options parse_options(int argc, char** argv) {
   Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     std::string name = argv[i];
-    const char* value = argv[i + 1];
+    if (name == "--help") {
+      fputs(USAGE, stdout);
+      exit(0);
+    }
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (value == nullptr) {
+      fprintf(stderr, "%s needs a value\n%s", name.c_str(), USAGE);
+      exit(2);
+    }
     if (name == "--runs") options.runs = atoi(value);
     else if (name == "--stream-mib") options.stream_bytes = strtoull(value, nullptr, 10) << 20;
     else if (name == "--rounds") options.rounds = atoi(value);
     else if (name == "--translate-results") options.translate_results = value;
     else if (name == "--output") options.output = value;
+    else {
+      fprintf(stderr, "unknown option %s\n%s", name.c_str(), USAGE);
+      exit(2);
+    }
   }
   return options;
 }
@@ -82,6 +126,7 @@ struct Forwarder {
   ForwarderProcess process;
   ProcessTreeUsage idle;
   TargetFigures figures;
+  bool holds_relays = true;  // the splice relay only sets the pace of bytes
   std::vector<double> stream_runs, parallel_runs, latency_medians, latency_p99s;
 };
 
@@ -118,6 +163,33 @@ void hold_idle_relays(Forwarder& forwarder) {
             forwarder.process.label.c_str(), wanted, hold.held, hold.answering,
             hold.kib_per_relay, hold.threads);
     forwarder.figures.holds.push_back(hold);
+  }
+}
+
+void hold_silent_clients(Forwarder& forwarder) {
+  HoldFigures& silent = forwarder.figures.silent;
+  silent.wanted = SILENT_CLIENTS;
+  SilentClients clients(forwarder.process.port, SILENT_CLIENTS);
+  silent.held = clients.connected();
+  std::this_thread::sleep_for(SILENT_SETTLE);
+  ProcessTreeUsage usage = measure_process_tree(forwarder.process.pid);
+  silent.threads = usage.threads;
+  silent.processes = usage.processes;
+  fprintf(stderr, "  %-12s %5d silent clients: %d connected, %d threads\n",
+          forwarder.process.label.c_str(), SILENT_CLIENTS, silent.held, silent.threads);
+}
+
+void measure_bursts(std::vector<Forwarder>& forwarders) {
+  for (Forwarder& forwarder : forwarders) {
+    ConnectionRate rate =
+        connection_burst(forwarder.process.port, BURST_CONNECTIONS, BURST_CLIENTS);
+    forwarder.figures.burst_per_s = rate.per_second;
+    forwarder.figures.burst_failures = rate.failed;
+    fprintf(stderr, "  %-12s %6.0f connections/s, %d failed\n", forwarder.process.label.c_str(),
+            rate.per_second, rate.failed);
+    if (!wait_idle(forwarder.process, forwarder.idle, IDLE_DEADLINE_MS)) {
+      fprintf(stderr, "  %s still winding down relays\n", forwarder.process.label.c_str());
+    }
   }
 }
 
@@ -214,7 +286,7 @@ LimitProbe probe_open_file_limit(uint16_t server_port, rlim_t limit) {
   LimitProbe probe;
   probe.open_file_limit = static_cast<long>(limit);
   kiv_test::TempFolder folder;
-  ForwarderProcess agent = start_kiv_agentd(folder.path(), "NONE", server_port, limit);
+  ForwarderProcess agent = start_kiv_agentd(folder.path(), "NONE", server_port, {limit, 0});
   {
     HeldRelays relays(agent.port);
     relays.open_until(static_cast<int>(limit));
@@ -232,6 +304,110 @@ LimitProbe probe_open_file_limit(uint16_t server_port, rlim_t limit) {
   fprintf(stderr, "  limit %ld: %d relays held, then:\n", probe.open_file_limit, probe.relays_held);
   for (const std::string& line : probe.first_failure) fprintf(stderr, "    %s\n", line.c_str());
   return probe;
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Orders a reset and times it until the agent logs its restart and until a
+// new client of every service has a byte echoed. The services are looked
+// for only once the restart is logged: a client that a listener accepts
+// before it stops would be relayed and hold the restart back.
+void measure_restart(const ForwarderProcess& agent, const std::vector<uint16_t>& services,
+                     ControlledAgentFigures& figures) {
+  const int restarts_before = log_lines_with(agent, RESTART_LINE);
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + RESTART_DEADLINE;
+  bool logged = order_reset(agent.port);
+  while (logged && log_lines_with(agent, RESTART_LINE) == restarts_before) {
+    if (Clock::now() > deadline) logged = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  figures.logged_restart_seconds.push_back(logged ? seconds_since(start) : -1);
+  bool echoed = logged;
+  for (uint16_t port : services) echoed = echoed && echoes_before(port, deadline);
+  figures.restart_seconds.push_back(echoed ? seconds_since(start) : -1);
+}
+
+// kiv-agentd with a control port and four services, no client: what it holds
+// and how often it wakes while idle, then how soon its services listen again
+// after a RESET on the control port.
+ControlledAgentFigures measure_controlled_agent(uint16_t server_port) {
+  ControlledAgentFigures figures;
+  kiv_test::TempFolder folder;
+  std::vector<uint16_t> services(CONTROLLED_SERVICES);
+  ForwarderProcess agent = start_kiv_agentd_with_control_port(folder.path(), server_port, services);
+  std::this_thread::sleep_for(IDLE_SETTLE);
+  std::map<pid_t, long> before = task_context_switches(agent.pid);
+  Clock::time_point start = Clock::now();
+  for (int second = 0; second < IDLE_SECONDS; ++second) {
+    figures.threads = std::max(figures.threads, measure_process_tree(agent.pid).threads);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  // A thread that ended meanwhile takes its switches with it; one that began
+  // counts them all.
+  long wakeups = 0;
+  for (const auto& [task, switches] : task_context_switches(agent.pid)) {
+    auto found = before.find(task);
+    wakeups += switches - (found == before.end() ? 0 : found->second);
+  }
+  figures.idle_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  figures.wakeups_per_s = static_cast<double>(wakeups) / figures.idle_seconds;
+  fprintf(stderr, "  idle: %d threads, %.1f wake-ups a second over %.0f s\n", figures.threads,
+          figures.wakeups_per_s, figures.idle_seconds);
+
+  ProcessTreeUsage idle = measure_process_tree(agent.pid);
+  for (int restart = 0; restart < RESTARTS; ++restart) {
+    // The clients that looked for the services hold them until their relays
+    // end, the last of them perhaps only accepted once the first had its echo.
+    if (!wait_log_quiet(agent, QUIET_LOG_MS, IDLE_DEADLINE_MS) ||
+        !wait_idle(agent, idle, IDLE_DEADLINE_MS)) {
+      fprintf(stderr, "  still winding down\n");
+    }
+    measure_restart(agent, services, figures);
+    fprintf(stderr, "  restart %d: logged after %.3f s, every service echoes after %.3f s\n",
+            restart + 1, figures.logged_restart_seconds.back(), figures.restart_seconds.back());
+  }
+  stop_forwarder(agent);
+  return figures;
+}
+
+// The first distinct error lines of `log_file`, timestamps taken off, each
+// with how often it was logged.
+std::vector<std::string> counted_errors(const std::string& log_file) {
+  std::vector<std::string> lines;
+  std::map<std::string, int> counts;
+  for (const std::string& line : read_lines(log_file)) {
+    if (line.size() < 26 || line.find(" Error: ") == std::string::npos) continue;
+    std::string text = line.substr(26);
+    if (counts[text]++ == 0 && lines.size() < 3) lines.push_back(text);
+  }
+  for (std::string& line : lines) line += " (" + std::to_string(counts[line]) + " times)";
+  return lines;
+}
+
+SteadyFigures measure_steady_connections(uint16_t server_port) {
+  SteadyFigures figures;
+  figures.per_second = STEADY_PER_SECOND;
+  figures.seconds = STEADY_SECONDS;
+  rlimit own{};
+  getrlimit(RLIMIT_NOFILE, &own);
+  kiv_test::TempFolder folder;
+  ForwarderProcess agent = start_kiv_agentd(folder.path(), "NONE", server_port,
+                                            {std::min(UNIT_OPEN_FILES, own.rlim_max),
+                                             UNIT_PROCESSES});
+  figures.open_file_limit = open_file_limit(agent.pid);
+  figures.process_limit = static_cast<long>(UNIT_PROCESSES);
+  ConnectionRate rate =
+      steady_connections(agent.port, STEADY_PER_SECOND, STEADY_SECONDS, STEADY_CLIENTS);
+  figures.relayed_per_s = rate.per_second;
+  figures.failed = rate.failed;
+  figures.first_errors = counted_errors(agent.log_file);
+  fprintf(stderr, "  %d failed of %d\n", figures.failed, STEADY_PER_SECOND * STEADY_SECONDS);
+  for (const std::string& line : figures.first_errors) fprintf(stderr, "    %s\n", line.c_str());
+  stop_forwarder(agent);
+  return figures;
 }
 
 // Medians of the Google Benchmark results (CSV) of the translation loop.
@@ -272,12 +448,14 @@ int run(const Options& options) {
     folders.push_back(std::make_unique<kiv_test::TempFolder>());
     return folders.back()->path();
   };
-  std::vector<Forwarder> forwarders(5);
+  std::vector<Forwarder> forwarders(6);
   forwarders[0].process = direct_connection(server.port);
-  forwarders[1].process = start_socat(folder(), server.port);
-  forwarders[2].process = start_rinetd(folder(), server.port);
-  forwarders[3].process = start_kiv_agentd(folder(), "NONE", server.port);
-  forwarders[4].process = start_kiv_agentd(folder(), "WINDOWS", server.port);
+  forwarders[1].process = start_splice_relay(server.port);
+  forwarders[1].holds_relays = false;
+  forwarders[2].process = start_socat(folder(), server.port);
+  forwarders[3].process = start_rinetd(folder(), server.port);
+  forwarders[4].process = start_kiv_agentd(folder(), "NONE", server.port);
+  forwarders[5].process = start_kiv_agentd(folder(), "WINDOWS", server.port);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   for (Forwarder& forwarder : forwarders) {
     forwarder.figures.label = forwarder.process.label;
@@ -289,14 +467,28 @@ int run(const Options& options) {
     }
   }
   BenchReport report;
-  report.agent_open_file_limit = open_file_limit(forwarders[3].process.pid);
+  report.burst_connections = BURST_CONNECTIONS;
+  report.burst_clients = BURST_CLIENTS;
+  report.agent_open_file_limit = open_file_limit(forwarders[4].process.pid);
 
-  fprintf(stderr, "Idle relays held open\n");
+  fprintf(stderr, "kiv-agentd with a control port and %d services\n", CONTROLLED_SERVICES);
+  report.controlled = measure_controlled_agent(server.port);
+  fprintf(stderr, "Idle relays held open, and silent clients\n");
   for (Forwarder& forwarder : forwarders) {
+    if (!forwarder.holds_relays) continue;
     wait_idle(forwarder.process, forwarder.idle, IDLE_DEADLINE_MS);
     hold_idle_relays(forwarder);
+    wait_idle(forwarder.process, forwarder.idle, IDLE_DEADLINE_MS);
+    if (forwarder.process.pid > 0) hold_silent_clients(forwarder);
   }
   wait_all_idle(forwarders);
+  fprintf(stderr, "%d short connections by %d clients at once\n", BURST_CONNECTIONS,
+          BURST_CLIENTS);
+  measure_bursts(forwarders);
+  for (Forwarder& forwarder : forwarders) {
+    if (forwarder.process.label.compare(0, 4, "kiv ") != 0) continue;
+    forwarder.figures.burst_errors = counted_errors(forwarder.process.log_file);
+  }
   fprintf(stderr, "Throughput, %llu MiB a run\n",
           static_cast<unsigned long long>(options.stream_bytes >> 20));
   measure_throughput(forwarders, options);
@@ -305,6 +497,9 @@ int run(const Options& options) {
   measure_latency(forwarders, options);
   fprintf(stderr, "kiv-agentd out of descriptors\n");
   for (rlim_t limit : PROBE_LIMITS) report.probes.push_back(probe_open_file_limit(server.port, limit));
+  fprintf(stderr, "kiv-agentd under the service's limits, %d connections a second for %d s\n",
+          STEADY_PER_SECOND, STEADY_SECONDS);
+  report.steady = measure_steady_connections(server.port);
 
   for (Forwarder& forwarder : forwarders) {
     forwarder.figures.stream_mb_s = median(forwarder.stream_runs);
@@ -347,6 +542,37 @@ int run(const Options& options) {
       "Idle relays: opened one after another (each echoes 1 byte), then every relay is asked "
       "for one more echo; memory is the growth of the forwarder's proportional set size (Pss, "
       "summed over all its processes) over its idle size, divided by the relays.",
+      "Silent clients: " + std::to_string(SILENT_CLIENTS) +
+          " connections that send nothing, counted 0.5 s after the last connected.",
+      "Short connections at once: " + std::to_string(BURST_CONNECTIONS) +
+          " connections (connect, 1-byte echo, close; each step given up after 5 s) made by " +
+          std::to_string(BURST_CLIENTS) +
+          " client threads, each starting its next as soon as its last is closed; "
+          "connections a second over the whole burst, once for each forwarder.",
+      "Idle kiv-agentd: a control port and " + std::to_string(CONTROLLED_SERVICES) +
+          " services (no table), no client ever connected; measured from 3 s after its start "
+          "for " + std::to_string(IDLE_SECONDS) +
+          " s: the most threads seen, and wake-ups as the voluntary and involuntary context "
+          "switches of all its threads (/proc/PID/task/*/status).",
+      "RESET with no client: the same agent, once no client is connected (its log quiet for "
+      "3 s, longer than a relay's pause, and no more threads and descriptors than when "
+      "idle), gets RESET on its control port; timed from sending it until the agent logs "
+      "\"Resetting KIV...\" on its standard error (read every 1 ms), and until a new client of every service has a byte "
+      "echoed. The services are looked for only once the restart is logged, as a client that "
+      "a listener accepts before it stops holds the restart back; then a new client is "
+      "started every 5 ms and the first echo ends the wait, so a client held in the backlog "
+      "of a listener that is about to close does not count. " +
+          std::to_string(RESTARTS) + " restarts.",
+      "Steady connections: kiv-agentd (one service, no table) started under the service "
+      "unit's LimitNOFILE (as far as this machine's hard limit allows) and LimitNPROC; " +
+          std::to_string(STEADY_PER_SECOND) + " short connections a second for " +
+          std::to_string(STEADY_SECONDS) + " s, each started on its schedule by the first of " +
+          std::to_string(STEADY_CLIENTS) +
+          " client threads that is free; one that cannot start within 1 s of its time counts as "
+          "failed.",
+      "Splice relay: a few lines of the bench, two threads and a pipe per connection, "
+      "splice(2) from socket to pipe to socket, 1 MiB at a time; the practical limit of a "
+      "relay in user space on this machine.",
       "socat: `socat TCP4-LISTEN:port,bind=127.0.0.1,reuseaddr,fork TCP4:127.0.0.1:server`; "
       "rinetd: `rinetd -f -c file` with one rule; kiv-agentd: one service in kiv.cnf.",
       "MB is 10^6 bytes; KiB is 1024 bytes."};

@@ -32,7 +32,7 @@ void write_file(const std::string& path, const std::string& contents) {
 // Starts `arguments` in `folder` as the leader of a new process group that
 // is killed if the bench dies; its output goes to `log_file`.
 pid_t spawn(const std::vector<std::string>& arguments, const std::string& folder,
-            const std::string& log_file, rlim_t open_file_limit) {
+            const std::string& log_file, ProcessLimits limits) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -46,21 +46,25 @@ pid_t spawn(const std::vector<std::string>& arguments, const std::string& folder
   dup2(input, 0);
   dup2(output, 1);
   dup2(output, 2);
-  if (open_file_limit != 0) {
-    rlimit limit{open_file_limit, open_file_limit};
+  if (limits.open_files != 0) {
+    rlimit limit{limits.open_files, limits.open_files};
     setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limits.processes != 0) {
+    rlimit limit{limits.processes, limits.processes};
+    setrlimit(RLIMIT_NPROC, &limit);
   }
   execv(argv[0], argv.data());
   _exit(127);
 }
 
 ForwarderProcess start(const std::string& label, const std::vector<std::string>& arguments,
-                       const std::string& folder, uint16_t port, rlim_t open_file_limit = 0) {
+                       const std::string& folder, uint16_t port, ProcessLimits limits = {}) {
   ForwarderProcess forwarder;
   forwarder.label = label;
   forwarder.port = port;
   forwarder.log_file = folder + "/output.txt";
-  forwarder.pid = spawn(arguments, folder, forwarder.log_file, open_file_limit);
+  forwarder.pid = spawn(arguments, folder, forwarder.log_file, limits);
   if (!wait_listening(port, 10000)) fprintf(stderr, "%s does not listen on %u\n", label.c_str(), port);
   return forwarder;
 }
@@ -133,11 +137,30 @@ ForwarderProcess direct_connection(uint16_t server_port) {
 }
 
 ForwarderProcess start_kiv_agentd(const std::string& folder, const std::string& table,
-                                  uint16_t server_port, rlim_t open_file_limit) {
+                                  uint16_t server_port, ProcessLimits limits) {
   uint16_t port = kiv_test::free_port();
   write_file(folder + "/kiv.cnf", "BENCH " + std::to_string(port) + " " +
                                       std::to_string(server_port) + " 127.0.0.1 " + table + " 1\n");
-  return start("kiv " + table, {KIV_AGENTD_PATH}, folder, port, open_file_limit);
+  return start("kiv " + table, {KIV_AGENTD_PATH}, folder, port, limits);
+}
+
+ForwarderProcess start_kiv_agentd_with_control_port(const std::string& folder,
+                                                    uint16_t server_port,
+                                                    std::vector<uint16_t>& services) {
+  uint16_t control_port = kiv_test::free_port();
+  std::string rows = "KIV " + std::to_string(control_port) + " " + std::to_string(control_port) +
+                     " 127.0.0.1 NONE 1\n";
+  for (size_t s = 0; s < services.size(); ++s) {
+    services[s] = kiv_test::free_port();
+    rows += "S" + std::to_string(s + 1) + " " + std::to_string(services[s]) + " " +
+            std::to_string(server_port) + " 127.0.0.1 NONE 1\n";
+  }
+  write_file(folder + "/kiv.cnf", rows);
+  ForwarderProcess agent = start("kiv-agentd", {KIV_AGENTD_PATH}, folder, control_port);
+  for (uint16_t port : services) {
+    if (!wait_listening(port, 10000)) fprintf(stderr, "kiv-agentd does not listen on %u\n", port);
+  }
+  return agent;
 }
 
 ForwarderProcess start_socat(const std::string& folder, uint16_t server_port) {
@@ -218,6 +241,50 @@ bool wait_idle(const ForwarderProcess& forwarder, const ProcessTreeUsage& idle, 
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
+}
+
+bool wait_log_quiet(const ForwarderProcess& forwarder, int quiet_ms, int deadline_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
+  auto size = [&forwarder] {
+    std::ifstream log(forwarder.log_file, std::ios::ate);
+    return static_cast<long>(log.tellg());
+  };
+  long last_size = size();
+  Clock::time_point last_change = Clock::now();
+  while (Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    long now_size = size();
+    if (now_size != last_size) {
+      last_size = now_size;
+      last_change = Clock::now();
+    } else if (Clock::now() - last_change >= std::chrono::milliseconds(quiet_ms)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int log_lines_with(const ForwarderProcess& forwarder, const std::string& text) {
+  std::ifstream log(forwarder.log_file);
+  std::string line;
+  int count = 0;
+  while (std::getline(log, line)) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+std::map<pid_t, long> task_context_switches(pid_t pid) {
+  std::map<pid_t, long> switches;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = opendir(tasks.c_str());
+  if (folder == nullptr) return switches;
+  while (dirent* entry = readdir(folder)) {
+    pid_t task = atoi(entry->d_name);
+    if (task <= 0) continue;
+    std::map<std::string, long> status = status_fields(task);
+    switches[task] = status["voluntary_ctxt_switches"] + status["nonvoluntary_ctxt_switches"];
+  }
+  closedir(folder);
+  return switches;
 }
 
 long open_file_limit(pid_t pid) {

@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace kiv_bench {
 
@@ -29,11 +31,23 @@ struct ProcessTreeUsage {
   int descriptors = 0;
 };
 
+/// ProcessLimits are the limits a forwarder is started under, soft and hard
+/// alike; 0 leaves a limit as the bench's.
+struct ProcessLimits {
+  rlim_t open_files = 0;
+  rlim_t processes = 0;
+};
+
 ForwarderProcess direct_connection(uint16_t server_port);
-/// kiv-agentd with one service that relays to the server through `table`;
-/// `open_file_limit` (when not 0) is the hard limit it is started under.
+/// kiv-agentd with one service that relays to the server through `table`.
 ForwarderProcess start_kiv_agentd(const std::string& folder, const std::string& table,
-                                  uint16_t server_port, rlim_t open_file_limit = 0);
+                                  uint16_t server_port, ProcessLimits limits = {});
+/// kiv-agentd with a control port, which is its `port`, and `services.size()`
+/// services that relay to the server without a table, on the ports it writes
+/// to `services`.
+ForwarderProcess start_kiv_agentd_with_control_port(const std::string& folder,
+                                                    uint16_t server_port,
+                                                    std::vector<uint16_t>& services);
 ForwarderProcess start_socat(const std::string& folder, uint16_t server_port);
 ForwarderProcess start_rinetd(const std::string& folder, uint16_t server_port);
 /// Ends the forwarder's whole process group and waits for its leader.
@@ -45,6 +59,16 @@ ProcessTreeUsage measure_process_tree(pid_t root);
 /// Waits (up to `deadline_ms`) until the forwarder holds no more threads and
 /// processes than `idle`, as its relays wind down by themselves.
 bool wait_idle(const ForwarderProcess& forwarder, const ProcessTreeUsage& idle, int deadline_ms);
+/// Waits (up to `deadline_ms`) until the forwarder's log has not grown for
+/// `quiet_ms`. kiv-agentd logs the end of every relay, and a relay winding
+/// down stays silent for at most one 2.5 s pause, so a log quiet for longer
+/// means that no client is connected.
+bool wait_log_quiet(const ForwarderProcess& forwarder, int quiet_ms, int deadline_ms);
+/// How many lines of the forwarder's log contain `text`.
+int log_lines_with(const ForwarderProcess& forwarder, const std::string& text);
+/// Context switches so far, voluntary and not, of each task (thread) of the
+/// process, by task id.
+std::map<pid_t, long> task_context_switches(pid_t pid);
 /// The soft open-file limit the process runs with.
 long open_file_limit(pid_t pid);
 /// The first line that `command` prints, or "".
