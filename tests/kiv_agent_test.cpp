@@ -28,7 +28,8 @@ class VirtualDisplay {
     pid_ = fork();
     if (pid_ == 0) {
       int quiet = open("/dev/null", O_WRONLY);
-      dup2(quiet, STDOUT_FILENO), dup2(quiet, STDERR_FILENO);
+      dup2(quiet, STDOUT_FILENO);
+      dup2(quiet, STDERR_FILENO);
       execlp("Xvfb", "Xvfb", name.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
              "640x480x24", nullptr);
       _exit(127);
@@ -41,8 +42,11 @@ class VirtualDisplay {
       ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
       return ended || access(socket.c_str(), F_OK) == 0;
     });
-    if (ended) pid_ = -1;
-    if (!ended) name_ = name;
+    if (ended) {
+      pid_ = -1;
+    } else {
+      name_ = name;
+    }
   }
   ~VirtualDisplay() {
     if (pid_ <= 0) return;
@@ -90,7 +94,7 @@ TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
   while (echoed < 200 && echoes_one_byte(port)) ++echoed;
   EXPECT_EQ(echoed, 200) << "a relay waited for the stopped display";
   display.resume();
-  EXPECT_EQ(agent.stop(), 0);
+  EXPECT_EQ(agent.stop(), 0) << "the agent did not close once its display was back";
 }
 
 // A stop request (SIGTERM, like its Close command) ends it even while a warning box waits.
@@ -98,9 +102,9 @@ TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {
   TempFolder folder;
   folder.write("kiv.cnf", "BAD x\n");
   AgentProcess agent(folder, KIV_AGENT_PATH);
-  // Its first thread waits for stop requests: a SIGTERM before they are blocked would just kill it.
+  // Its first thread waits for stop requests: a SIGTERM before they are blocked would kill it.
   ASSERT_TRUE(eventually([&agent] { return thread_total(agent.pid()) > 1; }));
-  EXPECT_EQ(agent.stop(), 0);
+  EXPECT_EQ(agent.stop(), 0) << "the warning box held the agent up";
 }
 
 // Qt takes the user's locale; Turkish has other day names and dotted i's.
@@ -111,17 +115,24 @@ TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
   uint16_t port = free_port();
   folder.write("kiv.cnf", config_line("KIV", port, port, "0.0.0.0"));
   AgentProcess agent(folder, {"env", "LOCPATH=.", "LC_ALL=tr_TR.UTF-8", KIV_AGENT_PATH});
-  EXPECT_EQ(round_trip(port, "quit\r\n"), "KIV Agent v1.4b\nKIV QUIT.\n");
+  EXPECT_EQ(round_trip(port, "quit\r\n"), "KIV Agent v1.4b\nKIV QUIT.\n")
+      << "Turkish upper-cases quit as QUİT";
   EXPECT_EQ(agent.stop(), 0);
-  std::regex stamped("((Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [^\n]*\n){3,}");
-  EXPECT_TRUE(std::regex_match(folder.read("kiv.log"), stamped)) << folder.read("kiv.log");
+  std::regex stamped("((Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+                     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [^\n]*\n){3,}");
+  EXPECT_TRUE(std::regex_match(folder.read("kiv.log"), stamped))
+      << "a line stamped in Turkish: " << folder.read("kiv.log");
 }
 
 TEST(KivAgent, WithoutADisplaySaysSoAndNamesKivAgentd) {
   TempFolder folder;
-  AgentProcess agent(folder, {"env", "-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", KIV_AGENT_PATH});
+  AgentProcess agent(folder, {"env", "-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u",
+                              "WAYLAND_DISPLAY", KIV_AGENT_PATH});
   EXPECT_EQ(agent.wait_exit(20000), EXIT_FAILURE);
-  EXPECT_TRUE(eventually([&] { return !agent.lines().empty() && agent.lines().back().find("run kiv-agentd") != std::string::npos; }));
+  EXPECT_TRUE(eventually([&agent] {
+    std::vector<std::string> lines = agent.lines();
+    return !lines.empty() && lines.back().find("run kiv-agentd") != std::string::npos;
+  })) << "the last line names kiv-agentd";
 }
 
 }  // namespace
