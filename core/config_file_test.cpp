@@ -1,11 +1,10 @@
 #include "core/config_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "tests/config_line.h"
 #include "tests/event_lines.h"
-#include "tests/temp_folder.h"
+#include "tests/working_folder.h"
 
 using namespace kiv;
 
@@ -39,21 +38,7 @@ TEST(ConfigRecordReader, WhitespaceSeparatedFieldsLow16BitNumbersTextsCutToTheir
   for (const auto& [text, read] : cases) EXPECT_EQ(read_all(text), read) << text;
 }
 
-namespace {
-
-// A working folder of its own, with the warnings shown kept instead of a window.
-struct ConfigFile : testing::Test {
-  kiv_test::TempFolder folder;
-  kiv_test::KeptWarnings window;
-
-  void SetUp() override {
-    ASSERT_EQ(chdir(folder.path().c_str()), 0);
-    install_window_thread(&window);
-  }
-  void TearDown() override { install_window_thread(nullptr); }
-};
-
-}  // namespace
+using ConfigFile = kiv_test::WorkingFolder;
 
 TEST_F(ConfigFile, LoadsFiveWholeRecordsReportsEveryShortReadAndSavesThemAsRead) {
   const std::string kept =

@@ -12,24 +12,13 @@
 #include <vector>
 
 #include "tests/event_lines.h"
-#include "tests/temp_folder.h"
+#include "tests/working_folder.h"
 
 using namespace kiv;
 
 namespace {
 
-// A working folder of its own, with the warnings shown kept instead of a window.
-struct EventLogFile : testing::Test {
-  kiv_test::TempFolder folder;
-  kiv_test::KeptWarnings window;
-
-  void SetUp() override {
-    ASSERT_EQ(chdir(folder.path().c_str()), 0);
-    flush_event_log();  // no kiv.log: the lines held so far are dropped
-    install_window_thread(&window);
-  }
-  void TearDown() override { install_window_thread(nullptr); }
-};
+using EventLogFile = kiv_test::WorkingFolder;
 
 // An echo whose reader is slow: it waits (a second at most) until the test has looked at the log.
 std::mutex echo_guard;

@@ -1,9 +1,8 @@
 #include "forward/conversion_tables.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "tests/temp_folder.h"
+#include "tests/working_folder.h"
 
 using namespace kiv;
 
@@ -36,9 +35,9 @@ TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
 }
 
 // NONE and WINDOWS are no files; four slots keep the first pairs loaded until the next reset.
-TEST(TableRegistry, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
-  kiv_test::TempFolder folder;
-  ASSERT_EQ(chdir(folder.path().c_str()), 0);
+using TableFiles = kiv_test::WorkingFolder;
+
+TEST_F(TableFiles, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   std::string pair(2 * TABLE_SIZE, '\0');  // the remote host's bytes gain 1, the client's 2
   for (int b = 0; b < 2 * TABLE_SIZE; ++b) pair[b] = static_cast<char>(b + 1 + b / TABLE_SIZE);
   for (std::string name : {"WINDOWS", "A", "B", "C", "D", "E"}) folder.write(name + ".ctb", pair);

@@ -1,12 +1,10 @@
 #include "ui/configuration_grid.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "core/config_file.h"
 #include "tests/config_line.h"
-#include "tests/event_lines.h"
-#include "tests/temp_folder.h"
+#include "tests/working_folder.h"
 
 using namespace kiv;
 
@@ -23,14 +21,9 @@ std::string table_rows() {
   return rows;
 }
 
-// A working folder whose kiv.cnf holds `text`, loaded into the table with
-// an empty log.
-struct GridFixture : testing::Test {
-  kiv_test::TempFolder folder;
-
+// A working folder whose kiv.cnf holds `text`, loaded into the table.
+struct GridFixture : kiv_test::WorkingFolder {
   void load(const std::string& text) {
-    ASSERT_EQ(chdir(folder.path().c_str()), 0);
-    flush_event_log();
     folder.write("kiv.cnf", text);
     load_service_table();
   }

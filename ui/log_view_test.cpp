@@ -1,7 +1,6 @@
 #include "ui/log_view.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,21 +9,16 @@
 
 #include "core/event_log.h"
 #include "core/timestamp.h"
-#include "tests/temp_folder.h"
+#include "tests/working_folder.h"
 
 using namespace kiv;
 
 namespace {
 
-// A working folder with no kiv.log, and an empty log whose lines all read "worker W line NNN".
-struct LogViewTest : testing::Test {
-  kiv_test::TempFolder folder;
+// A view of a log whose lines all read "worker W line NNN".
+struct LogViewTest : kiv_test::WorkingFolder {
   LogView view;
 
-  void SetUp() override {
-    ASSERT_EQ(chdir(folder.path().c_str()), 0);
-    flush_event_log();
-  }
   bool shows_whole_lines() const {
     size_t line = TIMESTAMP_LENGTH + strlen(": worker 0 line 000\r\n");
     return strlen(view.text()) == line * view.lines_shown();

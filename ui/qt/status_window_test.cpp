@@ -94,13 +94,11 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   kiv::take_start_time();
   kiv::StatusWindow& window = kiv::create_status_window();
   // Each lamp is a 10 x 10 square with a black outline, on its own row, on grey.
-  QCOMPARE(pixel(window, 100, 4), QString("#000000"));
-  QCOMPARE(pixel(window, 109, 13), QString("#000000"));
-  QCOMPARE(pixel(window, 110, 9), QString("#c0c0c0"));
-  QCOMPARE(pixel(window, 105, 14), QString("#c0c0c0"));
-  QCOMPARE(lamp(window, 0), QString("#ffff00"));
-  QCOMPARE(lamp(window, 1), QString("#0000ff"));
-  QCOMPARE(lamp(window, 2), QString("#ffff00"));
+  const std::pair<QPoint, QString> drawn[] = {
+      {{100, 4}, "#000000"},  {{109, 13}, "#000000"}, {{110, 9}, "#c0c0c0"},
+      {{105, 14}, "#c0c0c0"}, {{105, 9}, "#ffff00"},  {{105, 24}, "#0000ff"},
+      {{105, 39}, "#ffff00"}};
+  for (const auto& [at, colour] : drawn) QCOMPARE(pixel(window, at.x(), at.y()), colour);
   int client = connect_loopback(live);
   QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0), QString("#00ff00"), 20000);
   QCOMPARE(window.windowTitle(), QString("KIV-Connected"));
