@@ -64,16 +64,6 @@ class VirtualDisplay {
   std::string name_;
 };
 
-/// Whether one byte sent through `port` comes back within 10 s.
-bool echoes_one_byte(uint16_t port) {
-  int fd = connect_loopback(port, 10000);
-  if (fd < 0) return false;
-  set_receive_timeout(fd, 10000);
-  bool echoed = send_bytes(fd, "x") && receive(fd, 1) == "x";
-  close(fd);
-  return echoed;
-}
-
 // The status window's display stops answering: relays go on, and once it answers again the
 // agent closes as asked.
 TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
@@ -86,12 +76,12 @@ TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
   AgentProcess agent(folder, {"env", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(),
                               KIV_AGENT_PATH});
   // Qt's start on a busy machine can take a while.
-  ASSERT_TRUE(eventually([port] { return echoes_one_byte(port); }, 60000))
+  ASSERT_TRUE(eventually([port] { return echoes(port); }, 60000))
       << "the agent did not start relaying on " << display.name() << ": "
       << (agent.lines().empty() ? "" : agent.lines().back());
   display.stop();
   int echoed = 0;
-  while (echoed < 200 && echoes_one_byte(port)) ++echoed;
+  while (echoed < 200 && echoes(port)) ++echoed;
   EXPECT_EQ(echoed, 200) << "a relay waited for the stopped display";
   display.resume();
   EXPECT_EQ(agent.stop(), 0) << "the agent did not close once its display was back";
