@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# The Windows installer and the service kiv-agentd under wine, in a wine
-# prefix of their own, copied fresh for each run from one never used: the
-# installer installs, upgrades and removes silently and leaves the operators'
-# files; kiv-agentd.exe registers a service that relays through real loopback
-# sockets, reloads kiv.cnf on "parameters changed", flushes its log when
-# stopped, and is removed again; its warnings go to the event log as far as
-# wine shows it (on its error channel). Wine restarts no service after a
-# failure, so that is not tested here.
+# The Windows installer and the service kiv-agentd under wine, in a wine prefix of their own,
+# copied fresh for each run from one never used; each check below names what it shows. Wine
+# restarts no service after a failure, so that is not tested here.
 # Usage: windows_installer_test.sh SETUP.MSI NEXT.MSI KIV-AGENTD.EXE SERVICE-CONTROL.EXE
 #        PEER-AGENTD PRISTINE-PREFIX
 # NEXT.MSI is the same installer as a newer version; SERVICE-CONTROL.EXE sends
@@ -85,9 +80,7 @@ banner_through() { eventually banner_comes_through "$1"; }
 
 service_in_state() { wine sc query kiv-agentd </dev/null 2>/dev/null | grep -q "STATE .*$1"; }
 service_state_is() { eventually service_in_state "$1"; }
-
-service_exists() { wine sc query kiv-agentd </dev/null >/dev/null 2>&1; }
-no_service() { ! service_exists; }
+no_service() { ! wine sc query kiv-agentd </dev/null >/dev/null 2>&1; }
 
 appears() { eventually test -f "$1"; }
 

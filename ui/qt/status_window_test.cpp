@@ -1,5 +1,5 @@
-// The status window of an agent started in this process as kiv-agent starts it, from start to Close:
-// one agent for the whole scenario, as the agent's threads outlive any window.
+// The status window of an agent started in this process as kiv-agent starts it, from start to
+// Close: one agent for the whole scenario, as the agent's threads outlive any window.
 #include <QtTest>
 #include <QtWidgets>
 #include <sys/stat.h>
@@ -101,7 +101,7 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   for (const auto& [at, colour] : drawn) QCOMPARE(pixel(window, at.x(), at.y()), colour);
   int client = connect_loopback(live);
   QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0), QString("#00ff00"), 20000);
-  QCOMPARE(window.windowTitle(), QString("KIV-Connected"));
+  QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QString("KIV-Connected"), 20000);
   close(client);
   QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0), QString("#ffff00"), 20000);
   QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QString("KIV"), 20000);
@@ -158,11 +158,9 @@ void StatusWindowTest::one_agent_from_start_to_close() {
       grid += enabled ? "1\n" : "0\n";
     }
     QTest::keyClick(dialog->findChild<QCheckBox*>("1018"), Qt::Key_Space);  // row 3, typed:
-    const std::pair<int, QString> typed[] = {{1003, "ADDED"},
-                                             {1008, QString::number(added)},
-                                             {1032, QString::number(remote.port())},
-                                             {1013, "127.0.0.1"},
-                                             {1026, "NONE"}};
+    const std::pair<int, QString> typed[] = {
+        {1003, "ADDED"}, {1008, QString::number(added)}, {1032, QString::number(remote.port())},
+        {1013, "127.0.0.1"}, {1026, "NONE"}};
     for (const auto& [id, text] : typed) QTest::keyClicks(edit(dialog, id), text);
     when_popup([&](QWidget* box) {
       when_popup([&](QWidget* yes_no) {
