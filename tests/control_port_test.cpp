@@ -33,8 +33,8 @@ TEST(ControlPort, ServesOneClientAtATimeAndItsResetWaitsForOpenRelays) {
   int held = connect_loopback(port);
   int first = connect_loopback(control);
   int second = connect_loopback(control, 10000, 4096);
-  ASSERT_EQ(exchange(held, "a", 1), "a");
-  EXPECT_EQ(receive(first, banner.size()), banner);
+  ASSERT_EQ(exchange(held, "a", 1), "a") << "the relay to be held open";
+  EXPECT_EQ(receive(first, banner.size()), banner) << "the first client is served";
   set_receive_timeout(second, 500);
   EXPECT_EQ(receive(second, 1), "") << "a second client was served beside the first";
   EXPECT_EQ(exchange(first, std::string(81, 'x'), 2 * unknown.size()), unknown + unknown)

@@ -107,7 +107,7 @@ TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
   AgentProcess agent(folder, {"env", "LOCPATH=.", "LC_ALL=tr_TR.UTF-8", KIV_AGENT_PATH});
   EXPECT_EQ(round_trip(port, "quit\r\n"), "KIV Agent v1.4b\nKIV QUIT.\n")
       << "Turkish upper-cases quit as QUİT";
-  EXPECT_EQ(agent.stop(), 0);
+  EXPECT_EQ(agent.stop(), 0) << "a stop writes the log";
   std::regex stamped("((Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
                      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [^\n]*\n){3,}");
   EXPECT_TRUE(std::regex_match(folder.read("kiv.log"), stamped))
@@ -118,7 +118,7 @@ TEST(KivAgent, WithoutADisplaySaysSoAndNamesKivAgentd) {
   TempFolder folder;
   AgentProcess agent(folder, {"env", "-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u",
                               "WAYLAND_DISPLAY", KIV_AGENT_PATH});
-  EXPECT_EQ(agent.wait_exit(20000), EXIT_FAILURE);
+  EXPECT_EQ(agent.wait_exit(20000), EXIT_FAILURE) << "it started without a display";
   EXPECT_TRUE(eventually([&agent] {
     std::vector<std::string> lines = agent.lines();
     return !lines.empty() && lines.back().find("run kiv-agentd") != std::string::npos;

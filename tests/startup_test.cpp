@@ -53,7 +53,7 @@ TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAStopAppends
   agent.signal(SIGHUP);  // its line comes last: only the stop writes it to kiv.log
   ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
   agent.signal(SIGINT);
-  EXPECT_EQ(agent.wait_exit(20000), 0);
+  EXPECT_EQ(agent.wait_exit(20000), 0) << "SIGINT stops it like SIGTERM";
   std::string log = folder.read("kiv.log");
   EXPECT_EQ(log.rfind("earlier line\n", 0), 0u) << "kiv.log was not appended to";
   EXPECT_NE(log.find(": KIV reconfigured...\n"), std::string::npos) << "the stop flushed no log";
@@ -81,7 +81,7 @@ TEST(StartUp, FilesThatAreNoRegularFilesCannotBeOpened) {
   ASSERT_TRUE(agent.wait_for_event("Cannot open kiv.cnf"));
   agent.signal(SIGHUP);
   EXPECT_TRUE(agent.wait_for_event("Cannot open kiv.cnf", 2)) << "the reload opened the FIFO";
-  EXPECT_EQ(agent.stop(), 0);
+  EXPECT_EQ(agent.stop(), 0) << "the log's folder held the stop up";
   EXPECT_EQ(agent.warning_count("Can't open log_file..."), 1) << "reported once at the stop";
 }
 

@@ -46,7 +46,7 @@ TEST_F(GridFixture, OkKeepsEachRowsState) {
   GridRow grid[MAX_SERVICES];
   grid_of_table(grid);
   use_grid(grid);
-  EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE);
+  EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE) << "OK reset the row's state";
 }
 
 // Texts cut, never inside a character; ports below 2^32 modulo 65536; no
@@ -87,7 +87,7 @@ TEST_F(GridFixture, RowsThatWouldNotReadBackAreLoggedInsteadOfSaved) {
                                  {true, "NEWS", "119", "", "", "NONE"},
                                  {true, "", "120", "", "hc", "NONE"}};
   use_grid(typed);
-  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n");
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n") << "only row 0 reads back";
   EXPECT_EQ(kiv_test::held_events(),
             (std::vector<std::string>{
                 "kiv.cnf: Row 1 not saved: name, host and table must each be one word",

@@ -145,7 +145,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
   const std::string at_rest = "KIVClass KIV 120x75 a0000 lamp ";
   ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
-  EXPECT_EQ(looks(2), at_rest + "ff0000");
+  EXPECT_EQ(looks(2), at_rest + "ff0000") << "the disabled row's lamp";
   // A lamp is yellow from the moment kiv.cnf is read: the client tries until the service listens.
   SOCKET client = INVALID_SOCKET;
   ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
@@ -194,7 +194,8 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
   std::string changed = config;
   changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
-  EXPECT_EQ(folder->read("kiv.cnf"), changed + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
+  EXPECT_EQ(folder->read("kiv.cnf"), changed + "NEWER 4464 4464 newhost WINDOWS 1\r\n")
+      << "No still saves kiv.cnf";
 
   // A status change repaints without erasing the window; the old port must not show under the new.
   send_notification(NOTIFY_STATUS_CHANGED);
