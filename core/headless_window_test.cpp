@@ -42,5 +42,6 @@ TEST(HeadlessWindow, QueuesAThreadClosedWithoutWaitingAndHandlesItInOrder) {
   window.post(note_and_end);
   window.run_event_loop();
   EXPECT_TRUE(returned) << "the sender waited for a window thread that was not running";
-  EXPECT_EQ(seen, (std::vector<std::string>{"reset pending", "restarted"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"reset pending", "restarted"}))
+      << "the restart ran before what was queued ahead of it";
 }

@@ -61,6 +61,6 @@ TEST(PublishServiceRows, ReadersSeeOnlyTheOldOrTheNewCount) {
 
 TEST(PublishServiceRows, RowsBeyondTheCountKeepTheirLastValues) {
   publish_while_reading([] {});
-  EXPECT_EQ(service_table().service_count, 2);
+  EXPECT_EQ(service_table().service_count, 2) << "the last round published two rows";
   EXPECT_EQ(service_table().rows[4].config().port, 1998) << "published in the last even round";
 }

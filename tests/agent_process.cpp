@@ -14,7 +14,9 @@ namespace kiv_test {
 AgentProcess::AgentProcess(const TempFolder& folder, const std::vector<std::string>& command) {
   std::string name = std::filesystem::path(command[0]).filename().string();
   std::vector<char*> arguments{name.data()};
-  for (size_t i = 1; i < command.size(); ++i) arguments.push_back(const_cast<char*>(command[i].c_str()));
+  for (size_t i = 1; i < command.size(); ++i) {
+    arguments.push_back(const_cast<char*>(command[i].c_str()));
+  }
   arguments.push_back(nullptr);
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return;
@@ -33,24 +35,25 @@ AgentProcess::~AgentProcess() {
   if (pid_ > 0 && !exited_) stop();
   hold_output(false);  // a test that failed while holding it
   if (reader_.joinable()) reader_.join();
-  EXPECT_EQ(sanitizer_report_, "");
+  EXPECT_EQ(sanitizer_report_, "") << "the agent's sanitizers reported a fault";
 }
 
 void AgentProcess::read_output(int fd) {
   std::string pending;
   char block[4096];
-  for (ssize_t n;; ) {
+  for (;;) {
     {
       std::unique_lock<std::mutex> lock(hold_guard_);
       hold_changed_.wait(lock, [this] { return !output_held_; });
     }
-    if ((n = read(fd, block, sizeof block)) <= 0) break;
+    ssize_t n = read(fd, block, sizeof block);
+    if (n <= 0) break;
     pending.append(block, static_cast<size_t>(n));
     for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
       std::string line = pending.substr(0, end > 0 && pending[end - 1] == '\r' ? end - 1 : end);
-      if (line.find("Sanitizer") != std::string::npos || line.find("runtime error:") != std::string::npos) {
-        sanitizer_report_ += line + "\n";
-      }
+      bool reported = line.find("Sanitizer") != std::string::npos ||
+                      line.find("runtime error:") != std::string::npos;
+      if (reported) sanitizer_report_ += line + "\n";
       add(line);
     }
   }

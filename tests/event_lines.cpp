@@ -24,9 +24,9 @@ void EventLines::add(const std::string& line) {
 
 bool EventLines::wait_for_event(const std::string& text, int count, int deadline_ms) {
   std::unique_lock<std::mutex> lock(guard_);
+  auto is_it = [&text](const std::string& line) { return event_text(line) == text; };
   bool seen = changed_.wait_for(lock, std::chrono::milliseconds(deadline_ms), [&] {
-    return std::count_if(lines_.begin(), lines_.end(),
-                         [&](const std::string& line) { return event_text(line) == text; }) >= count;
+    return std::count_if(lines_.begin(), lines_.end(), is_it) >= count;
   });
   // What the agent said instead is what explains the failure.
   if (!seen) {

@@ -3,6 +3,7 @@
 // ": ", text) and its warnings, kept as they arrive and waited for with a
 // deadline.
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -57,6 +58,12 @@ inline std::vector<std::string> held_events() {
     for (int i = 0; i < log.line_count; ++i) texts.push_back(event_text(log.lines[i].get()));
   });
   return texts;
+}
+
+/// How many of the lines that this process's event log holds now read `text`.
+inline int held_event_count(const std::string& text) {
+  std::vector<std::string> texts = held_events();
+  return static_cast<int>(std::count(texts.begin(), texts.end(), text));
 }
 
 }  // namespace kiv_test

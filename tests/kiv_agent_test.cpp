@@ -28,7 +28,8 @@ class VirtualDisplay {
     pid_ = fork();
     if (pid_ == 0) {
       int quiet = open("/dev/null", O_WRONLY);
-      dup2(quiet, STDOUT_FILENO), dup2(quiet, STDERR_FILENO);
+      dup2(quiet, STDOUT_FILENO);
+      dup2(quiet, STDERR_FILENO);
       execlp("Xvfb", "Xvfb", name.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
              "640x480x24", nullptr);
       _exit(127);
@@ -41,8 +42,11 @@ class VirtualDisplay {
       ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
       return ended || access(socket.c_str(), F_OK) == 0;
     });
-    if (ended) pid_ = -1;
-    if (!ended) name_ = name;
+    if (ended) {
+      pid_ = -1;
+    } else {
+      name_ = name;
+    }
   }
   ~VirtualDisplay() {
     if (pid_ <= 0) return;
@@ -60,16 +64,6 @@ class VirtualDisplay {
   std::string name_;
 };
 
-/// Whether one byte sent through `port` comes back within 10 s.
-bool echoes_one_byte(uint16_t port) {
-  int fd = connect_loopback(port, 10000);
-  if (fd < 0) return false;
-  set_receive_timeout(fd, 10000);
-  bool echoed = send_bytes(fd, "x") && receive(fd, 1) == "x";
-  close(fd);
-  return echoed;
-}
-
 // The status window's display stops answering: relays go on, and once it answers again the
 // agent closes as asked.
 TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
@@ -82,15 +76,15 @@ TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
   AgentProcess agent(folder, {"env", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(),
                               KIV_AGENT_PATH});
   // Qt's start on a busy machine can take a while.
-  ASSERT_TRUE(eventually([port] { return echoes_one_byte(port); }, 60000))
+  ASSERT_TRUE(eventually([port] { return echoes(port); }, 60000))
       << "the agent did not start relaying on " << display.name() << ": "
       << (agent.lines().empty() ? "" : agent.lines().back());
   display.stop();
   int echoed = 0;
-  while (echoed < 200 && echoes_one_byte(port)) ++echoed;
+  while (echoed < 200 && echoes(port)) ++echoed;
   EXPECT_EQ(echoed, 200) << "a relay waited for the stopped display";
   display.resume();
-  EXPECT_EQ(agent.stop(), 0);
+  EXPECT_EQ(agent.stop(), 0) << "the agent did not close once its display was back";
 }
 
 // A stop request (SIGTERM, like its Close command) ends it even while a warning box waits.
@@ -98,9 +92,9 @@ TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {
   TempFolder folder;
   folder.write("kiv.cnf", "BAD x\n");
   AgentProcess agent(folder, KIV_AGENT_PATH);
-  // Its first thread waits for stop requests: a SIGTERM before they are blocked would just kill it.
+  // Its first thread waits for stop requests: a SIGTERM before they are blocked would kill it.
   ASSERT_TRUE(eventually([&agent] { return thread_total(agent.pid()) > 1; }));
-  EXPECT_EQ(agent.stop(), 0);
+  EXPECT_EQ(agent.stop(), 0) << "the warning box held the agent up";
 }
 
 // Qt takes the user's locale; Turkish has other day names and dotted i's.
@@ -111,17 +105,24 @@ TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
   uint16_t port = free_port();
   folder.write("kiv.cnf", config_line("KIV", port, port, "0.0.0.0"));
   AgentProcess agent(folder, {"env", "LOCPATH=.", "LC_ALL=tr_TR.UTF-8", KIV_AGENT_PATH});
-  EXPECT_EQ(round_trip(port, "quit\r\n"), "KIV Agent v1.4b\nKIV QUIT.\n");
-  EXPECT_EQ(agent.stop(), 0);
-  std::regex stamped("((Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [^\n]*\n){3,}");
-  EXPECT_TRUE(std::regex_match(folder.read("kiv.log"), stamped)) << folder.read("kiv.log");
+  EXPECT_EQ(round_trip(port, "quit\r\n"), "KIV Agent v1.4b\nKIV QUIT.\n")
+      << "Turkish upper-cases quit as QUİT";
+  EXPECT_EQ(agent.stop(), 0) << "a stop writes the log";
+  std::regex stamped("((Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+                     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [^\n]*\n){3,}");
+  EXPECT_TRUE(std::regex_match(folder.read("kiv.log"), stamped))
+      << "a line stamped in Turkish: " << folder.read("kiv.log");
 }
 
 TEST(KivAgent, WithoutADisplaySaysSoAndNamesKivAgentd) {
   TempFolder folder;
-  AgentProcess agent(folder, {"env", "-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", KIV_AGENT_PATH});
-  EXPECT_EQ(agent.wait_exit(20000), EXIT_FAILURE);
-  EXPECT_TRUE(eventually([&] { return !agent.lines().empty() && agent.lines().back().find("run kiv-agentd") != std::string::npos; }));
+  AgentProcess agent(folder, {"env", "-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u",
+                              "WAYLAND_DISPLAY", KIV_AGENT_PATH});
+  EXPECT_EQ(agent.wait_exit(20000), EXIT_FAILURE) << "it started without a display";
+  EXPECT_TRUE(eventually([&agent] {
+    std::vector<std::string> lines = agent.lines();
+    return !lines.empty() && lines.back().find("run kiv-agentd") != std::string::npos;
+  })) << "the last line names kiv-agentd";
 }
 
 }  // namespace

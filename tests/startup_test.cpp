@@ -13,36 +13,50 @@
 namespace kiv_test {
 namespace {
 
-// A lower-case kiv relays like any row (translated both ways, to a host by name); a disabled row gets no
-// listener; a held port is reported; unread echoes are dropped, never relays; the stop appends to kiv.log.
+// A lower-case kiv relays like any row (translated both ways, to a host by name); a disabled row
+// gets no listener; a held port is reported; unread echoes are dropped, never relays; the stop
+// appends to kiv.log.
 TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAStopAppendsTheLog) {
   LoopbackServer remote(echo_handler);
-  uint16_t forwarder = free_port(), disabled = free_port(), refused = free_port();
+  uint16_t forwarder = free_port();
+  uint16_t disabled = free_port();
+  uint16_t refused = free_port();
   TempFolder folder;
   folder.write("kiv.log", "earlier line\n");
   folder.write("kiv.cnf", config_line("kiv", forwarder, remote.port(), "localhost", "WINDOWS", 7) +
                               config_line("OFF", disabled, remote.port(), "127.0.0.1", "NONE", 0) +
-                              config_line("BUSY", remote.port(), remote.port()) + config_line("S4", refused, free_port()));
+                              config_line("BUSY", remote.port(), remote.port()) +
+                              config_line("S4", refused, free_port()));
   AgentProcess agent(folder);
-  EXPECT_EQ(round_trip(forwarder, "HELP\xC0\x9F"), "HELP\xC0\xEA");
-  for (const char* text : {"Can't bind: 98", "BUSY Error: Select 10038", "BUSY - thread Closed"}) EXPECT_TRUE(agent.wait_for_event(text));
-  EXPECT_EQ(connect_loopback(disabled, 500), -1);
+  EXPECT_EQ(round_trip(forwarder, "HELP\xC0\x9F"), "HELP\xC0\xEA") << "translated both ways";
+  for (const char* text : {"Can't bind: 98", "BUSY Error: Select 10038", "BUSY - thread Closed"}) {
+    EXPECT_TRUE(agent.wait_for_event(text)) << "the held port is reported";
+  }
+  EXPECT_EQ(connect_loopback(disabled, 500), -1) << "a disabled row listens";
   agent.hold_output(true);
-  int relays = 0;  // each refused relay echoes four lines, some 200 bytes: 500 overfill a pipe
-  for (int fd; relays < 500 && receive_to_end(fd = connect_loopback(refused)) == 0; ++relays) close(fd);
-  EXPECT_EQ(relays, 500) << "a relay did not end";
-  agent.hold_output(false);  // the next line echoed says how many were dropped
+  // Each refused relay echoes four lines, some 200 bytes: 500 overfill a pipe.
+  int relays = 0;
+  while (relays < 500) {
+    int fd = connect_loopback(refused);
+    if (receive_to_end(fd) != 0) break;
+    close(fd);
+    ++relays;
+  }
+  EXPECT_EQ(relays, 500) << "a relay waited for its echo to be read";
+  agent.hold_output(false);
+  // The next line echoed says how many were dropped.
+  auto says_dropped = [](const std::string& line) { return line.rfind("KIV Echo: ", 0) == 0; };
   EXPECT_TRUE(eventually([&] {
     std::vector<std::string> lines = agent.lines();
-    return echoes(forwarder) && std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.rfind("KIV Echo: ", 0) == 0; });
-  }));
+    return echoes(forwarder) && std::any_of(lines.begin(), lines.end(), says_dropped);
+  })) << "the dropped echoes are not counted";
   agent.signal(SIGHUP);  // its line comes last: only the stop writes it to kiv.log
   ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
   agent.signal(SIGINT);
-  EXPECT_EQ(agent.wait_exit(20000), 0);
+  EXPECT_EQ(agent.wait_exit(20000), 0) << "SIGINT stops it like SIGTERM";
   std::string log = folder.read("kiv.log");
-  EXPECT_EQ(log.rfind("earlier line\n", 0), 0u);
-  EXPECT_NE(log.find(": KIV reconfigured...\n"), std::string::npos);
+  EXPECT_EQ(log.rfind("earlier line\n", 0), 0u) << "kiv.log was not appended to";
+  EXPECT_NE(log.find(": KIV reconfigured...\n"), std::string::npos) << "the stop flushed no log";
 }
 
 // systemd starts kiv-agentd bare, so any argument is a mistake: refused before the agent starts.
@@ -56,17 +70,19 @@ TEST(StartUp, AnArgumentGetsTheUsageLineAndExitCode2) {
   })) << "the usage line alone was expected: the agent must not start";
 }
 
-// A kiv.cnf that is no regular file is not read, at start or on SIGHUP (a FIFO would hold the agent for
-// ever). A folder named kiv.log (root can write read-only files) is reported, and the agent still stops.
+// A kiv.cnf that is no regular file is not read, at start or on SIGHUP (a FIFO would hold the
+// agent for ever). A folder named kiv.log (root can write read-only files) is reported, and the
+// agent still stops.
 TEST(StartUp, FilesThatAreNoRegularFilesCannotBeOpened) {
   TempFolder folder;
-  ASSERT_EQ(mkfifo(folder.file("kiv.cnf").c_str(), 0644) + mkdir(folder.file("kiv.log").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(folder.file("kiv.cnf").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(folder.file("kiv.log").c_str(), 0755), 0);
   AgentProcess agent(folder);
   ASSERT_TRUE(agent.wait_for_event("Cannot open kiv.cnf"));
   agent.signal(SIGHUP);
-  EXPECT_TRUE(agent.wait_for_event("Cannot open kiv.cnf", 2));
-  EXPECT_EQ(agent.stop(), 0);
-  EXPECT_EQ(agent.warning_count("Can't open log_file..."), 1);
+  EXPECT_TRUE(agent.wait_for_event("Cannot open kiv.cnf", 2)) << "the reload opened the FIFO";
+  EXPECT_EQ(agent.stop(), 0) << "the log's folder held the stop up";
+  EXPECT_EQ(agent.warning_count("Can't open log_file..."), 1) << "reported once at the stop";
 }
 
 }  // namespace

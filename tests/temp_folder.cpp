@@ -45,8 +45,4 @@ std::string TempFolder::read_text(const std::string& name) const {
   return read_stream(std::ifstream(file(name)));
 }
 
-bool TempFolder::exists(const std::string& name) const {
-  return std::filesystem::exists(file(name));
-}
-
 }  // namespace kiv_test

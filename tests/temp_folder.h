@@ -16,7 +16,6 @@ class TempFolder {
   std::string read(const std::string& name) const;
   /// Reads a text file with the platform's line ends turned into LF.
   std::string read_text(const std::string& name) const;
-  bool exists(const std::string& name) const;
 
  private:
   std::string path_;

@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# The Windows installer and the service kiv-agentd under wine, in a wine
-# prefix of their own, copied fresh for each run from one never used: the
-# installer installs, upgrades and removes silently and leaves the operators'
-# files; kiv-agentd.exe registers a service that relays through real loopback
-# sockets, reloads kiv.cnf on "parameters changed", flushes its log when
-# stopped, and is removed again; its warnings go to the event log as far as
-# wine shows it (on its error channel). Wine restarts no service after a
-# failure, so that is not tested here.
+# The Windows installer and the service kiv-agentd under wine, in a wine prefix of their own,
+# copied fresh for each run from one never used; each check below names what it shows. Wine
+# restarts no service after a failure, so that is not tested here.
 # Usage: windows_installer_test.sh SETUP.MSI NEXT.MSI KIV-AGENTD.EXE SERVICE-CONTROL.EXE
 #        PEER-AGENTD PRISTINE-PREFIX
 # NEXT.MSI is the same installer as a newer version; SERVICE-CONTROL.EXE sends
@@ -64,41 +59,30 @@ free_port() {
   return 1
 }
 
-# True once the control port's banner comes through PORT (60 tries).
-banner_through() {
-  local port=$1 line
+# True once COMMAND... is (60 tries, half a second apart).
+eventually() {
   for _ in $(seq 60); do
-    if exec {client}<>"/dev/tcp/127.0.0.1/$port"; then
-      line=""
-      IFS= read -r -t 10 line <&"$client"
-      exec {client}>&-
-      [ "$line" = "KIV Agent v1.4b" ] && return 0
-    fi 2>/dev/null
+    "$@" && return 0
     sleep 0.5
   done
   return 1
 }
 
-# True once `sc query kiv-agentd` shows STATE (60 tries).
-service_state_is() {
-  for _ in $(seq 60); do
-    wine sc query kiv-agentd </dev/null 2>/dev/null | grep -q "STATE .*$1" && return 0
-    sleep 0.5
-  done
-  return 1
-}
+# Whether the control port's banner comes through PORT.
+banner_comes_through() {
+  local line=""
+  exec {client}<>"/dev/tcp/127.0.0.1/$1" || return 1
+  IFS= read -r -t 10 line <&"$client"
+  exec {client}>&-
+  [ "$line" = "KIV Agent v1.4b" ]
+} 2>/dev/null
+banner_through() { eventually banner_comes_through "$1"; }
 
-service_exists() { wine sc query kiv-agentd </dev/null >/dev/null 2>&1; }
-no_service() { ! service_exists; }
+service_in_state() { wine sc query kiv-agentd </dev/null 2>/dev/null | grep -q "STATE .*$1"; }
+service_state_is() { eventually service_in_state "$1"; }
+no_service() { ! wine sc query kiv-agentd </dev/null >/dev/null 2>&1; }
 
-# True once FILE exists (60 tries).
-appears() {
-  for _ in $(seq 60); do
-    [ -f "$1" ] && return 0
-    sleep 0.5
-  done
-  return 1
-}
+appears() { eventually test -f "$1"; }
 
 start_menu_entry() { find "$drive_c" -path '*/Start Menu/Programs/KIV Agent.lnk' | head -1; }
 has_start_menu_entry() { [ -n "$(start_menu_entry)" ]; }
@@ -159,19 +143,14 @@ check "keeps the user's log" "%APPDATA%\\KIV Agent\\kiv.log is gone" test -f "$u
 
 # Wine keeps no event log, but prints each event reported to it on its error channel.
 reports_warning_as_event() {
-  local folder="$work/warning" pid found=1
+  local folder="$work/warning" pid found
   mkdir -p "$folder"
   echo "MAIL abc" >"$folder/kiv.cnf"
   (cd "$folder" && WINEDEBUG=-all,err+eventlog exec wine "$agentd_exe" </dev/null \
     >/dev/null 2>"$folder/stderr") &
   pid=$!
-  for _ in $(seq 60); do
-    if grep -q 'ReportEventW L"KIV Error: kiv.cnf: Error in line 0"' "$folder/stderr"; then
-      found=0
-      break
-    fi
-    sleep 0.5
-  done
+  eventually grep -q 'ReportEventW L"KIV Error: kiv.cnf: Error in line 0"' "$folder/stderr"
+  found=$?
   kill "$pid"
   wait "$pid"
   return $found

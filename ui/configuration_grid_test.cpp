@@ -1,12 +1,10 @@
 #include "ui/configuration_grid.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "core/config_file.h"
 #include "tests/config_line.h"
-#include "tests/event_lines.h"
-#include "tests/temp_folder.h"
+#include "tests/working_folder.h"
 
 using namespace kiv;
 
@@ -23,14 +21,9 @@ std::string table_rows() {
   return rows;
 }
 
-// A working folder whose kiv.cnf holds `text`, loaded into the table with
-// an empty log.
-struct GridFixture : testing::Test {
-  kiv_test::TempFolder folder;
-
+// A working folder whose kiv.cnf holds `text`, loaded into the table.
+struct GridFixture : kiv_test::WorkingFolder {
   void load(const std::string& text) {
-    ASSERT_EQ(chdir(folder.path().c_str()), 0);
-    flush_event_log();
     folder.write("kiv.cnf", text);
     load_service_table();
   }
@@ -53,7 +46,7 @@ TEST_F(GridFixture, OkKeepsEachRowsState) {
   GridRow grid[MAX_SERVICES];
   grid_of_table(grid);
   use_grid(grid);
-  EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE);
+  EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE) << "OK reset the row's state";
 }
 
 // Texts cut, never inside a character; ports below 2^32 modulo 65536; no
@@ -94,7 +87,7 @@ TEST_F(GridFixture, RowsThatWouldNotReadBackAreLoggedInsteadOfSaved) {
                                  {true, "NEWS", "119", "", "", "NONE"},
                                  {true, "", "120", "", "hc", "NONE"}};
   use_grid(typed);
-  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n");
+  EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n") << "only row 0 reads back";
   EXPECT_EQ(kiv_test::held_events(),
             (std::vector<std::string>{
                 "kiv.cnf: Row 1 not saved: name, host and table must each be one word",

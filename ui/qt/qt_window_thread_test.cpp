@@ -4,7 +4,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -41,18 +40,12 @@ bool sent_while_gui_thread_is_blocked(const std::function<void()>& send) {
   return sent.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
 }
 
-int logged_count(const std::string& text) {
-  std::vector<std::string> held = held_events();
-  return static_cast<int>(std::count(held.begin(), held.end(), text));
-}
-
 }  // namespace
 
 class QtWindowThreadTest : public QObject {
   Q_OBJECT
  private slots:
   void initTestCase();
-  void notifications_return_while_the_gui_thread_is_blocked();
   void status_changes_sent_together_make_one_repaint();
   void thread_closed_is_handled_on_the_gui_thread_once_it_is_free();
 
@@ -71,34 +64,28 @@ void QtWindowThreadTest::initTestCase() {
   window_->installEventFilter(&counter_);
 }
 
-void QtWindowThreadTest::notifications_return_while_the_gui_thread_is_blocked() {
-  QVERIFY2(sent_while_gui_thread_is_blocked([] {
-             for (int i = 0; i < 100; ++i) kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);
-             kiv::send_notification(kiv::NOTIFY_THREAD_CLOSED);
-           }),
-           "a sender waited for the GUI thread");
-}
-
 void QtWindowThreadTest::status_changes_sent_together_make_one_repaint() {
   QTest::qWait(100);  // the window's own paints after showing are done
   counter_.paints = 0;
-  QVERIFY(sent_while_gui_thread_is_blocked([] {
-    for (int i = 0; i < 100; ++i) kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);
-  }));
+  QVERIFY2(sent_while_gui_thread_is_blocked([] {
+             for (int i = 0; i < 100; ++i) kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);
+           }),
+           "a sender waited for the GUI thread");
   QCoreApplication::processEvents();
   QCOMPARE(counter_.paints, 1);
 }
 
 void QtWindowThreadTest::thread_closed_is_handled_on_the_gui_thread_once_it_is_free() {
-  int restarts = logged_count("Resetting KIV...");
+  int restarts = held_event_count("Resetting KIV...");
   kiv::thread_count = 0;
   kiv::reset_pending = true;
-  QVERIFY(sent_while_gui_thread_is_blocked([] {
-    kiv::send_notification(kiv::NOTIFY_THREAD_CLOSED);
-  }));
+  QVERIFY2(sent_while_gui_thread_is_blocked([] {
+             kiv::send_notification(kiv::NOTIFY_THREAD_CLOSED);
+           }),
+           "a sender waited for the GUI thread");
   QVERIFY2(kiv::reset_pending, "handled before the GUI thread got to it");
-  QTRY_COMPARE_WITH_TIMEOUT(logged_count("Resetting KIV..."), restarts + 1, 20000);
-  QVERIFY(!kiv::reset_pending);
+  QTRY_COMPARE_WITH_TIMEOUT(held_event_count("Resetting KIV..."), restarts + 1, 20000);
+  QVERIFY2(!kiv::reset_pending, "the restart left the reset pending");
 }
 
 }  // namespace kiv_test

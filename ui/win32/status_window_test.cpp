@@ -1,4 +1,5 @@
-// kiv-agent.exe's window and dialogs in one agent, driven from inside the process as the operator would.
+// kiv-agent.exe's window and dialogs in one agent, driven from inside the process as the operator
+// would.
 #include "ui/win32/status_window.h"
 
 #include <gtest/gtest.h>
@@ -31,8 +32,14 @@ SOCKET loopback(uint16_t& port, bool connecting = false) {
   sockaddr_in address = {AF_INET, htons(connecting ? port : 0), {{{127, 0, 0, 1}}}, {}};
   int size = sizeof address;
   auto* at = reinterpret_cast<sockaddr*>(&address);
-  if (connecting) return connect(s, at, size) == 0 ? s : (closesocket(s), INVALID_SOCKET);
-  bind(s, at, size), listen(s, 5), getsockname(s, at, &size);
+  if (connecting) {
+    if (connect(s, at, size) == 0) return s;
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  bind(s, at, size);
+  listen(s, 5);
+  getsockname(s, at, &size);
   port = ntohs(address.sin_port);
   return s;
 }
@@ -40,7 +47,8 @@ SOCKET loopback(uint16_t& port, bool connecting = false) {
 // Handles the thread's messages, as its event loop would, until `done` holds (20 s at most).
 bool pump_until(const std::function<bool()>& done) {
   for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(10)) {
-    for (MSG message; PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);) DispatchMessageA(&message);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
     if (done()) return true;
   }
   return false;
@@ -51,10 +59,15 @@ std::string looks(int row) {
   HWND window = status_window();
   char class_name[32] = "", title[64] = "", text[160];
   RECT frame;
-  GetClassNameA(window, class_name, sizeof class_name), GetWindowTextA(window, title, sizeof title), GetWindowRect(window, &frame);
+  GetClassNameA(window, class_name, sizeof class_name);
+  GetWindowTextA(window, title, sizeof title);
+  GetWindowRect(window, &frame);
+  LONG frame_style = GetWindowLongA(window, GWL_STYLE) &
+                     (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME);
   HDC dc = GetDC(window);
-  snprintf(text, sizeof text, "%s %s %ldx%ld %lx lamp %06lx", class_name, title, frame.right - frame.left, frame.bottom - frame.top,
-           GetWindowLongA(window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), GetPixel(dc, 105, row * 15 + 9));
+  snprintf(text, sizeof text, "%s %s %ldx%ld %lx lamp %06lx", class_name, title,
+           frame.right - frame.left, frame.bottom - frame.top, frame_style,
+           GetPixel(dc, 105, row * 15 + 9));
   ReleaseDC(window, dc);
   return text;
 }
@@ -75,7 +88,11 @@ bool blank_right_of(int row, const char* text) {
 
 HWND wait_for_window(const char* caption) {
   HWND found = nullptr;
-  return pump_until([&] { return IsWindowVisible(found = FindWindowA("#32770", caption)); }) ? found : nullptr;
+  bool shown = pump_until([&] {
+    found = FindWindowA("#32770", caption);
+    return IsWindowVisible(found);
+  });
+  return shown ? found : nullptr;
 }
 
 // Chooses `command` from the system menu while another thread, the operator, waits for the
@@ -85,12 +102,21 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
   std::string seen;
   std::thread operator_thread([&] {
     HWND dialog = wait_for_window(caption);
-    // Another dialog in its place is closed, so that the menu command returns.
-    if (dialog == nullptr) return (void)PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
+    if (dialog == nullptr) {
+      // Another dialog in its place is closed, so that the menu command returns.
+      PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
+      return;
+    }
     Sleep(300);  // the first refresh has run
     char text[4096];
-    for (int id : text_ids) seen += "|" + std::string(text, GetDlgItemTextA(dialog, id, text, sizeof text));
-    answer ? answer(dialog) : void(PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0));
+    for (int id : text_ids) {
+      seen += "|" + std::string(text, GetDlgItemTextA(dialog, id, text, sizeof text));
+    }
+    if (answer) {
+      answer(dialog);
+    } else {
+      PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    }
   });
   SendMessageA(status_window(), WM_SYSCOMMAND, command, 0);
   operator_thread.join();
@@ -101,10 +127,14 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   // A control port, a forwarder to a remote host whose backlog holds each client, and a
   // disabled row; kiv.cnf with CR LF, as on Windows.
   uint16_t control_port, loop_port, remote_port;
-  closesocket(loopback(control_port)), closesocket(loopback(loop_port)), loopback(remote_port);
-  const std::string control = std::to_string(control_port), loop = std::to_string(loop_port);
-  const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\nLOOP " + loop + " " +
-                             std::to_string(remote_port) + " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
+  closesocket(loopback(control_port));
+  closesocket(loopback(loop_port));
+  loopback(remote_port);
+  const std::string control = std::to_string(control_port);
+  const std::string loop = std::to_string(loop_port);
+  const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\n" +
+                             "LOOP " + loop + " " + std::to_string(remote_port) +
+                             " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
   auto* folder = new kiv_test::TempFolder;  // outlives the agent's threads
   folder->write("kiv.cnf", config);
   chdir(folder->path().c_str());
@@ -114,11 +144,14 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
 
   // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue.
   const std::string at_rest = "KIVClass KIV 120x75 a0000 lamp ";
-  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff" && looks(2) == at_rest + "ff0000"; })) << looks(1);
+  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
+  EXPECT_EQ(looks(2), at_rest + "ff0000") << "the disabled row's lamp";
   // A lamp is yellow from the moment kiv.cnf is read: the client tries until the service listens.
   SOCKET client = INVALID_SOCKET;
   ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
-  EXPECT_TRUE(pump_until([&] { return looks(1) == "KIVClass KIV-Connected 120x75 a0000 lamp 00ff00"; })) << looks(1);
+  EXPECT_TRUE(pump_until([&] {
+    return looks(1) == "KIVClass KIV-Connected 120x75 a0000 lamp 00ff00";
+  })) << looks(1);
   closesocket(client);
 
   HMENU menu = GetSystemMenu(status_window(), FALSE);
@@ -128,31 +161,41 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
     GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
     items += "|" + std::to_string(GetMenuItemID(menu, i)) + (text[0] == '&' ? "" : text);
   }
-  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"), std::string::npos) << items;
+  EXPECT_NE(items.find("|301Configure...|303Status...|304Log...|302Reset|0|300About KIV|0|61536"),
+            std::string::npos)
+      << items;
 
   EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}), "|OK");
-  EXPECT_EQ(open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023}).rfind("|KIV|OFF||0 Days 0 Hours", 0), 0u);
-  EXPECT_NE(open_from_menu(CMD_LOG, "KIV Log", {1000}).find(":  *** KIV Started ***\r\n"), std::string::npos);
+  std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
+  EXPECT_EQ(statistics.rfind("|KIV|OFF||0 Days 0 Hours", 0), 0u) << statistics;
+  std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
+  EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << "the log's first line";
 
   // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
   // LOOP's port changes too: its row shows the new port when next drawn.
   HWND question_owner = nullptr;
   BOOL dialog_enabled_under_question = TRUE;
-  EXPECT_EQ(open_from_menu(CMD_CONFIGURE, "KIV Configuration", {1000, 1006, 1029}, [&](HWND dialog) {
+  auto type_a_row_and_answer_no = [&](HWND dialog) {
     const std::pair<int, const char*> typed[] = {
         {1003, "NEWER"}, {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
     for (auto [id, text] : typed) SetDlgItemTextA(dialog, id, text);
     SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-    question_owner = GetWindow(wait_for_window("Do You Want to Use New Settings?"), GW_OWNER);
+    HWND question = wait_for_window("Do You Want to Use New Settings?");
+    question_owner = GetWindow(question, GW_OWNER);
     dialog_enabled_under_question = IsWindowEnabled(dialog);
-    PostMessageA(FindWindowA("#32770", "Do You Want to Use New Settings?"), WM_COMMAND, IDNO, 0);
-  }), "|KIV|" + loop + "|" + control);
-  EXPECT_EQ(question_owner, status_window());
+    PostMessageA(question, WM_COMMAND, IDNO, 0);
+  };
+  EXPECT_EQ(open_from_menu(CMD_CONFIGURE, "KIV Configuration", {1000, 1006, 1029},
+                           type_a_row_and_answer_no),
+            "|KIV|" + loop + "|" + control)
+      << "the grid shows kiv.cnf";
+  EXPECT_EQ(question_owner, status_window()) << "the question is not the status window's";
   EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
   std::string changed = config;
   changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
-  EXPECT_EQ(folder->read("kiv.cnf"), changed + "NEWER 4464 4464 newhost WINDOWS 1\r\n");
+  EXPECT_EQ(folder->read("kiv.cnf"), changed + "NEWER 4464 4464 newhost WINDOWS 1\r\n")
+      << "No still saves kiv.cnf";
 
   // A status change repaints without erasing the window; the old port must not show under the new.
   send_notification(NOTIFY_STATUS_CHANGED);
