@@ -126,13 +126,13 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
   close(client);
 
   // Once its burst has passed, a relay holds its two sockets only (besides the
-  // client and the echo's), and the socket watcher its one descriptor.
+  // client and the echo's): no pipe, no descriptor of a thread's.
   client = connect_loopback(ports[1]);
   std::string burst(16 << 20, 'k');
   std::thread sender([&] { send_bytes(client, burst); });
   EXPECT_EQ(receive(client, burst.size() - 1).size(), burst.size() - 1);
   sender.join();
-  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 5; }));
+  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 4; }));
   close(client);
 
   // A restart reads the table files again.
