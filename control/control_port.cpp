@@ -115,7 +115,10 @@ void accept_next(ControlPort& port) {
     return;
   }
   int error = last_socket_error();
-  if (is_would_block(error)) return;
+  if (is_would_block(error)) {
+    rearm_socket(port.listening.socket, WAIT_READABLE, &port.listening);
+    return;
+  }
   char message[MESSAGE_SIZE];
   log_message(message, "KIV Port Error - Accept %d", error);
   ++port.row->errors_o;
@@ -136,7 +139,10 @@ void answer_client(ControlPort& port) {
   uint8_t segment[COMMAND_SIZE];
   long received = receive_some(port.client.socket, segment, sizeof segment);
   if (received < 0) {
-    if (is_would_block(last_socket_error())) return;
+    if (is_would_block(last_socket_error())) {
+      rearm_socket(port.client.socket, WAIT_READABLE, &port.client);
+      return;
+    }
     ++row.errors_t;
     received = 0;
   }

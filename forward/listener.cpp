@@ -106,7 +106,7 @@ void Listener::on_ready(unsigned) {
     Socket client = accept_client(socket, &peer_address, &peer_port);
     if (client == NO_SOCKET) {
       int error = last_socket_error();
-      if (is_would_block(error)) return;
+      if (is_would_block(error)) break;
       fail_listener(*this, "Accept", error);
       // Descriptors run out under load and come back as relays end: the
       // service pauses instead of staying down until the next restart.
@@ -123,7 +123,8 @@ void Listener::on_ready(unsigned) {
     extend_chain(chain, config.port, config.name);
     relay_client(*service, config, client, chain);
   }
-  // More may wait: the loop reports them again after its other sockets.
+  // The next client, or one still waiting after a round of accepts, is
+  // reported once the socket is re-armed.
   rearm_socket(socket, WAIT_READABLE, this);
 }
 

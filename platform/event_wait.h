@@ -22,9 +22,10 @@ struct ReadyEvent {
 };
 
 /// EventWait is a set of sockets that one thread waits on. Each readiness is
-/// reported once: a socket is reported again once it becomes ready anew, or
-/// when modify_waiting re-arms it while it is ready. Only the waiting thread
-/// calls wait_for_events; any thread may add, modify, delete and wake.
+/// reported once: a socket is certain to be reported again only after
+/// modify_waiting has re-armed it (and at once if it is ready then). Only the
+/// waiting thread calls wait_for_events; any thread may add, modify, delete
+/// and wake; a socket is deleted before it is closed.
 struct EventWait;
 
 /// A new empty set, or null when the system has nothing left to make one.
@@ -34,7 +35,7 @@ EventWait* create_event_wait();
 int add_waiting(EventWait& wait, Socket s, unsigned interest, void* tag);
 /// Changes the interest of a socket added before, and re-arms it.
 int modify_waiting(EventWait& wait, Socket s, unsigned interest, void* tag);
-/// Removes `s` from the set; a socket closed is removed by the close as well.
+/// Removes `s` from the set.
 void delete_waiting(EventWait& wait, Socket s);
 /// Waits until a socket is ready, the wait is woken, or `timeout_ms` pass
 /// (-1: no limit). Returns how many events it filled in (0 when woken or
