@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "ui/win32/status_window.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {

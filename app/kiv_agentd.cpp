@@ -5,8 +5,8 @@
 #include "core/config_file.h"
 #include "core/event_log.h"
 #include "core/headless_window.h"
-#include "core/lifecycle.h"
-#include "core/no_destructor.h"
+#include "agent/lifecycle.h"
+#include "platform/no_destructor.h"
 #include "platform/files.h"
 #include "platform/signals.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "core/event_loop.h"
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 #include "platform/thread.h"
 
 namespace kiv {

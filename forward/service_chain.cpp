@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 #include "platform/socket.h"
 
 namespace kiv {

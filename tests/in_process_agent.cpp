@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/headless_window.h"
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "tests/loopback.h"
 
 namespace kiv_test {

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "core/config_file.h"
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "forward/conversion_tables.h"
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"

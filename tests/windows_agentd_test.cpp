@@ -42,5 +42,24 @@ TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(agent.lines().size()) + 1);
 }
 
+// Relays hold no thread while they wait: 300 open at once, each echoing.
+TEST(AgentUnderWine, HoldsThreeHundredRelaysAtOnce) {
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
+  close(connect_loopback(port, 60000));  // wine starts slowly
+  std::vector<int> clients;
+  for (int i = 0; i < 300; ++i) {
+    clients.push_back(connect_loopback(port, 30000));
+    ASSERT_TRUE(send_bytes(clients.back(), "x")) << "client " << i;
+  }
+  int echoed = 0;
+  for (int fd : clients) echoed += receive(fd, 1) == "x";
+  EXPECT_EQ(echoed, 300);
+  for (int fd : clients) close(fd);
+}
+
 }  // namespace
 }  // namespace kiv_test

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "tests/temp_folder.h"
 #include "ui/menu_commands.h"
 

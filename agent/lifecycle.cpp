@@ -1,4 +1,4 @@
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 
 #include <cstring>
 
@@ -33,6 +33,7 @@ void start_sockets_once() {
 void start_agent() {
   log_event(" *** KIV Started ***");
   start_sockets_once();
+  handle_thread_closed_with(on_thread_closed);
   int error = start_event_loop();
   if (error != 0) {
     char message[MESSAGE_SIZE];
