@@ -31,10 +31,9 @@ void set_state(ServiceRecord& row, ServiceState state) {
 struct ControlPort;
 
 /// The listening socket and the client of a control port, as the event loop sees them.
-struct ControlSocket final : SocketHandler {
+struct ControlSocket : SocketHandler {
   ControlPort* port;
   Socket socket = NO_SOCKET;
-  void on_ready(unsigned events) override;
 };
 
 /// ControlPort is one running control port: its row, its listening socket
@@ -167,12 +166,13 @@ void answer_client(ControlPort& port) {
   rearm_socket(port.client.socket, WAIT_READABLE, &port.client);
 }
 
-void ControlSocket::on_ready(unsigned) {
-  if (this == &port->client) {
-    answer_client(*port);
-  } else if (port->client.socket == NO_SOCKET && !port->paused && !reset_pending) {
-    accept_next(*port);
-  }
+void client_ready(SocketHandler* handler, unsigned) {
+  answer_client(*static_cast<ControlSocket*>(handler)->port);
+}
+
+void listening_ready(SocketHandler* handler, unsigned) {
+  ControlPort& port = *static_cast<ControlSocket*>(handler)->port;
+  if (port.client.socket == NO_SOCKET && !port.paused && !reset_pending) accept_next(port);
 }
 
 // A control port with no client ends as soon as a reset is asked for.
@@ -249,7 +249,9 @@ void start_control_port(ServiceRecord& row) {
   ControlPort* port = new ControlPort;
   port->row = &row;
   port->port = row.config().port;
+  port->listening.ready = listening_ready;
   port->listening.port = port;
+  port->client.ready = client_ready;
   port->client.port = port;
   call_on_loop(open_control_port, port);
 }

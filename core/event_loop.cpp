@@ -96,7 +96,8 @@ void run_loop(void*) {
   for (;;) {
     int count = wait_for_events(*loop.wait, next_timeout(loop), events, EVENTS_AT_ONCE);
     for (int i = 0; i < count; ++i) {
-      static_cast<SocketHandler*>(events[i].tag)->on_ready(events[i].events);
+      auto* handler = static_cast<SocketHandler*>(events[i].tag);
+      handler->ready(handler, events[i].events);
     }
     run_posted(loop, calls);
     run_due_timers(loop);

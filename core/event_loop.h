@@ -12,15 +12,13 @@
 namespace kiv {
 
 /// SocketHandler is what the loop calls, on its own thread, when a socket it
-/// watches is ready (WaitEvents flags). Its owner keeps it alive until the
-/// socket is no longer watched and a call made after that (call_on_loop)
-/// has run: a readiness taken before may still be delivered until then.
-class SocketHandler {
- public:
-  virtual void on_ready(unsigned events) = 0;
-
- protected:
-  ~SocketHandler() = default;
+/// watches is ready: `ready(handler, events)` (WaitEvents flags). The struct
+/// that holds it (a listener, a relay's socket) is the handler's context, and
+/// keeps it alive until the socket is no longer watched and a call made after
+/// that (call_on_loop) has run: a readiness taken before may still be
+/// delivered until then.
+struct SocketHandler {
+  void (*ready)(SocketHandler* handler, unsigned events);
 };
 
 /// A call the loop makes once its time has come, until cancel_timer.

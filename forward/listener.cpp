@@ -30,13 +30,11 @@ int connection_ceiling() {
 /// Listener is one running service: its listening socket and the row as the
 /// service started with it, which a new configuration may change before the
 /// service restarts. It lives on the event loop's thread.
-struct Listener final : SocketHandler {
+struct Listener : SocketHandler {
   ServiceRecord* service;
   ServiceConfig config;
   Socket socket = NO_SOCKET;
   bool paused = false;  // out of descriptors: accepting again after a pause
-
-  void on_ready(unsigned) override;
 };
 
 // The running listeners; the event loop's thread's alone.
@@ -98,34 +96,35 @@ void answer_reset() {
   }
 }
 
-void Listener::on_ready(unsigned) {
-  if (reset_pending || paused) return;
+void accept_clients(SocketHandler* handler, unsigned) {
+  Listener& listener = *static_cast<Listener*>(handler);
+  if (reset_pending || listener.paused) return;
   for (int accepted = 0; accepted < ACCEPTS_AT_ONCE; ++accepted) {
     uint32_t peer_address = 0;
     uint16_t peer_port = 0;
-    Socket client = accept_client(socket, &peer_address, &peer_port);
+    Socket client = accept_client(listener.socket, &peer_address, &peer_port);
     if (client == NO_SOCKET) {
       int error = last_socket_error();
       if (is_would_block(error)) break;
-      fail_listener(*this, "Accept", error);
+      fail_listener(listener, "Accept", error);
       // Descriptors run out under load and come back as relays end: the
       // service pauses instead of staying down until the next restart.
       if (!is_out_of_resources(error)) {
-        end_listener(*this);
+        end_listener(listener);
         return;
       }
-      paused = true;
-      call_later(LISTEN_PAUSE_MS, resume_accepting, this);
+      listener.paused = true;
+      call_later(LISTEN_PAUSE_MS, resume_accepting, &listener);
       return;
     }
-    if (!admit_client(*this, client)) continue;
+    if (!admit_client(listener, client)) continue;
     ServiceChain chain = chain_of_client(peer_address, peer_port);
-    extend_chain(chain, config.port, config.name);
-    relay_client(*service, config, client, chain);
+    extend_chain(chain, listener.config.port, listener.config.name);
+    relay_client(*listener.service, listener.config, client, chain);
   }
   // The next client, or one still waiting after a round of accepts, is
   // reported once the socket is re-armed.
-  rearm_socket(socket, WAIT_READABLE, this);
+  rearm_socket(listener.socket, WAIT_READABLE, &listener);
 }
 
 void open_listener_on_loop(void* argument) {
@@ -153,6 +152,7 @@ void open_listener_on_loop(void* argument) {
 
 void start_listener(ServiceRecord& service, const ServiceConfig& config) {
   Listener* listener = new Listener;
+  listener->ready = accept_clients;
   listener->service = &service;
   listener->config = config;
   call_on_loop(open_listener_on_loop, listener);

@@ -62,10 +62,9 @@ struct Direction {
 };
 
 /// One socket of a relay as the event loop sees it.
-struct RelaySocket final : SocketHandler {
+struct RelaySocket : SocketHandler {
   Relay* relay;
   Socket socket = NO_SOCKET;
-  void on_ready(unsigned events) override;
 };
 
 /// Relay is one client relayed to its remote host.
@@ -400,8 +399,9 @@ void move_bytes(void* argument) {
   }
 }
 
-void RelaySocket::on_ready(unsigned events) {
-  Relay& relay = *this->relay;
+void relay_socket_ready(SocketHandler* handler, unsigned events) {
+  const Socket socket = static_cast<RelaySocket*>(handler)->socket;
+  Relay& relay = *static_cast<RelaySocket*>(handler)->relay;
   if (relay.connecting) {
     end_connect(relay);
     return;
@@ -585,9 +585,11 @@ void relay_client(ServiceRecord& service, const ServiceConfig& config, Socket cl
   relay->service = &service;
   relay->config = config;
   relay->chain = chain;
-  relay->client_side.relay = relay;
+  for (RelaySocket* side : {&relay->client_side, &relay->remote_side}) {
+    side->ready = relay_socket_ready;
+    side->relay = relay;
+  }
   relay->client_side.socket = client;
-  relay->remote_side.relay = relay;
   run_on_worker(prepare_relay, relay);
 }
 
