@@ -117,9 +117,9 @@ TEST(Reload, ClientsBeforeTheRestartReachTheOldHostOnly) {
   ASSERT_EQ(receive(held, 3), "old");
   folder.write("kiv.cnf", config_line("S1", port, new_host.port()));
   agent.signal(SIGHUP);
-  std::vector<int> arriving;
-  for (int i = 0; i < 10; ++i) arriving.push_back(connect_loopback(port));
   ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
+  std::vector<int> arriving;  // the new row is in the table, the old listener still open
+  for (int i = 0; i < 10; ++i) arriving.push_back(connect_loopback(port));
   close(held);
   for (int fd : arriving) {
     std::string greeting = receive(fd, 3);
