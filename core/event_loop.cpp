@@ -139,7 +139,8 @@ LoopTimer call_later(unsigned delay_ms, void (*call)(void*), void* argument) {
   {
     std::lock_guard<std::mutex> lock(loop.guard);
     timer = LoopTimer{tick_count_ms() + delay_ms, ++loop.last_timer_id};
-    auto placed = loop.timers.emplace(std::make_pair(timer.due_ms, timer.id), Call{call, argument});
+    auto placed =
+        loop.timers.emplace(std::make_pair(timer.due_ms, timer.id), Call{call, argument});
     first = placed.first == loop.timers.begin();
   }
   // Only a timer due before every other changes how long the loop sleeps.

@@ -34,7 +34,8 @@ bool on_loop_thread();
 
 /// Watches `s` for `interest` (WaitEvents; failures are always reported).
 /// Each readiness is delivered once: after handling one, a handler that
-/// wants the next calls rearm_socket (which delivers at once what is ready). Returns 0 or the platform's error code.
+/// wants the next calls rearm_socket (which delivers at once what is ready).
+/// Returns 0 or the platform's error code.
 int watch_socket(Socket s, unsigned interest, SocketHandler* handler);
 int rearm_socket(Socket s, unsigned interest, SocketHandler* handler);
 /// Stops watching `s`; called before `s` is closed.

@@ -20,7 +20,8 @@ std::atomic<int> runs[WORKS], finished{0}, busy{0}, most_busy{0};
 
 void run_work(void* argument) {
   int now_busy = ++busy;
-  for (int seen = most_busy; now_busy > seen && !most_busy.compare_exchange_weak(seen, now_busy);) {
+  int seen = most_busy;
+  while (now_busy > seen && !most_busy.compare_exchange_weak(seen, now_busy)) {
   }
   ++runs[reinterpret_cast<intptr_t>(argument)];
   if (reinterpret_cast<intptr_t>(argument) % 100 == 0) sleep_ms(5);

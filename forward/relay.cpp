@@ -321,7 +321,8 @@ int send_unsent(Direction& direction) {
 // where one is left to lend and holds enough to keep them busy.
 void lend_pipe(Direction& direction) {
   if (direction.table != nullptr || is_open(direction.pipe)) return;
-  if (++pipes_lent > MAX_PIPES || open_splice_pipe(direction.pipe, PUMP_PIPE_SIZE) < BUSY_BLOCK_SIZE) {
+  if (++pipes_lent > MAX_PIPES ||
+      open_splice_pipe(direction.pipe, PUMP_PIPE_SIZE) < BUSY_BLOCK_SIZE) {
     close_splice_pipe(direction.pipe);
     --pipes_lent;
   }

@@ -27,7 +27,8 @@ void connect_ends(Connection& connection) {
   ASSERT_EQ(bind_any_address(listening, 0), 0);
   ASSERT_EQ(listen_on(listening, 1), 0);
   connection.far_end = create_tcp_socket();
-  ASSERT_GE(start_connect(connection.far_end, dotted_address("127.0.0.1"), local_port(listening)), 0);
+  const uint32_t loopback = dotted_address("127.0.0.1");
+  ASSERT_GE(start_connect(connection.far_end, loopback, local_port(listening)), 0);
   uint32_t address = 0;
   uint16_t port = 0;
   for (int tries = 0; tries < 500 && connection.near_end == NO_SOCKET; ++tries) {
