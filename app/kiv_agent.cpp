@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "platform/signals.h"
 #include "ui/qt/qt_window_thread.h"
 #include "ui/qt/status_window.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "platform/user_folder.h"
 #include "ui/win32/status_window.h"
 

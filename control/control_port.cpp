@@ -1,22 +1,22 @@
 #include "control/control_port.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "core/engine_counters.h"
 #include "core/event_log.h"
-#include "core/lifecycle.h"
+#include "core/event_loop.h"
 #include "core/service_table.h"
 #include "core/window_thread.h"
 #include "forward/socket_helpers.h"
-#include "platform/clock.h"
 
 namespace kiv {
 
 namespace {
 
-/// An idle control port looks for a client (and a pending reset) this often.
-constexpr unsigned IDLE_POLL_MS = 2000;
-/// A connected client's next command is looked for this often.
-constexpr unsigned COMMAND_POLL_MS = 1000;
+/// How long the control port pauses after the system had no descriptor for a client.
+constexpr unsigned ACCEPT_PAUSE_MS = 2000;
 
 template <size_t N>
 CommandAnswer answer(ControlCommand command, const char (&reply)[N], bool closes) {
@@ -28,14 +28,66 @@ void set_state(ServiceRecord& row, ServiceState state) {
   send_notification(NOTIFY_STATUS_CHANGED);
 }
 
-void close_client(Socket client) {
-  close_socket(client);
+struct ControlPort;
+
+/// The listening socket and the client of a control port, as the event loop sees them.
+struct ControlSocket : SocketHandler {
+  ControlPort* port;
+  Socket socket = NO_SOCKET;
+};
+
+/// ControlPort is one running control port: its row, its listening socket
+/// and its one client at a time. It lives on the event loop's thread.
+struct ControlPort {
+  ServiceRecord* row;
+  uint16_t port;
+  ControlSocket listening;
+  ControlSocket client;
+  bool paused = false;  // out of descriptors: accepting again after a pause
+};
+
+// The running control ports; the event loop's thread's alone.
+std::vector<ControlPort*>& control_ports() {
+  static std::vector<ControlPort*>* running = new std::vector<ControlPort*>;
+  return *running;
+}
+
+void free_control_port(void* port) { delete static_cast<ControlPort*>(port); }
+
+void end_control_port(ControlPort& port) {
+  std::vector<ControlPort*>& running = control_ports();
+  running.erase(std::find(running.begin(), running.end(), &port));
+  if (port.listening.socket != NO_SOCKET) stop_watching(port.listening.socket);
+  close_listener(port.listening.socket, port.port);
+  set_state(*port.row, SVC_READY);
+  --running_count;
+  log_event("KIV Port thread Closed");
+  send_notification(NOTIFY_THREAD_CLOSED);
+  // A readiness of its socket taken in this round may still be delivered.
+  call_on_loop(free_control_port, &port);
+}
+
+// Waits for the next client, or ends for a pending reset.
+void wait_for_client(ControlPort& port) {
+  if (reset_pending) {
+    end_control_port(port);
+    return;
+  }
+  set_state(*port.row, SVC_READY);
+  rearm_socket(port.listening.socket, WAIT_READABLE, &port.listening);
+}
+
+void close_client(ControlPort& port) {
+  stop_watching(port.client.socket);
+  close_socket(port.client.socket);
+  port.client.socket = NO_SOCKET;
   --connection_count;
 }
 
-// Serves one accepted client until it leaves, quits or orders a reset.
-void serve_client(ServiceRecord& row, Socket client) {
-  set_non_blocking(client);
+// Takes one accepted client; the next waits until it has left.
+void serve_client(ControlPort& port, Socket client) {
+  ServiceRecord& row = *port.row;
+  port.client.socket = client;
   set_state(row, SVC_ACTIVE);
   ++connection_count;
   log_event("KIV Port - Connection Established");
@@ -44,31 +96,110 @@ void serve_client(ServiceRecord& row, Socket client) {
   // replies instead of holding the control port (and every reset) for ever.
   send_without_waiting(client, BANNER_REPLY, sizeof BANNER_REPLY - 1);
   row.bytes_written += sizeof BANNER_REPLY - 1;
+  watch_socket(client, WAIT_READABLE, &port.client);
+}
 
+void resume_accepting(void* argument) {
+  ControlPort& port = *static_cast<ControlPort*>(argument);
+  port.paused = false;
+  wait_for_client(port);
+}
+
+void accept_next(ControlPort& port) {
+  uint32_t peer_address = 0;
+  uint16_t peer_port = 0;
+  Socket client = accept_client(port.listening.socket, &peer_address, &peer_port);
+  if (client != NO_SOCKET) {
+    serve_client(port, client);
+    return;
+  }
+  int error = last_socket_error();
+  if (is_would_block(error)) {
+    rearm_socket(port.listening.socket, WAIT_READABLE, &port.listening);
+    return;
+  }
+  char message[MESSAGE_SIZE];
+  log_message(message, "KIV Port Error - Accept %d", error);
+  ++port.row->errors_o;
+  set_state(*port.row, SVC_ERROR);
+  // Descriptors run out under load and come back as relays end: the
+  // control port pauses, as the services do, instead of staying down.
+  if (!is_out_of_resources(error) || reset_pending) {
+    end_control_port(port);
+    return;
+  }
+  port.paused = true;
+  call_later(ACCEPT_PAUSE_MS, resume_accepting, &port);
+}
+
+// Answers the client's next segment; each receive is one command.
+void answer_client(ControlPort& port) {
+  ServiceRecord& row = *port.row;
   uint8_t segment[COMMAND_SIZE];
-  for (;;) {
-    long received = receive_some(client, segment, sizeof segment);
-    if (received < 0) {
-      if (is_would_block(last_socket_error())) {
-        sleep_ms(COMMAND_POLL_MS);
-        continue;
-      }
-      ++row.errors_t;
-      received = 0;
-    }
-    if (received == 0) {
-      close_socket(client);
-      set_state(row, SVC_READY);
-      --connection_count;
-      log_event("KIV Port - Connection Closed");
+  long received = receive_some(port.client.socket, segment, sizeof segment);
+  if (received < 0) {
+    if (is_would_block(last_socket_error())) {
+      rearm_socket(port.client.socket, WAIT_READABLE, &port.client);
       return;
     }
-    CommandAnswer answer = answer_command(row, segment, static_cast<size_t>(received));
-    send_without_waiting(client, answer.reply, answer.reply_size);
-    if (answer.closes) {
-      close_client(client);
-      return;
-    }
+    ++row.errors_t;
+    received = 0;
+  }
+  if (received == 0) {
+    stop_watching(port.client.socket);
+    close_socket(port.client.socket);
+    port.client.socket = NO_SOCKET;
+    set_state(row, SVC_READY);
+    --connection_count;
+    log_event("KIV Port - Connection Closed");
+    wait_for_client(port);
+    return;
+  }
+  CommandAnswer answer = answer_command(row, segment, static_cast<size_t>(received));
+  send_without_waiting(port.client.socket, answer.reply, answer.reply_size);
+  if (answer.closes) {
+    close_client(port);
+    wait_for_client(port);
+    return;
+  }
+  // The next segment may be waiting already.
+  rearm_socket(port.client.socket, WAIT_READABLE, &port.client);
+}
+
+void client_ready(SocketHandler* handler, unsigned) {
+  answer_client(*static_cast<ControlSocket*>(handler)->port);
+}
+
+void listening_ready(SocketHandler* handler, unsigned) {
+  ControlPort& port = *static_cast<ControlSocket*>(handler)->port;
+  if (port.client.socket == NO_SOCKET && !port.paused && !reset_pending) accept_next(port);
+}
+
+// A control port with no client ends as soon as a reset is asked for.
+void answer_reset() {
+  if (!reset_pending) return;
+  std::vector<ControlPort*> running = control_ports();
+  for (ControlPort* port : running) {
+    if (port->client.socket == NO_SOCKET && !port->paused) end_control_port(*port);
+  }
+}
+
+void open_control_port(void* argument) {
+  ControlPort& port = *static_cast<ControlPort*>(argument);
+  check_after_each_wake(answer_reset);
+  control_ports().push_back(&port);
+  log_event("KIV port thread created");
+  char message[MESSAGE_SIZE];
+  Socket listening = open_listener(port.port, message);
+  port.listening.socket = listening;
+  set_state(*port.row, SVC_READY);
+  if (listening == NO_SOCKET || set_non_blocking(listening) != 0 ||
+      watch_socket(listening, WAIT_READABLE, &port.listening) != 0) {
+    log_message(message, "KIV Port Error - Accept %d",
+                listening == NO_SOCKET ? NOT_A_SOCKET_ERROR : last_socket_error());
+    ++port.row->errors_o;
+    set_state(*port.row, SVC_ERROR);
+    end_control_port(port);
   }
 }
 
@@ -96,6 +227,7 @@ CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t 
   switch (judge_command(segment, size)) {
     case ControlCommand::Reset:
       reset_pending = true;
+      wake_event_loop();
       reply = answer(ControlCommand::Reset, RESET_REPLY, true);
       break;
     case ControlCommand::Help:
@@ -113,41 +245,15 @@ CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t 
   return reply;
 }
 
-void control_port_thread(void* argument) {
-  ServiceRecord& row = *static_cast<ServiceRecord*>(argument);
-  log_event("KIV port thread created");
-  char message[MESSAGE_SIZE];
-  const uint16_t port = row.config().port;
-  Socket listening = open_listener(port, message);
-  if (listening != NO_SOCKET) set_non_blocking(listening);
-
-  for (;;) {
-    set_state(row, SVC_READY);
-    Socket client = listening == NO_SOCKET ? NO_SOCKET : accept_client(listening);
-    if (client == NO_SOCKET) {
-      int error = listening == NO_SOCKET ? NOT_A_SOCKET_ERROR : last_socket_error();
-      if (is_would_block(error)) {
-        if (reset_pending) break;
-        sleep_ms(IDLE_POLL_MS);
-        continue;
-      }
-      log_message(message, "KIV Port Error - Accept %d", error);
-      ++row.errors_o;
-      set_state(row, SVC_ERROR);
-      // Descriptors run out under load and come back as relays end: the
-      // control port pauses, as the services do, instead of staying down.
-      if (!is_out_of_resources(error) || reset_pending) break;
-      sleep_ms(IDLE_POLL_MS);
-      continue;
-    }
-    serve_client(row, client);
-  }
-
-  close_listener(listening, port);
-  set_state(row, SVC_READY);
-  --thread_count;
-  log_event("KIV Port thread Closed");
-  send_notification(NOTIFY_THREAD_CLOSED);
+void start_control_port(ServiceRecord& row) {
+  ControlPort* port = new ControlPort;
+  port->row = &row;
+  port->port = row.config().port;
+  port->listening.ready = listening_ready;
+  port->listening.port = port;
+  port->client.ready = client_ready;
+  port->client.port = port;
+  call_on_loop(open_control_port, port);
 }
 
 }  // namespace kiv

@@ -42,7 +42,8 @@ struct CommandAnswer {
 /// a reset command sets reset_pending.
 CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t size);
 
-/// Thread body: serves the control port of a row; the argument is its ServiceRecord.
-void control_port_thread(void* row);
+/// Starts serving the control port of `row` (from any thread): it opens,
+/// and serves one client at a time, on the event loop.
+void start_control_port(ServiceRecord& row);
 
 }  // namespace kiv

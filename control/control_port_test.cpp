@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/lifecycle.h"
+#include "core/engine_counters.h"
 #include "core/service_table.h"
 
 using namespace kiv;

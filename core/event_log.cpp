@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 #include "core/timestamp.h"
 #include "core/window_thread.h"
 #include "platform/files.h"

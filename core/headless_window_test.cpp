@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "core/lifecycle.h"
-#include "core/service_table.h"
 
 using namespace kiv;
 
@@ -17,12 +15,11 @@ namespace {
 HeadlessWindow* loop_window = nullptr;
 std::vector<std::string> seen;  // window thread only
 
-void note_reset_pending() { seen.push_back(reset_pending ? "reset pending" : "restarted"); }
+void note_queued_first() { seen.push_back("queued first"); }
 
-void note_and_end() {
-  note_reset_pending();
-  loop_window->end_event_loop(0);
-}
+void note_thread_closed() { seen.push_back("thread closed"); }
+
+void end_loop() { loop_window->end_event_loop(0); }
 
 }  // namespace
 
@@ -31,17 +28,16 @@ void note_and_end() {
 TEST(HeadlessWindow, QueuesAThreadClosedWithoutWaitingAndHandlesItInOrder) {
   HeadlessWindow window;
   loop_window = &window;
-  service_table().service_count = 0;  // the restart starts no service
-  thread_count = 0;
-  reset_pending = true;
-  window.post(note_reset_pending);
+  handle_thread_closed_with(note_thread_closed);
+  window.post(note_queued_first);
   std::future<void> sent = std::async(std::launch::async, [&window] {
     window.deliver(NOTIFY_THREAD_CLOSED);
   });
   bool returned = sent.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  window.post(note_and_end);
+  window.post(end_loop);
   window.run_event_loop();
+  handle_thread_closed_with(nullptr);
   EXPECT_TRUE(returned) << "the sender waited for a window thread that was not running";
-  EXPECT_EQ(seen, (std::vector<std::string>{"reset pending", "restarted"}))
-      << "the restart ran before what was queued ahead of it";
+  EXPECT_EQ(seen, (std::vector<std::string>{"queued first", "thread closed"}))
+      << "the thread's end was handled before what was queued ahead of it";
 }

@@ -1,6 +1,6 @@
 #include "core/service_table.h"
 
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 
 namespace kiv {
 

@@ -3,8 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "core/lifecycle.h"
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 
 namespace kiv {
 
@@ -18,6 +17,7 @@ class NoWindow : public WindowThread {
 };
 
 std::atomic<WindowThread*> installed{nullptr};
+std::atomic<void (*)()> thread_closed_handler{nullptr};
 
 }  // namespace
 
@@ -29,6 +29,8 @@ WindowThread& window_thread() {
   return *no_window;
 }
 
+void handle_thread_closed_with(void (*handler)()) { thread_closed_handler.store(handler); }
+
 void send_notification(Notification code) { window_thread().deliver(code); }
 
 void handle_notification(Notification code) {
@@ -37,7 +39,7 @@ void handle_notification(Notification code) {
       window_thread().repaint_lamps();
       break;
     case NOTIFY_THREAD_CLOSED:
-      on_thread_closed();
+      if (void (*handler)() = thread_closed_handler.load()) handler();
       break;
   }
 }

@@ -48,6 +48,10 @@ class WindowThread {
 void install_window_thread(WindowThread* window);
 WindowThread& window_thread();
 
+/// Has `handler` run on the window thread for each NOTIFY_THREAD_CLOSED: the
+/// agent's life above this layer decides what a service's end means.
+void handle_thread_closed_with(void (*handler)());
+
 /// Sends `code` to the window thread without waiting for it (see deliver).
 void send_notification(Notification code);
 /// The window thread's handling of a notification.

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "core/event_log.h"
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 #include "core/service_table.h"
 #include "platform/files.h"
 

@@ -1,126 +1,161 @@
 #include <algorithm>
+#include <vector>
 
+#include "core/engine_counters.h"
 #include "core/event_log.h"
-#include "core/lifecycle.h"
+#include "core/event_loop.h"
 #include "core/window_thread.h"
 #include "forward/forwarding.h"
+#include "forward/service_chain.h"
 #include "forward/socket_helpers.h"
-#include "platform/clock.h"
-#include "platform/thread.h"
 
 namespace kiv {
 
 namespace {
 
-void fail_listener(ServiceRecord& service, const char* name, const char* what, int error) {
-  ++service.errors_o;
-  log_eventf("%s Error: %s %d", name, what, error);
-  service.state = SVC_ERROR;
+// Descriptors kept for what is not a relay: standard streams, listeners,
+// the control client, the log and table files, the event loop's own; and
+// the pipes lent to busy directions.
+constexpr int RESERVED_SOCKETS = 16 + 2 * MAX_PIPES;
+// Clients accepted at once before the loop looks at its other sockets.
+constexpr int ACCEPTS_AT_ONCE = 64;
+
+// How many client connections may be open at once: as many as the
+// descriptors the agent may take allow, so that a storm of clients cannot
+// take the agent's last descriptor. A relay holds no thread while it waits.
+int connection_ceiling() {
+  return std::max(1, (socket_limit() - RESERVED_SOCKETS) / SOCKETS_PER_RELAY);
+}
+
+/// Listener is one running service: its listening socket and the row as the
+/// service started with it, which a new configuration may change before the
+/// service restarts. It lives on the event loop's thread.
+struct Listener : SocketHandler {
+  ServiceRecord* service;
+  ServiceConfig config;
+  Socket socket = NO_SOCKET;
+  bool paused = false;  // out of descriptors: accepting again after a pause
+};
+
+// The running listeners; the event loop's thread's alone.
+std::vector<Listener*>& listeners() {
+  static std::vector<Listener*>* running = new std::vector<Listener*>;
+  return *running;
+}
+
+void fail_listener(Listener& listener, const char* what, int error) {
+  ++listener.service->errors_o;
+  log_eventf("%s Error: %s %d", listener.config.name, what, error);
+  listener.service->state = SVC_ERROR;
   send_notification(NOTIFY_STATUS_CHANGED);
 }
 
-// Descriptors and threads kept for what is not a relay: standard streams,
-// listeners, the control client, the log and table files; the window and
-// signal threads, threads parked for the next relays.
-constexpr int RESERVED_SOCKETS = 16;
-constexpr int RESERVED_THREADS = 100;
+void free_listener(void* listener) { delete static_cast<Listener*>(listener); }
 
-// How many client connections may be open at once: as many as the sockets
-// and threads the agent may take allow, so that a storm of clients (or a
-// service that reaches this agent again through another host) cannot take
-// the machine's last process or the agent's last descriptor.
-int connection_ceiling() {
-  int by_sockets = (socket_limit() - RESERVED_SOCKETS) / SOCKETS_PER_RELAY;
-  int by_threads = (thread_limit() - RESERVED_THREADS) / THREADS_PER_RELAY;
-  return std::max(1, std::min(by_sockets, by_threads));
+// The service ends: its socket closes and the window learns that one more
+// running part has ended. It leaves its row's state as it was.
+void end_listener(Listener& listener) {
+  std::vector<Listener*>& running = listeners();
+  running.erase(std::find(running.begin(), running.end(), &listener));
+  if (listener.socket != NO_SOCKET) stop_watching(listener.socket);
+  close_listener(listener.socket, listener.config.port);
+  --running_count;
+  log_eventf("%s - thread Closed", listener.config.name);
+  send_notification(NOTIFY_THREAD_CLOSED);
+  // A readiness of its socket taken in this round may still be delivered.
+  call_on_loop(free_listener, &listener);
 }
-
-// A listening socket of a service, handed from thread to thread: the
-// thread that accepts a client relays it, and the next one waits. It keeps
-// the row as the service started with it, which a new configuration may
-// change before the service restarts.
-struct Listening {
-  ServiceRecord* service;
-  ServiceConfig config;
-  Socket socket;
-};
 
 // Whether `client` may be relayed: when the agent holds as many connections
 // as it may, it is closed and nothing stays counted for it.
-bool admit_client(ServiceRecord& service, const char* name, Socket client) {
+bool admit_client(Listener& listener, Socket client) {
   int ceiling = connection_ceiling();
   if (connection_count >= ceiling) {
     close_socket(client);
-    fail_listener(service, name, "Connection limit", ceiling);
+    fail_listener(listener, "Connection limit", ceiling);
     return false;
   }
   ++connection_count;
-  ++service.connections;
+  ++listener.service->connections;
   return true;
 }
 
-// Waits for clients until a reset or a failure ends the service. A client
-// is relayed on this thread once another has taken over the waiting, so
-// that no hand-over stands between a new client and its remote host; when
-// no thread can take over, the client is closed and this one waits on.
-void listen_for_clients(void* argument) {
-  Listening& listening = *static_cast<Listening*>(argument);
-  ServiceRecord& service = *listening.service;
-  const ServiceConfig& config = listening.config;
-  for (;;) {
-    if (reset_pending) {
-      if (connection_count == 0) break;
-      sleep_ms(LISTEN_WAIT_MS);
-      continue;
-    }
-    if (listening.socket == NO_SOCKET) {
-      fail_listener(service, config.name, "Select", NOT_A_SOCKET_ERROR);
-      break;
-    }
-    int ready = wait_readable(listening.socket, LISTEN_WAIT_MS);
-    if (ready == 0) continue;
-    if (ready < 0) {
-      fail_listener(service, config.name, "Select", last_socket_error());
-      break;
-    }
-    Socket client = accept_client(listening.socket);
+void resume_accepting(void* argument) {
+  Listener& listener = *static_cast<Listener*>(argument);
+  listener.paused = false;
+  rearm_socket(listener.socket, WAIT_READABLE, &listener);
+}
+
+// While a reset waits, a listener accepts nobody; once no client connection
+// is open anywhere, it ends.
+void answer_reset() {
+  if (!reset_pending) return;
+  std::vector<Listener*> running = listeners();
+  for (Listener* listener : running) {
+    if (connection_count == 0 && !listener->paused) end_listener(*listener);
+  }
+}
+
+void accept_clients(SocketHandler* handler, unsigned) {
+  Listener& listener = *static_cast<Listener*>(handler);
+  if (reset_pending || listener.paused) return;
+  for (int accepted = 0; accepted < ACCEPTS_AT_ONCE; ++accepted) {
+    uint32_t peer_address = 0;
+    uint16_t peer_port = 0;
+    Socket client = accept_client(listener.socket, &peer_address, &peer_port);
     if (client == NO_SOCKET) {
       int error = last_socket_error();
-      fail_listener(service, config.name, "Accept", error);
+      if (is_would_block(error)) break;
+      fail_listener(listener, "Accept", error);
       // Descriptors run out under load and come back as relays end: the
       // service pauses instead of staying down until the next restart.
-      if (!is_out_of_resources(error)) break;
-      sleep_ms(LISTEN_WAIT_MS);
-      continue;
-    }
-    if (!admit_client(service, config.name, client)) continue;
-    int error = start_detached_thread(listen_for_clients, &listening);
-    if (error == 0) {
-      relay_client(service, client);
+      if (!is_out_of_resources(error)) {
+        end_listener(listener);
+        return;
+      }
+      listener.paused = true;
+      call_later(LISTEN_PAUSE_MS, resume_accepting, &listener);
       return;
     }
-    close_socket(client);
-    --connection_count;
-    --service.connections;
-    fail_listener(service, config.name, "Thread", error);
+    if (!admit_client(listener, client)) continue;
+    ServiceChain chain = chain_of_client(peer_address, peer_port);
+    extend_chain(chain, listener.config.port, listener.config.name);
+    relay_client(*listener.service, listener.config, client, chain);
   }
+  // The next client, or one still waiting after a round of accepts, is
+  // reported once the socket is re-armed.
+  rearm_socket(listener.socket, WAIT_READABLE, &listener);
+}
 
-  close_listener(listening.socket, config.port);
-  --thread_count;
-  log_eventf("%s - thread Closed", config.name);
-  delete &listening;
-  send_notification(NOTIFY_THREAD_CLOSED);
+void open_listener_on_loop(void* argument) {
+  Listener& listener = *static_cast<Listener*>(argument);
+  const ServiceConfig& config = listener.config;
+  check_after_each_wake(answer_reset);
+  listeners().push_back(&listener);
+  log_eventf("Start new thread: %s %u/%s/%u", config.name, config.port, config.host,
+             config.remote_port);
+  char message[MESSAGE_SIZE];
+  listener.socket = open_listener(config.port, message);
+  if (reset_pending) return;  // answer_reset ends it
+  int error = listener.socket == NO_SOCKET ? NOT_A_SOCKET_ERROR : 0;
+  if (error == 0 && (set_non_blocking(listener.socket) != 0 ||
+                     watch_socket(listener.socket, WAIT_READABLE, &listener) != 0)) {
+    error = last_socket_error();
+  }
+  if (error != 0) {
+    fail_listener(listener, "Select", error);
+    end_listener(listener);
+  }
 }
 
 }  // namespace
 
-void listener_thread(void* argument) {
-  ServiceRecord& service = *static_cast<ServiceRecord*>(argument);
-  const ServiceConfig config = service.config();
-  log_eventf("Start new thread: %s %u/%s/%u", config.name, config.port, config.host,
-             config.remote_port);
-  char message[MESSAGE_SIZE];
-  listen_for_clients(new Listening{&service, config, open_listener(config.port, message)});
+void start_listener(ServiceRecord& service, const ServiceConfig& config) {
+  Listener* listener = new Listener;
+  listener->ready = accept_clients;
+  listener->service = &service;
+  listener->config = config;
+  call_on_loop(open_listener_on_loop, listener);
 }
 
 }  // namespace kiv

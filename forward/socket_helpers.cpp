@@ -4,7 +4,6 @@
 #include <cctype>
 
 #include "core/event_log.h"
-#include "core/lifecycle.h"
 #include "core/service_table.h"
 
 namespace kiv {
@@ -62,33 +61,45 @@ void close_listener(Socket listening, uint16_t port) {
   close_socket(listening);
 }
 
-Socket connect_to_host(const char* host, uint16_t port, char* message) {
+uint32_t look_up_host(const char* host, char* message) {
   message[0] = '\0';
   uint32_t address = INVALID_ADDRESS;
-  bool found = false;
   unsigned char first = static_cast<unsigned char>(host[0]);
-  if (first < 128 && isalpha(first)) found = resolve_host_name(host, &address) == 0;
-  if (!found) {
-    address = dotted_address(host);
-    if (address == INVALID_ADDRESS) {
-      log_message(message, "Can't get IP address for %s", host);
-      return NO_SOCKET;
-    }
-  }
-  if (is_own_port(port) && is_local_address(address)) {
-    log_message(message, "Can't connect to host: %s %u loops back to this agent", host, port);
-    return NO_SOCKET;
-  }
+  if (first < 128 && isalpha(first) && resolve_host_name(host, &address) == 0) return address;
+  address = dotted_address(host);
+  if (address == INVALID_ADDRESS) log_message(message, "Can't get IP address for %s", host);
+  return address;
+}
+
+bool is_own_listener(uint32_t address, uint16_t port) {
+  return is_own_port(port) && is_local_address(address);
+}
+
+Socket begin_connect(const char* host, uint32_t address, uint16_t port, const ServiceChain* chain,
+                     uint16_t* noted_port, bool* in_progress, char* message) {
+  message[0] = '\0';
   Socket remote = create_tcp_socket();
   if (remote == NO_SOCKET) {
     log_message(message, "Can't create socket: %d", last_socket_error());
     return NO_SOCKET;
   }
-  if (connect_to_address(remote, address, port, &reset_pending) != 0) {
-    log_message(message, "Can't connect to host: %s %d", host, last_socket_error());
+  int started = -1;
+  if (chain == nullptr) {
+    started = start_connect(remote, address, port);
+  } else if (bind_any_port(remote) == 0) {
+    // Noted before the connect: the agent may accept it at once.
+    *noted_port = local_port(remote);
+    note_outgoing(*noted_port, *chain);
+    started = start_connect(remote, address, port);
+  }
+  if (started < 0) {
+    int error = last_socket_error();
+    if (chain != nullptr) forget_outgoing(*noted_port);
+    log_message(message, "Can't connect to host: %s %d", host, error);
     close_socket(remote);
     return NO_SOCKET;
   }
+  *in_progress = started == 1;
   return remote;
 }
 

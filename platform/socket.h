@@ -2,7 +2,6 @@
 // The sockets layer the agent's logic uses: plain Berkeley-style calls on
 // sockets, with the platform's error codes behind a few named tests.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +11,11 @@ namespace kiv {
 /// both fit a pointer-sized integer, and neither system's is ever -1.
 using Socket = intptr_t;
 constexpr Socket NO_SOCKET = -1;
+
+/// The platform's codes for a connect that got no answer in time, and for
+/// one given up on (a reset was asked for meanwhile).
+extern const int TIMED_OUT_ERROR;
+extern const int INTERRUPTED_ERROR;
 
 /// Error code the agent reports for a listener that has no listening socket
 /// (the Windows Sockets "not a socket" code, kept because operators know it).
@@ -40,30 +44,30 @@ Socket create_tcp_socket();
 /// refused, but old connections lingering on it never block a restart.
 int bind_any_address(Socket s, uint16_t port);
 int listen_on(Socket s, int backlog);
-/// Waits up to `timeout_ms` for `s` to become readable: 1 readable, 0 time-out, -1 failure.
-int wait_readable(Socket s, int timeout_ms);
-/// The next waiting client, in blocking mode whatever the listener's mode.
-Socket accept_client(Socket listening);
-/// How long a connect waits for the remote host to answer.
-constexpr int CONNECT_TIMEOUT_MS = 20000;
-/// Connects to an IPv4 address given in network byte order. A host that
-/// does not answer within CONNECT_TIMEOUT_MS fails with the timed-out error;
-/// once `*give_up` is set the attempt ends at once with the interrupted-call
-/// error. The socket is left blocking.
-int connect_to_address(Socket s, uint32_t address, uint16_t port,
-                       const std::atomic<bool>* give_up);
-/// Receives at most `size` bytes: the count, 0 at the end of data, -1 on failure.
+/// The next waiting client in non-blocking mode, or NO_SOCKET (the
+/// would-block error when none waits). Its IPv4 address (network byte order)
+/// and port are stored where asked for.
+Socket accept_client(Socket listening, uint32_t* peer_address, uint16_t* peer_port);
+/// Binds a socket about to connect to a port of the system's choosing, so
+/// that local_port can tell it before the connection is made.
+int bind_any_port(Socket s);
+/// The local port of a bound socket, or 0.
+uint16_t local_port(Socket s);
+/// Starts connecting `s`, made non-blocking, to an IPv4 address given in
+/// network byte order: 0 connected, 1 in progress (the socket becomes
+/// writable when it has ended; pending_socket_error then says how), -1 failed.
+int start_connect(Socket s, uint32_t address, uint16_t port);
+/// Takes the error that ended a connect or broke a connection: 0 if none.
+int pending_socket_error(Socket s);
+/// Receives at most `size` bytes: the count, 0 at the end of data, -1 on
+/// failure (the would-block error when a non-blocking socket has none).
 long receive_some(Socket s, void* buffer, size_t size);
-/// Sends the whole block on a blocking socket, however many calls it takes:
-/// `size`, or -1 on failure.
-long send_all(Socket s, const void* data, size_t size);
 /// Sends what a socket in non-blocking mode takes at once, never waiting
 /// for room: the count sent (perhaps less than `size`), or -1.
 long send_without_waiting(Socket s, const void* data, size_t size);
 void shutdown_sending(Socket s);
 /// Makes the coming close of `s` reset the connection instead of ending it in
-/// order, and wakes a thread blocked receiving on `s` (as at the end of the
-/// data); nothing is sent to the peer before the close.
+/// order; nothing is sent to the peer before the close.
 void abort_connection(Socket s);
 void close_socket(Socket s);
 int set_non_blocking(Socket s);

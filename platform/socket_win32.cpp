@@ -3,18 +3,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
 #include <climits>
 
-#include "platform/clock.h"
-#include "platform/socket_watcher.h"
 
 namespace kiv {
 
 namespace {
-
-// A connect in progress looks whether it should give up this often.
-constexpr uint64_t CONNECT_STEP_MS = 500;
 
 SOCKET native(Socket s) { return static_cast<SOCKET>(s); }
 
@@ -30,6 +24,8 @@ int set_blocking_mode(Socket s, u_long non_blocking) {
 }  // namespace
 
 const int MAX_LISTEN_BACKLOG = SOMAXCONN;
+const int TIMED_OUT_ERROR = WSAETIMEDOUT;
+const int INTERRUPTED_ERROR = WSAEINTR;
 
 int start_sockets() {
   WSADATA data;
@@ -65,93 +61,54 @@ int bind_any_address(Socket s, uint16_t port) {
 
 int listen_on(Socket s, int backlog) { return listen(native(s), backlog) == 0 ? 0 : -1; }
 
-int wait_readable(Socket s, int timeout_ms) {
-  // A set of one socket: Windows' fd_set is a list of handles, not a bit
-  // map, so no socket value is too large for it.
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(native(s), &readable);
-  timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  int result = select(0, &readable, nullptr, nullptr, &timeout);
-  if (result == SOCKET_ERROR) return -1;
-  return result > 0 ? 1 : 0;
-}
-
-Socket accept_client(Socket listening) {
-  Socket client = ours(accept(native(listening), nullptr, nullptr));
-  // An accepted socket takes the listener's mode here; Linux gives a blocking one.
-  if (client != NO_SOCKET) set_blocking_mode(client, 0);
+Socket accept_client(Socket listening, uint32_t* peer_address, uint16_t* peer_port) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  Socket client = ours(accept(native(listening), reinterpret_cast<sockaddr*>(&peer), &length));
+  *peer_address = peer.sin_addr.s_addr;
+  *peer_port = ntohs(peer.sin_port);
+  // An accepted socket takes the listener's mode here; made non-blocking
+  // whatever the listener's, as on Linux.
+  if (client != NO_SOCKET) set_blocking_mode(client, 1);
   return client;
 }
 
-int connect_to_address(Socket s, uint32_t address, uint16_t port,
-                       const std::atomic<bool>* give_up) {
-  // Windows itself gives up on a host that never answers after about 21 s,
-  // but nothing would stop it sooner: the connect runs non-blocking and is
-  // waited for in steps.
+int bind_any_port(Socket s) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+}
+
+uint16_t local_port(Socket s) {
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (getsockname(native(s), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+int start_connect(Socket s, uint32_t address, uint16_t port) {
   if (set_blocking_mode(s, 1) != 0) return -1;
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = address;
   target.sin_port = htons(port);
-  if (connect(native(s), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-    const uint64_t deadline = tick_count_ms() + CONNECT_TIMEOUT_MS;
-    for (;;) {
-      uint64_t now = tick_count_ms();
-      if (now >= deadline) {
-        WSASetLastError(WSAETIMEDOUT);
-        return -1;
-      }
-      // A connect that failed shows in the exceptions set here, not as writable.
-      fd_set writable;
-      fd_set failed;
-      FD_ZERO(&writable);
-      FD_ZERO(&failed);
-      FD_SET(native(s), &writable);
-      FD_SET(native(s), &failed);
-      uint64_t step = std::min<uint64_t>(deadline - now, CONNECT_STEP_MS);
-      timeval timeout{0, static_cast<long>(step * 1000)};
-      int ready = select(0, nullptr, &writable, &failed, &timeout);
-      if (ready == SOCKET_ERROR) return -1;
-      if (ready > 0) {
-        if (FD_ISSET(native(s), &failed)) {
-          int error = 0;
-          int length = sizeof error;
-          getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-          WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
-          return -1;
-        }
-        break;
-      }
-      if (give_up != nullptr && *give_up) {
-        WSASetLastError(WSAEINTR);
-        return -1;
-      }
-    }
+  if (connect(native(s), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
+}
+
+int pending_socket_error(Socket s) {
+  int error = 0;
+  int length = sizeof error;
+  if (getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    return WSAGetLastError();
   }
-  return set_blocking_mode(s, 0);
+  return error;
 }
 
 long receive_some(Socket s, void* buffer, size_t size) {
   int n = recv(native(s), static_cast<char*>(buffer), call_size(size), 0);
-  if (n != SOCKET_ERROR) return n;
-  // Cancelled, or shut down before the call, by abort_connection: the end
-  // of the data, as a shutdown gives on Linux.
-  int error = WSAGetLastError();
-  return error == WSA_OPERATION_ABORTED || error == WSAESHUTDOWN ? 0 : -1;
-}
-
-long send_all(Socket s, const void* data, size_t size) {
-  const char* next = static_cast<const char*>(data);
-  size_t left = size;
-  while (left > 0) {
-    int n = send(native(s), next, call_size(left), 0);
-    if (n == SOCKET_ERROR) return -1;
-    next += n;
-    left -= static_cast<size_t>(n);
-  }
-  return static_cast<long>(size);
+  return n == SOCKET_ERROR ? -1 : n;
 }
 
 long send_without_waiting(Socket s, const void* data, size_t size) {
@@ -165,15 +122,10 @@ void shutdown_sending(Socket s) { shutdown(native(s), SD_SEND); }
 void abort_connection(Socket s) {
   linger reset{1, 0};
   setsockopt(native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
-  shutdown(native(s), SD_RECEIVE);
-  // A shutdown does not wake a receive waiting in another thread here.
-  CancelIoEx(reinterpret_cast<HANDLE>(native(s)), nullptr);
-  mark_shut_down(s);
 }
 
 void close_socket(Socket s) {
   if (s == NO_SOCKET) return;
-  forget_shut_down(s);
   closesocket(native(s));
 }
 

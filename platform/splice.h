@@ -8,8 +8,8 @@
 
 namespace kiv {
 
-/// SplicePipe holds bytes on their way from one socket to another. It is
-/// empty between a splice_receive and the splice_send_all that follows it.
+/// SplicePipe holds bytes on their way from one socket to another: what one
+/// splice_receive put in, until splice_send_some calls have sent it all.
 struct SplicePipe {
   int read_end = -1;
   int write_end = -1;
@@ -23,12 +23,12 @@ long open_splice_pipe(SplicePipe& pipe, size_t capacity);
 bool is_open(const SplicePipe& pipe);
 void close_splice_pipe(SplicePipe& pipe);
 
-/// Moves what `from` has received, at most `size` bytes and waiting for the
-/// first, into the empty pipe: the count, 0 at the end of the data, or -1 on
+/// Moves what `from` has received, at most `size` bytes and never waiting,
+/// into the empty pipe: the count, 0 at the end of the data, or -1 on
 /// failure, with last_socket_error() saying why, as receive_some does.
 long splice_receive(Socket from, SplicePipe& pipe, size_t size);
-/// Sends all `size` bytes that the pipe holds to `to`, however many calls it
-/// takes: `size`, or -1 on failure, as send_all does.
-long splice_send_all(SplicePipe& pipe, Socket to, size_t size);
+/// Sends what `to` takes at once of the `size` bytes the pipe holds, never
+/// waiting for room: the count, or -1 as send_without_waiting does.
+long splice_send_some(SplicePipe& pipe, Socket to, size_t size);
 
 }  // namespace kiv

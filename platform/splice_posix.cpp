@@ -30,22 +30,17 @@ void close_splice_pipe(SplicePipe& pipe) {
 long splice_receive(Socket from, SplicePipe& pipe, size_t size) {
   ssize_t n;
   do {
-    n = splice(from, nullptr, pipe.write_end, nullptr, size, SPLICE_F_MOVE);
+    n = splice(from, nullptr, pipe.write_end, nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   } while (n < 0 && errno == EINTR);
   return n;
 }
 
-long splice_send_all(SplicePipe& pipe, Socket to, size_t size) {
-  size_t left = size;
-  while (left > 0) {
-    ssize_t n = splice(pipe.read_end, nullptr, to, nullptr, left, SPLICE_F_MOVE);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    left -= static_cast<size_t>(n);
-  }
-  return static_cast<long>(size);
+long splice_send_some(SplicePipe& pipe, Socket to, size_t size) {
+  ssize_t n;
+  do {
+    n = splice(pipe.read_end, nullptr, to, nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
 }  // namespace kiv

@@ -17,7 +17,7 @@ long splice_receive(Socket, SplicePipe&, size_t) {
   return -1;
 }
 
-long splice_send_all(SplicePipe&, Socket, size_t) {
+long splice_send_some(SplicePipe&, Socket, size_t) {
   WSASetLastError(WSAEOPNOTSUPP);
   return -1;
 }

@@ -1,45 +1,42 @@
-#include "platform/system_thread.h"
 #include "platform/thread.h"
 
 #include <windows.h>
 #include <process.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
+#include <new>
 
 namespace kiv {
 
 namespace {
 
-// What one more thread costs Windows at the least: its kernel stack and
-// structures and the committed top of its own stack.
-constexpr uint64_t THREAD_FOOTPRINT_BYTES = 256 * 1024;
+struct Start {
+  void (*body)(void*);
+  void* argument;
+};
 
-unsigned __stdcall run(void* first_work) {
-  run_new_thread(first_work);
+unsigned __stdcall run(void* start) {
+  Start work = *static_cast<Start*>(start);
+  delete static_cast<Start*>(start);
+  work.body(work.argument);
   return 0;
 }
 
 }  // namespace
 
-int start_system_thread(void* first_work) {
+int start_detached_thread(void (*body)(void*), void* argument) {
+  auto* start = new (std::nothrow) Start{body, argument};
+  if (start == nullptr) return ENOMEM;
   // _beginthreadex rather than CreateThread: the thread uses the C runtime.
-  uintptr_t thread = _beginthreadex(nullptr, WORKER_STACK_SIZE, run, first_work,
+  uintptr_t thread = _beginthreadex(nullptr, THREAD_STACK_SIZE, run, start,
                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == 0) return errno;
+  if (thread == 0) {
+    delete start;
+    return errno;
+  }
   CloseHandle(reinterpret_cast<HANDLE>(thread));
   return 0;
-}
-
-int thread_limit() {
-  // Windows sets no count of threads: memory runs out first. The agent takes
-  // at most what half of the machine's memory holds.
-  MEMORYSTATUSEX memory{};
-  memory.dwLength = sizeof memory;
-  if (!GlobalMemoryStatusEx(&memory)) return INT_MAX;
-  uint64_t threads = memory.ullTotalPhys / 2 / THREAD_FOOTPRINT_BYTES;
-  return threads > INT_MAX ? INT_MAX : static_cast<int>(threads);
 }
 
 }  // namespace kiv

@@ -126,13 +126,13 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
   close(client);
 
   // Once its burst has passed, a relay holds its two sockets only (besides the
-  // client and the echo's), and the socket watcher its one descriptor.
+  // client and the echo's): no pipe, no descriptor of a thread's.
   client = connect_loopback(ports[1]);
   std::string burst(16 << 20, 'k');
   std::thread sender([&] { send_bytes(client, burst); });
   EXPECT_EQ(receive(client, burst.size() - 1).size(), burst.size() - 1);
   sender.join();
-  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 5; }));
+  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 4; }));
   close(client);
 
   // A restart reads the table files again.
@@ -162,6 +162,29 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
   ASSERT_TRUE(agent.wait_until_idle(5));
   EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 2; }));
   for (int fd : {connecting, late, queued, silent}) close(fd);
+}
+
+// A row changed in the table (the Configuration dialog's "later") takes effect
+// at the next restart: the running listener relays with the row it started with.
+TEST(RunningService, RelaysWithTheRowItWasStartedWith) {
+  auto greeter = [](const char* name) {
+    return [name](int fd) {
+      send_bytes(fd, name);
+      receive_to_end(fd);
+    };
+  };
+  LoopbackServer old_host(greeter("old")), new_host(greeter("new"));
+  const uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, old_host.port()));
+  InProcessAgent agent(folder);
+  ASSERT_TRUE(eventually([port] { return port_listening(port); }));
+  kiv::ServiceConfig changed = agent.row(0).config();
+  changed.remote_port = new_host.port();
+  agent.row(0).set_config(changed);
+  int client = connect_loopback(port);
+  EXPECT_EQ(receive(client, 3), "old");
+  close(client);
 }
 
 }  // namespace

@@ -23,15 +23,17 @@ TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
   for (uint16_t p : {loop, port, control_port}) ASSERT_TRUE(eventually([p] { return port_listening(p); }));
   rlimit saved{};
   ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
-  rlimit lowered{40, saved.rlim_max};
+  rlimit lowered{60, saved.rlim_max};
   ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
   EXPECT_EQ(round_trip(loop, ""), "");
-  EXPECT_TRUE(agent.wait_for_event("Can't connect to host: 127.0.0.1 " + std::to_string(loop) +
-                                   " loops back to this agent"));
+  const std::string port_text = std::to_string(loop);
+  EXPECT_TRUE(agent.wait_for_event("Can't connect to host: 127.0.0.1 " + port_text +
+                                   " loops back to this agent (LOOP " + port_text + " -> " +
+                                   port_text + ")"));
 
   std::vector<int> held;  // relayed clients, each with its byte echoed, then the first one refused
   do held.push_back(connect_loopback(port));
-  while (held.size() <= 40 && (send_bytes(held.back(), "x"), receive(held.back(), 1)) == "x");
+  while (held.size() <= 60 && (send_bytes(held.back(), "x"), receive(held.back(), 1)) == "x");
   const size_t relays = held.size() - 1;
   EXPECT_TRUE(relays > 5 && relays < 20) << relays;
   EXPECT_TRUE(agent.wait_for_event("S1 Error: Connection limit " + std::to_string(relays)));

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/headless_window.h"
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "tests/loopback.h"
 
 namespace kiv_test {
@@ -82,8 +82,8 @@ InProcessAgent::~InProcessAgent() {
   if (!wait_until_idle(0, 60000)) {
     // Nothing can run after an agent that does not come to rest: say why the
     // test process ends here.
-    fprintf(stderr, "The agent did not come to rest: %d connections, %d service threads\n",
-            kiv::connection_count.load(), kiv::thread_count.load());
+    fprintf(stderr, "The agent did not come to rest: %d connections, %d running services\n",
+            kiv::connection_count.load(), kiv::running_count.load());
     abort();
   }
   post(kiv::shutdown_agent);
@@ -95,7 +95,7 @@ kiv::ServiceRecord& InProcessAgent::row(int index) { return kiv::service_table()
 
 bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
   return eventually(
-      [threads] { return kiv::connection_count == 0 && kiv::thread_count == threads; },
+      [threads] { return kiv::connection_count == 0 && kiv::running_count == threads; },
       deadline_ms);
 }
 

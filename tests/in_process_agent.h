@@ -1,6 +1,6 @@
 #pragma once
 // The whole agent run inside the test process, so that a test can see what
-// no peer sees: each row's counters, thread_count and connection_count.
+// no peer sees: each row's counters, running_count and connection_count.
 
 #include <string>
 #include <thread>
@@ -25,7 +25,7 @@ class InProcessAgent : public EventLines {
 
   kiv::ServiceRecord& row(int index);
 
-  /// Waits until no client connection is open and `threads` service threads
+  /// Waits until no client connection is open and `threads` running services
   /// run (the agent at rest with that many listeners and control ports).
   bool wait_until_idle(int threads, int deadline_ms = 30000);
   /// Queues `command` to run on the window thread, as an operator's is.

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "core/config_file.h"
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "forward/conversion_tables.h"
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
@@ -68,7 +68,7 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   for (std::thread& client : clients) client.join();
 
   ASSERT_TRUE(agent.wait_until_idle(3, 120000));
-  // At most: threads parked by an earlier test of this process may have ended meanwhile.
+  // At most: workers of an earlier test of this process may have ended meanwhile.
   EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) <= idle_descriptors && thread_total(getpid()) <= idle_threads; }));
   EXPECT_EQ(broken + 1000 * (agent.event_count("Resetting KIV...") - resets - 2), 0u);
   for (int s = 0; s < 2; ++s) {

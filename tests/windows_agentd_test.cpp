@@ -16,9 +16,10 @@ namespace {
 TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
   LoopbackServer remote(echo_handler);
   TempFolder folder;
-  uint16_t control = free_port(), port = free_port(), refused = free_port();
-  folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0") + config_line("S1", port, remote.port()) +
-                              config_line("S2", refused, free_port()));
+  uint16_t control = free_port(), port = free_port(), refused = free_port(), nowhere = free_port();
+  folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0") +
+                              config_line("S1", port, remote.port()) +
+                              config_line("S2", refused, nowhere));
   folder.write("kiv.log", "Earlier line\r\n");
   AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
   close(connect_loopback(port, 60000));  // wine starts slowly
@@ -33,13 +34,35 @@ TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
   agent.hold_output(false);
   ASSERT_TRUE(agent.wait_for_event("S2 - Connection closed(-1)", 400));
   EXPECT_EQ(agent.event_count("Can't connect to host: 127.0.0.1 10061"), 400);  // WSAECONNREFUSED
-  ASSERT_TRUE(agent.wait_for_event("KIV port thread created", 2, 60000));
+  // The rows start in order: once the last has logged its start, the restart has logged all.
+  const std::string last_start = "Start new thread: S2 " + std::to_string(refused) +
+                                 "/127.0.0.1/" + std::to_string(nowhere);
+  ASSERT_TRUE(agent.wait_for_event(last_start, 2, 60000));
   agent.signal(SIGINT);  // what wine makes of Ctrl+C in a console
   EXPECT_EQ(agent.wait_exit(60000), 0);
   std::string log = folder.read("kiv.log");
   EXPECT_EQ(log.rfind("Earlier line\r\n", 0), 0u);
   for (const std::string& line : agent.lines()) EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(agent.lines().size()) + 1);
+}
+
+// Relays hold no thread while they wait: 300 open at once, each echoing.
+TEST(AgentUnderWine, HoldsThreeHundredRelaysAtOnce) {
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
+  close(connect_loopback(port, 60000));  // wine starts slowly
+  std::vector<int> clients;
+  for (int i = 0; i < 300; ++i) {
+    clients.push_back(connect_loopback(port, 30000));
+    ASSERT_TRUE(send_bytes(clients.back(), "x")) << "client " << i;
+  }
+  int echoed = 0;
+  for (int fd : clients) echoed += receive(fd, 1) == "x";
+  EXPECT_EQ(echoed, 300);
+  for (int fd : clients) close(fd);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/lifecycle.h"
+#include "core/engine_counters.h"
 #include "platform/clock.h"
 
 namespace kiv {

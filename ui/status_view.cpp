@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/lifecycle.h"
+#include "core/engine_counters.h"
 
 namespace kiv {
 

@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <QThread>
 
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 #include "ui/qt/status_window.h"
 
 namespace kiv {

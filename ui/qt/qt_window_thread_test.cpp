@@ -10,7 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
+#include "core/engine_counters.h"
 #include "core/service_table.h"
 #include "tests/event_lines.h"
 #include "ui/qt/status_window.h"
@@ -59,6 +60,7 @@ void QtWindowThreadTest::initTestCase() {
   window_ = new kiv::StatusWindow;  // never deleted: the window thread keeps it
   kiv::qt_window_thread().attach(window_);
   kiv::install_window_thread(&kiv::qt_window_thread());
+  kiv::handle_thread_closed_with(kiv::on_thread_closed);
   window_->show();
   QVERIFY(QTest::qWaitForWindowExposed(window_));
   window_->installEventFilter(&counter_);
@@ -77,7 +79,7 @@ void QtWindowThreadTest::status_changes_sent_together_make_one_repaint() {
 
 void QtWindowThreadTest::thread_closed_is_handled_on_the_gui_thread_once_it_is_free() {
   int restarts = held_event_count("Resetting KIV...");
-  kiv::thread_count = 0;
+  kiv::running_count = 0;
   kiv::reset_pending = true;
   QVERIFY2(sent_while_gui_thread_is_blocked([] {
              kiv::send_notification(kiv::NOTIFY_THREAD_CLOSED);

@@ -10,7 +10,7 @@
 
 #include <atomic>
 
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "core/service_table.h"
 #include "ui/qt/about_dialog.h"
 #include "ui/qt/configuration_dialog.h"

@@ -10,7 +10,7 @@
 #include <future>
 #include <thread>
 
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 #include "core/service_table.h"
 #include "tests/config_line.h"
 #include "tests/event_lines.h"

@@ -1,7 +1,7 @@
 // The Log dialog of kiv-agent.exe: the lines of the event log, rebuilt
 // every five seconds while it is open when new lines have come.
 
-#include "core/no_destructor.h"
+#include "platform/no_destructor.h"
 #include "ui/log_view.h"
 #include "ui/win32/dialogs.h"
 #include "ui/win32/refreshing_dialog.h"

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "core/lifecycle.h"
-#include "core/no_destructor.h"
+#include "agent/lifecycle.h"
+#include "platform/no_destructor.h"
 #include "core/service_table.h"
 #include "core/window_thread.h"
 #include "ui/menu_commands.h"

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "agent/lifecycle.h"
 #include "core/event_log.h"
-#include "core/lifecycle.h"
 #include "core/window_thread.h"
 #include "tests/temp_folder.h"
 #include "ui/menu_commands.h"

@@ -1,27 +1,20 @@
-#include "core/lifecycle.h"
+#include "agent/lifecycle.h"
 
 #include <cstring>
 
 #include "control/control_port.h"
 #include "core/config_file.h"
+#include "core/event_loop.h"
 #include "core/event_log.h"
 #include "core/service_table.h"
 #include "core/window_thread.h"
 #include "forward/conversion_tables.h"
 #include "forward/forwarding.h"
-#include "platform/clock.h"
 #include "platform/socket.h"
-#include "platform/thread.h"
 
 namespace kiv {
 
-std::atomic<bool> reset_pending{false};
-std::atomic<int> thread_count{0};
-std::atomic<int> connection_count{0};
-
 namespace {
-
-std::atomic<uint64_t> start_seconds{0};
 
 void start_sockets_once() {
   static bool started = false;
@@ -37,20 +30,23 @@ void start_sockets_once() {
 
 }  // namespace
 
-uint64_t start_time() { return start_seconds.load(); }
-
-void take_start_time() { start_seconds.store(tick_count_ms() / 1000); }
-
 void start_agent() {
   log_event(" *** KIV Started ***");
   start_sockets_once();
+  handle_thread_closed_with(on_thread_closed);
+  int error = start_event_loop();
+  if (error != 0) {
+    char message[MESSAGE_SIZE];
+    log_message(message, "Can't start the event loop: %d", error);
+    show_warning(message);
+  }
   WindowThread& window = window_thread();
   window.prepare_lamps();
   load_service_table();
   window.resize_status_window();
   window.add_menu_items();
   reset_table_registry();
-  thread_count = 0;
+  running_count = 0;
   ServiceTable& table = service_table();
   for (int r = 0; r < table.service_count; ++r) {
     if (table.rows[r].config().enabled != 0) start_service(r);
@@ -60,32 +56,30 @@ void start_agent() {
 void start_service(int row) {
   ServiceRecord& record = service_table().rows[row];
   ServiceConfig config = record.config();
-  bool control_port = strcmp(config.name, "KIV") == 0;
-  // Counted before it starts, as a pump is: a restart decision taken on the
-  // window thread right after this (a second reload or reset already queued)
-  // must see the thread, whether it has begun to run or not.
-  ++thread_count;
-  int error = start_detached_thread(control_port ? control_port_thread : listener_thread, &record);
-  if (error != 0) {
-    --thread_count;
-    log_eventf("%s Error: Thread %d", config.name, error);
-    record.state = SVC_ERROR;
-    send_notification(NOTIFY_STATUS_CHANGED);
+  // Counted before it starts: a restart decision taken on the window thread
+  // right after this (a second reload or reset already queued) must see the
+  // service, whether the loop has opened it yet or not.
+  ++running_count;
+  if (strcmp(config.name, CONTROL_PORT_NAME) == 0) {
+    start_control_port(record);
+  } else {
+    start_listener(record, config);
   }
 }
 
 void request_reset(const char* text) {
   log_event(text);
   reset_pending = true;
+  wake_event_loop();
 }
 
 void after_configuration(int result) {
   if (result == 1) request_reset("KIV reconfigured...");
-  if (thread_count == 0) restart_services();
+  if (running_count == 0) restart_services();
 }
 
 void on_thread_closed() {
-  if (thread_count == 0 && reset_pending) restart_services();
+  if (running_count == 0 && reset_pending) restart_services();
 }
 
 void restart_services() {

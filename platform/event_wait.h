@@ -1,0 +1,47 @@
+#pragma once
+// The system's wait for many sockets at once: the one call in which the
+// agent's event loop sleeps, and the wake that ends it early.
+
+#include "platform/socket.h"
+
+namespace kiv {
+
+/// What a socket is waited for, and what a wait reports of it. A failure
+/// (an error or a hang-up) is reported whatever the interest.
+enum WaitEvents : unsigned {
+  WAIT_READABLE = 1,
+  WAIT_WRITABLE = 2,
+  WAIT_FAILED = 4,
+};
+
+/// ReadyEvent is one socket's news from wait_for_events: the tag it was
+/// added with and what it is ready for.
+struct ReadyEvent {
+  void* tag;
+  unsigned events;
+};
+
+/// EventWait is a set of sockets that one thread waits on. Each readiness is
+/// reported once: a socket is certain to be reported again only after
+/// modify_waiting has re-armed it (and at once if it is ready then). Only the
+/// waiting thread calls wait_for_events; any thread may add, modify, delete
+/// and wake; a socket is deleted before it is closed.
+struct EventWait;
+
+/// A new empty set, or null when the system has nothing left to make one.
+EventWait* create_event_wait();
+/// Adds `s` with `interest` (WAIT_READABLE, WAIT_WRITABLE or both, or 0 for
+/// failures only). Returns 0 or the platform's error code.
+int add_waiting(EventWait& wait, Socket s, unsigned interest, void* tag);
+/// Changes the interest of a socket added before, and re-arms it.
+int modify_waiting(EventWait& wait, Socket s, unsigned interest, void* tag);
+/// Removes `s` from the set.
+void delete_waiting(EventWait& wait, Socket s);
+/// Waits until a socket is ready, the wait is woken, or `timeout_ms` pass
+/// (-1: no limit). Returns how many events it filled in (0 when woken or
+/// timed out), or -1 on failure.
+int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int capacity);
+/// Ends the current or next wait_for_events at once.
+void wake_waiting(EventWait& wait);
+
+}  // namespace kiv
