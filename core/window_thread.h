@@ -24,7 +24,9 @@ class WindowThread {
   /// sent while one is waiting are handled with it, once: the repaint draws
   /// the table as it is when it runs.
   virtual void deliver(Notification code) = 0;
-  /// Shows a "KIV Error" warning and returns once the operator has seen it.
+  /// Shows a "KIV Error" warning. On the window thread it returns once the
+  /// operator has seen it; any other thread (the event loop, a worker) goes
+  /// on at once, since every relay would wait with it.
   virtual void show_warning(const char* text) = 0;
 
   // The window's own work. Without a window there is nothing to draw, so

@@ -43,9 +43,10 @@ void QtWindowThread::show_warning(const char* text) {
     show();
     return;
   }
-  // The caller waits until the operator has seen it. If the process ends
-  // first, the caller ends with it.
-  QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
+  // Another thread (the event loop, a worker) never waits for the operator:
+  // every relay would wait with it. The box comes up when the GUI thread
+  // gets to it.
+  QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
 }
 
 void QtWindowThread::resize_status_window() {

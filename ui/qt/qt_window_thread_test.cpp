@@ -49,6 +49,7 @@ class QtWindowThreadTest : public QObject {
   void initTestCase();
   void status_changes_sent_together_make_one_repaint();
   void thread_closed_is_handled_on_the_gui_thread_once_it_is_free();
+  void a_warning_from_another_thread_comes_up_without_its_sender_waiting();
 
  private:
   kiv::StatusWindow* window_ = nullptr;
@@ -88,6 +89,22 @@ void QtWindowThreadTest::thread_closed_is_handled_on_the_gui_thread_once_it_is_f
   QVERIFY2(kiv::reset_pending, "handled before the GUI thread got to it");
   QTRY_COMPARE_WITH_TIMEOUT(held_event_count("Resetting KIV..."), restarts + 1, 20000);
   QVERIFY2(!kiv::reset_pending, "the restart left the reset pending");
+}
+
+void QtWindowThreadTest::a_warning_from_another_thread_comes_up_without_its_sender_waiting() {
+  QVERIFY2(sent_while_gui_thread_is_blocked([] { kiv::show_warning("Can't open log_file..."); }),
+           "a warning's sender waited for the operator");
+  // The operator: closes the warning once it is up.
+  QString shown;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&shown] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown = box->text();
+      box->accept();
+    }
+  });
+  closer.start(50);
+  QTRY_COMPARE_WITH_TIMEOUT(shown, QString("Can't open log_file..."), 20000);
 }
 
 }  // namespace kiv_test

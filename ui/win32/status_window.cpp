@@ -1,6 +1,7 @@
 #include "ui/win32/status_window.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "agent/lifecycle.h"
@@ -39,8 +40,9 @@ COLORREF colour_ref(Rgb colour) { return RGB(colour.red, colour.green, colour.bl
 /// that made the status window and runs its message loop. Notifications from
 /// other threads are messages posted to the window, which that thread's
 /// loop delivers in the order posted, also inside a dialog's or a message
-/// box's own loop; no sender waits for them. A warning is a message sent to
-/// the window, so its sender waits until the operator has seen it.
+/// box's own loop; no sender waits for them. A warning from another thread
+/// is posted the same way: the event loop or a worker waiting for the
+/// operator would hold every relay up.
 class StatusWindowThread : public WindowThread {
  public:
   void deliver(Notification code) override {
@@ -55,10 +57,17 @@ class StatusWindowThread : public WindowThread {
   }
 
   void show_warning(const char* text) override {
-    if (HWND receiver = window.load()) {
-      SendMessageA(receiver, WM_SHOW_WARNING, 0, reinterpret_cast<LPARAM>(text));
-    } else {
+    HWND receiver = window.load();
+    if (receiver == nullptr) {
       MessageBoxA(nullptr, text, "KIV Error", MB_OK | MB_ICONWARNING);
+      return;
+    }
+    // The copy is the window's to free once the box has closed.
+    char* copy = _strdup(text);
+    if (GetWindowThreadProcessId(receiver, nullptr) == GetCurrentThreadId()) {
+      SendMessageA(receiver, WM_SHOW_WARNING, 0, reinterpret_cast<LPARAM>(copy));
+    } else if (!PostMessageA(receiver, WM_SHOW_WARNING, 0, reinterpret_cast<LPARAM>(copy))) {
+      free(copy);
     }
   }
 
@@ -208,6 +217,7 @@ LRESULT CALLBACK status_window_procedure(HWND hwnd, UINT message, WPARAM wparam,
       // While the window is being made, the box has no owner.
       MessageBoxA(IsWindowVisible(hwnd) ? hwnd : nullptr, reinterpret_cast<const char*>(lparam),
                   "KIV Error", MB_OK | MB_ICONWARNING);
+      free(reinterpret_cast<char*>(lparam));
       return 0;
   }
   return DefWindowProcA(hwnd, message, wparam, lparam);
