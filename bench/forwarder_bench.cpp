@@ -518,13 +518,11 @@ int run(const Options& options) {
                            first_output_line("cut -d' ' -f1 /proc/loadavg"));
   long pid_max = atol(first_output_line("cat /proc/sys/kernel/pid_max").c_str());
   long map_count = atol(first_output_line("cat /proc/sys/vm/max_map_count").c_str());
-  report.thread_limits = "Threads: up to 2 per relay while its bytes flow, none while it waits. "
-                         "This machine allows " + std::to_string(pid_max) +
+  report.thread_limits = "Threads: a pool of at most 8 workers moves the bytes of every "
+                         "relay, so the relays an agent holds are bounded by its descriptors "
+                         "alone. This machine allows " + std::to_string(pid_max) +
                          " process ids (kernel.pid_max) and " + std::to_string(map_count) +
-                         " mappings per process (vm.max_map_count; a thread's stack takes 2), "
-                         "so threads would run short past about " +
-                         std::to_string(std::min(pid_max, map_count / 2) / 2) +
-                         " relays moving bytes at once.";
+                         " mappings per process (vm.max_map_count).";
   report.machine.push_back("Peers: " + first_output_line("socat -V | sed -n 2p") + "; " +
                            first_output_line("/usr/sbin/rinetd -v"));
   report.settings = {
