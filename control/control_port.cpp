@@ -72,6 +72,19 @@ void serve_client(ServiceRecord& row, Socket client) {
   }
 }
 
+// The next waiting client of any of the listening sockets, or NO_SOCKET
+// with the first error that is not "no client yet" in `error`.
+Socket accept_from_any(const ListeningSockets& listening, NetAddress& peer, int& error) {
+  error = listening.count == 0 ? NOT_A_SOCKET_ERROR : 0;
+  for (int i = 0; i < listening.count; ++i) {
+    Socket client = accept_client(listening.sockets[i], peer);
+    if (client != NO_SOCKET) return client;
+    int failure = last_socket_error();
+    if (error == 0 || is_would_block(error)) error = failure;
+  }
+  return NO_SOCKET;
+}
+
 }  // namespace
 
 ControlCommand judge_command(const uint8_t* segment, size_t size) {
@@ -117,15 +130,18 @@ void control_port_thread(void* argument) {
   ServiceRecord& row = *static_cast<ServiceRecord*>(argument);
   log_event("KIV port thread created");
   char message[MESSAGE_SIZE];
-  const uint16_t port = row.config().port;
-  Socket listening = open_listener(port, message);
-  if (listening != NO_SOCKET) set_non_blocking(listening);
+  const ServiceConfig config = row.config();
+  const uint16_t port = config.port;
+  ListeningSockets listening;
+  open_listener(config.name, port, listening, message);
+  for (int i = 0; i < listening.count; ++i) set_non_blocking(listening.sockets[i]);
 
   for (;;) {
     set_state(row, SVC_READY);
-    Socket client = listening == NO_SOCKET ? NO_SOCKET : accept_client(listening);
+    NetAddress peer;
+    int error = 0;
+    Socket client = accept_from_any(listening, peer, error);
     if (client == NO_SOCKET) {
-      int error = listening == NO_SOCKET ? NOT_A_SOCKET_ERROR : last_socket_error();
       if (is_would_block(error)) {
         if (reset_pending) break;
         sleep_ms(IDLE_POLL_MS);
@@ -140,6 +156,7 @@ void control_port_thread(void* argument) {
       sleep_ms(IDLE_POLL_MS);
       continue;
     }
+    if (!admitted_by_rules(config.name, client, peer)) continue;
     serve_client(row, client);
   }
 

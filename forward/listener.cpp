@@ -42,7 +42,7 @@ int connection_ceiling() {
 struct Listening {
   ServiceRecord* service;
   ServiceConfig config;
-  Socket socket;
+  ListeningSockets sockets;
 };
 
 // Whether `client` may be relayed: when the agent holds as many connections
@@ -73,17 +73,20 @@ void listen_for_clients(void* argument) {
       sleep_ms(LISTEN_WAIT_MS);
       continue;
     }
-    if (listening.socket == NO_SOCKET) {
+    if (listening.sockets.count == 0) {
       fail_listener(service, config.name, "Select", NOT_A_SOCKET_ERROR);
       break;
     }
-    int ready = wait_readable(listening.socket, LISTEN_WAIT_MS);
+    int index = 0;
+    int ready = wait_any_readable(listening.sockets.sockets, listening.sockets.count,
+                                  LISTEN_WAIT_MS, index);
     if (ready == 0) continue;
     if (ready < 0) {
       fail_listener(service, config.name, "Select", last_socket_error());
       break;
     }
-    Socket client = accept_client(listening.socket);
+    NetAddress peer;
+    Socket client = accept_client(listening.sockets.sockets[index], peer);
     if (client == NO_SOCKET) {
       int error = last_socket_error();
       fail_listener(service, config.name, "Accept", error);
@@ -93,6 +96,7 @@ void listen_for_clients(void* argument) {
       sleep_ms(LISTEN_WAIT_MS);
       continue;
     }
+    if (!admitted_by_rules(config.name, client, peer)) continue;
     if (!admit_client(service, config.name, client)) continue;
     int error = start_detached_thread(listen_for_clients, &listening);
     if (error == 0) {
@@ -105,7 +109,7 @@ void listen_for_clients(void* argument) {
     fail_listener(service, config.name, "Thread", error);
   }
 
-  close_listener(listening.socket, config.port);
+  close_listener(listening.sockets, config.port);
   --thread_count;
   log_eventf("%s - thread Closed", config.name);
   delete &listening;
@@ -120,7 +124,9 @@ void listener_thread(void* argument) {
   log_eventf("Start new thread: %s %u/%s/%u", config.name, config.port, config.host,
              config.remote_port);
   char message[MESSAGE_SIZE];
-  listen_for_clients(new Listening{&service, config, open_listener(config.port, message)});
+  Listening* listening = new Listening{&service, config, {}};
+  open_listener(config.name, config.port, listening->sockets, message);
+  listen_for_clients(listening);
 }
 
 }  // namespace kiv

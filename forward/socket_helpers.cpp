@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cctype>
+#include <vector>
 
 #include "core/event_log.h"
 #include "core/lifecycle.h"
 #include "core/service_table.h"
+#include "platform/clock.h"
 
 namespace kiv {
 
@@ -13,7 +15,7 @@ namespace {
 
 // The ports that open_listener has open, 0 in a free slot. Every service
 // and the control port have one listener at a time; a restart closes the
-// old ones first.
+// old ones first. A service with several listening sockets notes its port once.
 std::atomic<uint16_t> own_ports[MAX_SERVICES * 2];
 
 void note_own_port(uint16_t port, uint16_t replaced) {
@@ -30,16 +32,14 @@ bool is_own_port(uint16_t port) {
   return false;
 }
 
-}  // namespace
-
-Socket open_listener(uint16_t port, char* message) {
-  message[0] = '\0';
-  Socket listening = create_tcp_socket();
+// A listening socket on `address`, or NO_SOCKET with the reason logged.
+Socket listen_at(const NetAddress& address, uint16_t port, bool with_ipv4, char* message) {
+  Socket listening = create_tcp_socket(address.family);
   if (listening == NO_SOCKET) {
     log_message(message, "Can't create socket: %d", last_socket_error());
     return NO_SOCKET;
   }
-  if (bind_any_address(listening, port) != 0) {
+  if (bind_address(listening, address, port, with_ipv4) != 0) {
     log_message(message, "Can't bind: %d", last_socket_error());
     close_socket(listening);
     return NO_SOCKET;
@@ -52,44 +52,89 @@ Socket open_listener(uint16_t port, char* message) {
     close_socket(listening);
     return NO_SOCKET;
   }
-  note_own_port(port, 0);
   return listening;
 }
 
-void close_listener(Socket listening, uint16_t port) {
-  if (listening == NO_SOCKET) return;
+}  // namespace
+
+bool open_listener(const char* name, uint16_t port, ListeningSockets& listening, char* message) {
+  message[0] = '\0';
+  listening.count = 0;
+  std::vector<NetAddress> addresses = listen_addresses(name);
+  const bool every_address = addresses.empty();
+  if (every_address) {
+    // One socket for both families; a machine without IPv6 can't make it.
+    Socket both = create_tcp_socket(AddressFamily::IPv6);
+    bool dual_stack = both != NO_SOCKET;
+    close_socket(both);
+    addresses.push_back(any_address(dual_stack ? AddressFamily::IPv6 : AddressFamily::IPv4));
+  }
+  for (const NetAddress& address : addresses) {
+    Socket socket = listen_at(address, port, every_address, message);
+    if (socket == NO_SOCKET) {
+      for (int i = 0; i < listening.count; ++i) close_socket(listening.sockets[i]);
+      listening.count = 0;
+      return false;
+    }
+    listening.sockets[listening.count++] = socket;
+  }
+  note_own_port(port, 0);
+  return true;
+}
+
+void close_listener(ListeningSockets& listening, uint16_t port) {
+  if (listening.count == 0) return;
   note_own_port(0, port);
-  close_socket(listening);
+  for (int i = 0; i < listening.count; ++i) close_socket(listening.sockets[i]);
+  listening.count = 0;
+}
+
+bool admitted_by_rules(const char* name, Socket client, const NetAddress& peer) {
+  if (admit_by_access_rules(name, peer)) return true;
+  abort_connection(client);
+  close_socket(client);
+  return false;
 }
 
 Socket connect_to_host(const char* host, uint16_t port, char* message) {
   message[0] = '\0';
-  uint32_t address = INVALID_ADDRESS;
-  bool found = false;
+  std::vector<NetAddress> addresses;
   unsigned char first = static_cast<unsigned char>(host[0]);
-  if (first < 128 && isalpha(first)) found = resolve_host_name(host, &address) == 0;
-  if (!found) {
-    address = dotted_address(host);
-    if (address == INVALID_ADDRESS) {
-      log_message(message, "Can't get IP address for %s", host);
+  if (first < 128 && isalpha(first)) addresses = resolve_host(host);
+  NetAddress literal;
+  if (addresses.empty() && parse_host_address(host, literal)) addresses.push_back(literal);
+  if (addresses.empty()) {
+    log_message(message, "Can't get IP address for %s", host);
+    return NO_SOCKET;
+  }
+  for (const NetAddress& address : addresses) {
+    if (is_own_port(port) && is_local_address(address)) {
+      log_message(message, "Can't connect to host: %s %u loops back to this agent", host, port);
       return NO_SOCKET;
     }
   }
-  if (is_own_port(port) && is_local_address(address)) {
-    log_message(message, "Can't connect to host: %s %u loops back to this agent", host, port);
-    return NO_SOCKET;
-  }
-  Socket remote = create_tcp_socket();
-  if (remote == NO_SOCKET) {
-    log_message(message, "Can't create socket: %d", last_socket_error());
-    return NO_SOCKET;
-  }
-  if (connect_to_address(remote, address, port, &reset_pending) != 0) {
-    log_message(message, "Can't connect to host: %s %d", host, last_socket_error());
+  const uint64_t deadline = tick_count_ms() + CONNECT_TIMEOUT_MS;
+  int error = 0;
+  bool created = false;
+  for (const NetAddress& address : addresses) {
+    Socket remote = create_tcp_socket(address.family);
+    if (remote == NO_SOCKET) {
+      // A family this machine lacks: the next address may be of the other.
+      if (!created) error = last_socket_error();
+      continue;
+    }
+    created = true;
+    if (connect_to_address(remote, address, port, deadline, &reset_pending) == 0) return remote;
+    error = last_socket_error();
     close_socket(remote);
-    return NO_SOCKET;
+    if (reset_pending || tick_count_ms() >= deadline) break;
   }
-  return remote;
+  if (!created) {
+    log_message(message, "Can't create socket: %d", error);
+  } else {
+    log_message(message, "Can't connect to host: %s %d", host, error);
+  }
+  return NO_SOCKET;
 }
 
 }  // namespace kiv

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/net_address.h"
+
 namespace kiv {
 
 /// A socket of the system's: a descriptor on Linux, a handle on Windows;
@@ -34,23 +36,31 @@ bool is_would_block(int error);
 /// Out of descriptors or buffer memory: a shortage that passes as connections end.
 bool is_out_of_resources(int error);
 
-/// A TCP socket of the IPv4 family, or NO_SOCKET.
-Socket create_tcp_socket();
-/// Binds to every local address at `port`; a port held by a live listener is
-/// refused, but old connections lingering on it never block a restart.
-int bind_any_address(Socket s, uint16_t port);
+/// A TCP socket of `family`, or NO_SOCKET (for IPv6 on a machine without it).
+Socket create_tcp_socket(AddressFamily family);
+/// Binds `s`, made for the address's family, to `address` at `port`; a port
+/// held by a live listener is refused, but old connections lingering on it
+/// never block a restart. An IPv6 socket takes IPv4 clients as well only
+/// with `with_ipv4` (and only on the unspecified address ::).
+int bind_address(Socket s, const NetAddress& address, uint16_t port, bool with_ipv4);
 int listen_on(Socket s, int backlog);
 /// Waits up to `timeout_ms` for `s` to become readable: 1 readable, 0 time-out, -1 failure.
 int wait_readable(Socket s, int timeout_ms);
-/// The next waiting client, in blocking mode whatever the listener's mode.
-Socket accept_client(Socket listening);
+/// Most sockets that one wait watches.
+constexpr int MAX_WAITED_SOCKETS = 16;
+/// Waits up to `timeout_ms` for one of `count` (at most MAX_WAITED_SOCKETS) sockets to become readable:
+/// 1 with `ready` set to its index, 0 time-out, -1 failure.
+int wait_any_readable(const Socket* sockets, int count, int timeout_ms, int& ready);
+/// The next waiting client, in blocking mode whatever the listener's mode,
+/// with its address in `peer`.
+Socket accept_client(Socket listening, NetAddress& peer);
 /// How long a connect waits for the remote host to answer.
 constexpr int CONNECT_TIMEOUT_MS = 20000;
-/// Connects to an IPv4 address given in network byte order. A host that
-/// does not answer within CONNECT_TIMEOUT_MS fails with the timed-out error;
-/// once `*give_up` is set the attempt ends at once with the interrupted-call
-/// error. The socket is left blocking.
-int connect_to_address(Socket s, uint32_t address, uint16_t port,
+/// Connects `s`, made for the address's family, to `address` at `port`. A
+/// host that has not answered at `deadline_ms` (of tick_count_ms) fails with
+/// the timed-out error; once `*give_up` is set the attempt ends at once with
+/// the interrupted-call error. The socket is left blocking.
+int connect_to_address(Socket s, const NetAddress& address, uint16_t port, uint64_t deadline_ms,
                        const std::atomic<bool>* give_up);
 /// Receives at most `size` bytes: the count, 0 at the end of data, -1 on failure.
 long receive_some(Socket s, void* buffer, size_t size);
@@ -70,14 +80,5 @@ int set_non_blocking(Socket s);
 
 /// How many sockets the process may hold open at once.
 int socket_limit();
-/// Whether `address` (network byte order) is an address of this machine.
-bool is_local_address(uint32_t address);
-
-/// Looks a host name up; returns 0 and its first IPv4 address (network
-/// byte order), or -1.
-int resolve_host_name(const char* name, uint32_t* address);
-/// Converts dotted decimal text; INVALID_ADDRESS for bad text and for 255.255.255.255.
-uint32_t dotted_address(const char* text);
-extern const uint32_t INVALID_ADDRESS;
 
 }  // namespace kiv

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/clock.h"
+#include "platform/socket_address.h"
 
 namespace kiv {
 
@@ -46,16 +47,21 @@ bool is_out_of_resources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-Socket create_tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+Socket create_tcp_socket(AddressFamily family) {
+  return socket(native_family(family), SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
 
-int bind_any_address(Socket s, uint16_t port) {
+int bind_address(Socket s, const NetAddress& address, uint16_t port, bool with_ipv4) {
   int on = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  return bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+  if (address.family == AddressFamily::IPv6) {
+    // Set either way: the system's default (net.ipv6.bindv6only) is the operator's to change.
+    int v6_only = with_ipv4 ? 0 : 1;
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only) != 0) return -1;
+  }
+  sockaddr_storage native;
+  socklen_t length = native_address(address, port, native);
+  return bind(s, reinterpret_cast<sockaddr*>(&native), length) == 0 ? 0 : -1;
 }
 
 int listen_on(Socket s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
@@ -73,15 +79,40 @@ int wait_readable(Socket s, int timeout_ms) {
   return result > 0 ? 1 : result;
 }
 
-Socket accept_client(Socket listening) {
+int wait_any_readable(const Socket* sockets, int count, int timeout_ms, int& ready) {
+  pollfd entries[MAX_WAITED_SOCKETS];
+  if (count > MAX_WAITED_SOCKETS) count = MAX_WAITED_SOCKETS;
+  for (int i = 0; i < count; ++i) entries[i] = pollfd{static_cast<int>(sockets[i]), POLLIN, 0};
+  int result;
+  do {
+    result = poll(entries, static_cast<nfds_t>(count), timeout_ms);
+  } while (result < 0 && errno == EINTR);
+  if (result <= 0) return result;
+  for (int i = 0; i < count; ++i) {
+    if (entries[i].revents & POLLNVAL) {
+      errno = EBADF;
+      return -1;
+    }
+    if (entries[i].revents != 0) {
+      ready = i;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+Socket accept_client(Socket listening, NetAddress& peer) {
+  sockaddr_storage native{};
   Socket client;
   do {
-    client = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    socklen_t length = sizeof native;
+    client = accept4(listening, reinterpret_cast<sockaddr*>(&native), &length, SOCK_CLOEXEC);
   } while (client < 0 && errno == EINTR);
+  peer = address_of(native);
   return client;
 }
 
-int connect_to_address(Socket s, uint32_t address, uint16_t port,
+int connect_to_address(Socket s, const NetAddress& address, uint16_t port, uint64_t deadline,
                        const std::atomic<bool>* give_up) {
   // Linux itself would wait over two minutes for a host that never answers:
   // the connect runs non-blocking and is waited for in steps.
@@ -93,14 +124,11 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
   // unless both allow the address to be reused.
   int on = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr.s_addr = address;
-  target.sin_port = htons(port);
+  sockaddr_storage target;
+  socklen_t length = native_address(address, port, target);
   int error = 0;
-  if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+  if (connect(s, reinterpret_cast<sockaddr*>(&target), length) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return -1;
-    const uint64_t deadline = tick_count_ms() + CONNECT_TIMEOUT_MS;
     for (;;) {
       uint64_t now = tick_count_ms();
       if (now >= deadline) {
@@ -116,8 +144,8 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
         return -1;
       }
     }
-    socklen_t length = sizeof error;
-    getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
+    socklen_t error_length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &error_length);
   }
   if (error != 0) {
     errno = error;

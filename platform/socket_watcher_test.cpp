@@ -25,11 +25,14 @@ void count_call(void* pair) { ++static_cast<WatchedPair*>(pair)->calls; }
 // A loopback connection made with the platform's own calls, on the first free port from 20000 up.
 bool connect_pair(WatchedPair& pair) {
   static uint16_t port = 20000;
-  Socket listening = create_tcp_socket();
-  while (bind_any_address(listening, port) != 0 && port < 40000) ++port;
+  NetAddress loopback, peer;
+  parse_address("127.0.0.1", loopback);
+  Socket listening = create_tcp_socket(AddressFamily::IPv4);
+  while (bind_address(listening, loopback, port, false) != 0 && port < 40000) ++port;
+  pair.far_end = create_tcp_socket(AddressFamily::IPv4);
   bool connected = listen_on(listening, 1) == 0 &&
-                   connect_to_address(pair.far_end = create_tcp_socket(), dotted_address("127.0.0.1"), port, nullptr) == 0 &&
-                   (pair.near_end = accept_client(listening)) != NO_SOCKET;
+                   connect_to_address(pair.far_end, loopback, port, UINT64_MAX, nullptr) == 0 &&
+                   (pair.near_end = accept_client(listening, peer)) != NO_SOCKET;
   close_socket(listening);
   return connected;
 }

@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "platform/clock.h"
+#include "platform/socket_address.h"
 #include "platform/socket_watcher.h"
 
 namespace kiv {
@@ -44,23 +45,28 @@ bool is_would_block(int error) { return error == WSAEWOULDBLOCK; }
 
 bool is_out_of_resources(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
 
-Socket create_tcp_socket() {
-  return ours(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+Socket create_tcp_socket(AddressFamily family) {
+  return ours(WSASocketW(native_family(family), SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                          WSA_FLAG_NO_HANDLE_INHERIT));
 }
 
-int bind_any_address(Socket s, uint16_t port) {
+int bind_address(Socket s, const NetAddress& address, uint16_t port, bool with_ipv4) {
   // SO_REUSEADDR would let a second program bind a port in use here; this
   // option refuses it, and Windows never holds lingering connections of a
   // closed listener against a new bind anyway.
   BOOL on = TRUE;
   setsockopt(native(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
              sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  return bind(native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+  if (address.family == AddressFamily::IPv6) {
+    DWORD v6_only = with_ipv4 ? 0 : 1;
+    if (setsockopt(native(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6_only),
+                   sizeof v6_only) != 0) {
+      return -1;
+    }
+  }
+  sockaddr_storage target;
+  int length = native_address(address, port, target);
+  return bind(native(s), reinterpret_cast<sockaddr*>(&target), length) == 0 ? 0 : -1;
 }
 
 int listen_on(Socket s, int backlog) { return listen(native(s), backlog) == 0 ? 0 : -1; }
@@ -77,26 +83,46 @@ int wait_readable(Socket s, int timeout_ms) {
   return result > 0 ? 1 : 0;
 }
 
-Socket accept_client(Socket listening) {
-  Socket client = ours(accept(native(listening), nullptr, nullptr));
+int wait_any_readable(const Socket* sockets, int count, int timeout_ms, int& ready) {
+  // Windows' fd_set is a list of handles, not a bit map, so no socket value
+  // is too large for it; it holds FD_SETSIZE of them.
+  fd_set readable;
+  FD_ZERO(&readable);
+  if (count > MAX_WAITED_SOCKETS) count = MAX_WAITED_SOCKETS;
+  for (int i = 0; i < count; ++i) FD_SET(native(sockets[i]), &readable);
+  timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  int result = select(0, &readable, nullptr, nullptr, &timeout);
+  if (result == SOCKET_ERROR) return -1;
+  for (int i = 0; i < count && result > 0; ++i) {
+    if (FD_ISSET(native(sockets[i]), &readable)) {
+      ready = i;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+Socket accept_client(Socket listening, NetAddress& peer) {
+  sockaddr_storage native_peer{};
+  int length = sizeof native_peer;
+  Socket client =
+      ours(accept(native(listening), reinterpret_cast<sockaddr*>(&native_peer), &length));
+  peer = address_of(native_peer);
   // An accepted socket takes the listener's mode here; Linux gives a blocking one.
   if (client != NO_SOCKET) set_blocking_mode(client, 0);
   return client;
 }
 
-int connect_to_address(Socket s, uint32_t address, uint16_t port,
+int connect_to_address(Socket s, const NetAddress& address, uint16_t port, uint64_t deadline,
                        const std::atomic<bool>* give_up) {
   // Windows itself gives up on a host that never answers after about 21 s,
   // but nothing would stop it sooner: the connect runs non-blocking and is
   // waited for in steps.
   if (set_blocking_mode(s, 1) != 0) return -1;
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr.s_addr = address;
-  target.sin_port = htons(port);
-  if (connect(native(s), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+  sockaddr_storage target;
+  int length = native_address(address, port, target);
+  if (connect(native(s), reinterpret_cast<sockaddr*>(&target), length) != 0) {
     if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-    const uint64_t deadline = tick_count_ms() + CONNECT_TIMEOUT_MS;
     for (;;) {
       uint64_t now = tick_count_ms();
       if (now >= deadline) {
@@ -117,8 +143,9 @@ int connect_to_address(Socket s, uint32_t address, uint16_t port,
       if (ready > 0) {
         if (FD_ISSET(native(s), &failed)) {
           int error = 0;
-          int length = sizeof error;
-          getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+          int error_length = sizeof error;
+          getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                     &error_length);
           WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
           return -1;
         }
