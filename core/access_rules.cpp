@@ -117,8 +117,11 @@ void AccessRules::add_line(const char* line, size_t size, int number, int& error
   }
   if (count == 0 && !binary) return;
 
+  // A name longer than a row's would be cut in kiv.cnf and never match here,
+  // leaving open the row it means: a line that names no row can't be read.
+  const bool names_a_row = !binary && fields[0].size() <= static_cast<size_t>(NAME_CAPACITY);
   AccessRule rule{fields[0], RuleKind::Broken, NetAddress{}, 0};
-  bool good = !binary && count == MOST_FIELDS;
+  bool good = names_a_row && count == MOST_FIELDS;
   if (good && fields[1] == "listen") {
     rule.kind = RuleKind::Listen;
     good = fields[2] != "*" && fields[2].find('/') == std::string::npos &&
@@ -135,9 +138,7 @@ void AccessRules::add_line(const char* line, size_t size, int number, int& error
     rules_.push_back(rule);
     return;
   }
-  // A line that names no service a row could have closes every one: a typo
-  // must never leave a service open.
-  bool names_a_row = !binary && fields[0].size() <= static_cast<size_t>(NAME_CAPACITY);
+  // A typo must never leave a service open: a line that names no row closes every one.
   add_error(names_a_row ? fields[0] : "*", number, errors);
 }
 

@@ -29,7 +29,7 @@ constexpr size_t ADDRESS_TEXT_SIZE = 64;
 bool parse_address(const char* text, NetAddress& address);
 /// Reads the text of a host that is not a name: what parse_address reads,
 /// or the shorter and hex forms of IPv4 that inet_addr has always taken
-/// (127.1, 0x7f.0.0.1), 255.255.255.255 excepted.
+/// (127.1, 0x7f.0.0.1).
 bool parse_host_address(const char* text, NetAddress& address);
 /// The usual text form of `address`; an IPv4 address mapped into IPv6
 /// (::ffff:a.b.c.d) is written as the IPv4 address it is.
