@@ -22,6 +22,8 @@ uint16_t free_port();
 int connect_loopback(uint16_t port, int deadline_ms = 10000, int receive_buffer = 0);
 /// Whether this machine has the IPv6 loopback address ::1; tests of IPv6 skip without it.
 bool has_ipv6_loopback();
+#define KIV_REQUIRE_IPV6() \
+  if (!kiv_test::has_ipv6_loopback()) GTEST_SKIP() << "no ::1 on this machine: IPv6 can't be shown"
 /// A client connected to `to` (a loopback address of either family) at
 /// `port`, from the loopback address `from` when it is not empty; tried
 /// again until `deadline_ms` has passed, or -1. Its reads give up after 30 s.

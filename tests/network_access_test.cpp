@@ -7,28 +7,10 @@
 #include "forward/conversion_tables.h"
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
+#include "tests/translated.h"
 
 namespace kiv_test {
 namespace {
-
-#define REQUIRE_IPV6()                                                  \
-  if (!has_ipv6_loopback()) GTEST_SKIP() << "this machine has no ::1: " \
-                                            "nothing of IPv6 can be shown"
-
-// Every byte value, then bytes of no pattern.
-std::string all_bytes() {
-  std::string data;
-  for (int round = 0; round < 4; ++round) {
-    for (int b = 0; b < 256; ++b) data += static_cast<char>(b);
-  }
-  return data + random_bytes(100000, 23);
-}
-
-std::string translated(const std::string& data, const std::array<uint8_t, 256>& table) {
-  std::string out = data;
-  for (char& b : out) b = static_cast<char>(table[static_cast<uint8_t>(b)]);
-  return out;
-}
 
 // Whether a client from `from` to `to` is reset by the agent without a byte.
 bool reset_at_once(const std::string& to, uint16_t port, const std::string& from = "") {
@@ -48,14 +30,14 @@ bool not_listening(const std::string& to, uint16_t port, const std::string& from
 }
 
 TEST(BothFamilies, IPv6ClientsReachIPv4HostsAndIPv4ClientsReachIPv6Hosts) {
-  REQUIRE_IPV6();
+  KIV_REQUIRE_IPV6();
   ReplayingRemote four("127.0.0.1"), six("::1");
   TempFolder folder;
   uint16_t to_four = free_port(), to_six = free_port();
   folder.write("kiv.cnf", config_line("S4", to_four, four.port(), "127.0.0.1", "WINDOWS") +
                               config_line("S6", to_six, six.port(), "::1"));
   AgentProcess agent(folder);
-  const std::string data = all_bytes();
+  const std::string data = every_byte_value() + random_bytes(100000, 23);
   const std::string written = translated(data, kiv::WINDOWS_WRITE_TABLE);
   EXPECT_EQ(session("::1", to_four, data), translated(written, kiv::WINDOWS_READ_TABLE));
   EXPECT_EQ(four.received(), written) << "what the IPv4 host got from an IPv6 client";
@@ -64,7 +46,7 @@ TEST(BothFamilies, IPv6ClientsReachIPv4HostsAndIPv4ClientsReachIPv6Hosts) {
 }
 
 TEST(BothFamilies, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
-  REQUIRE_IPV6();
+  KIV_REQUIRE_IPV6();
   // localhost is ::1 and 127.0.0.1 here; only one of them answers.
   ReplayingRemote remote("127.0.0.1");
   TempFolder folder;
@@ -75,7 +57,7 @@ TEST(BothFamilies, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
 }
 
 TEST(AccessFile, AServiceListeningOn127001RefusesClientsOfOtherLocalAddresses) {
-  REQUIRE_IPV6();
+  KIV_REQUIRE_IPV6();
   LoopbackServer remote(echo_handler);
   TempFolder folder;
   uint16_t port = free_port();
@@ -88,7 +70,7 @@ TEST(AccessFile, AServiceListeningOn127001RefusesClientsOfOtherLocalAddresses) {
 }
 
 TEST(AccessFile, TheFirstMatchingRuleDecidesAndARefusedClientIsResetAndLogged) {
-  REQUIRE_IPV6();
+  KIV_REQUIRE_IPV6();
   LoopbackServer remote(echo_handler);
   TempFolder folder;
   uint16_t port = free_port();
@@ -139,7 +121,7 @@ TEST(AccessFile, AChangedFileTakesEffectAtTheNextResetAndNotBefore) {
 }
 
 TEST(AccessFile, TwoLinesConfineTheControlPortToThisMachinesLoopbackAddresses) {
-  REQUIRE_IPV6();
+  KIV_REQUIRE_IPV6();
   TempFolder folder;
   uint16_t control = free_port();
   folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0"));
