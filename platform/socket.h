@@ -48,8 +48,8 @@ int listen_on(Socket s, int backlog);
 int wait_readable(Socket s, int timeout_ms);
 /// Most sockets that one wait watches.
 constexpr int MAX_WAITED_SOCKETS = 16;
-/// Waits up to `timeout_ms` for one of `count` (at most MAX_WAITED_SOCKETS) sockets to become readable:
-/// 1 with `ready` set to its index, 0 time-out, -1 failure.
+/// Waits up to `timeout_ms` for one of `count` (at most MAX_WAITED_SOCKETS)
+/// sockets to become readable: 1 with `ready` set to its index, 0 time-out, -1 failure.
 int wait_any_readable(const Socket* sockets, int count, int timeout_ms, int& ready);
 /// The next waiting client, in blocking mode whatever the listener's mode,
 /// with its address in `peer`.

@@ -60,7 +60,8 @@ int connect_to(const std::string& to, uint16_t port, const std::string& from, in
   socklen_t source_length = socket_address(from, 0, source);
   for (;;) {
     int fd = socket(target.ss_family, SOCK_STREAM, 0);
-    bool bound = from.empty() || bind(fd, reinterpret_cast<sockaddr*>(&source), source_length) == 0;
+    bool bound =
+        from.empty() || bind(fd, reinterpret_cast<sockaddr*>(&source), source_length) == 0;
     if (bound && connect(fd, reinterpret_cast<sockaddr*>(&target), target_length) == 0) {
       set_receive_timeout(fd, 30000);
       return fd;
