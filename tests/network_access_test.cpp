@@ -56,17 +56,21 @@ TEST(BothFamilies, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
   EXPECT_EQ(session("127.0.0.1", port, "hello"), "hello");
 }
 
-TEST(AccessFile, AServiceListeningOn127001RefusesClientsOfOtherLocalAddresses) {
+TEST(AccessFile, ServicesListenOnTheirListenAddressesOnly) {
   KIV_REQUIRE_IPV6();
   LoopbackServer remote(echo_handler);
   TempFolder folder;
-  uint16_t port = free_port();
-  folder.write("kiv.cnf", config_line("S", port, remote.port()));
-  folder.write("kiv.access", "S listen 127.0.0.1\n");
+  uint16_t port = free_port(), two = free_port();
+  folder.write("kiv.cnf", config_line("S", port, remote.port()) +
+                              config_line("T", two, remote.port()));
+  folder.write("kiv.access", "S listen 127.0.0.1\nT listen ::1\nT listen 127.0.0.2\n");
   AgentProcess agent(folder);
   EXPECT_EQ(round_trip(port, "x"), "x");
   EXPECT_TRUE(not_listening("::1", port));
   EXPECT_TRUE(not_listening("127.0.0.2", port, "127.0.0.2"));
+  EXPECT_EQ(session("::1", two, "y"), "y") << "the first of two listen addresses";
+  EXPECT_EQ(session("127.0.0.2", two, "z"), "z") << "the second of two listen addresses";
+  EXPECT_TRUE(not_listening("127.0.0.1", two));
 }
 
 TEST(AccessFile, TheFirstMatchingRuleDecidesAndARefusedClientIsResetAndLogged) {
