@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/event_log.h"
+#include "core/no_destructor.h"
 #include "core/service_table.h"
 #include "platform/files.h"
 
@@ -69,13 +70,22 @@ bool matches(const AccessRule& rule, const NetAddress& client) {
          in_prefix(client, rule.address, rule.length);
 }
 
-// The rules the services follow, replaced whole at each reading.
-std::mutex rules_guard;
-std::shared_ptr<const AccessRules> current_rules;  // guarded by rules_guard
+// LoadedRules are the rules the services follow, replaced whole at each
+// reading; never destroyed, as listeners may still ask while the process exits.
+struct LoadedRules {
+  std::mutex guard;
+  std::shared_ptr<const AccessRules> rules;  // guarded by guard
+};
+
+LoadedRules& loaded() {
+  static NoDestructor<LoadedRules> loaded_rules;
+  return *loaded_rules;
+}
 
 std::shared_ptr<const AccessRules> loaded_rules() {
-  std::lock_guard<std::mutex> lock(rules_guard);
-  return current_rules;
+  LoadedRules& current = loaded();
+  std::lock_guard<std::mutex> lock(current.guard);
+  return current.rules;
 }
 
 }  // namespace
@@ -203,9 +213,10 @@ void load_access_rules() {
     log_eventf("Cannot open %s", ACCESS_FILE_NAME);
     rules = AccessRules::closing_every_service();
   }
-  auto loaded = std::make_shared<const AccessRules>(std::move(rules));
-  std::lock_guard<std::mutex> lock(rules_guard);
-  current_rules = std::move(loaded);
+  auto read = std::make_shared<const AccessRules>(std::move(rules));
+  LoadedRules& current = loaded();
+  std::lock_guard<std::mutex> lock(current.guard);
+  current.rules.swap(read);
 }
 
 bool admit_by_access_rules(const char* name, const NetAddress& client) {
