@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <string>
+#include <vector>
+
 #include "core/event_log.h"
 #include "tests/loopback.h"
 
@@ -39,4 +42,13 @@ TEST(IsOwnListener, AnOwnPortOnALocalAddressOfEitherFamily) {
     for (const NetAddress& address : addresses) EXPECT_TRUE(is_own_listener(address, port)) << host;
   }
   close_listener(listening, port);
+}
+
+// Texts that are no address and no name that resolves: none of them is a host to connect to.
+TEST(LookUpHost, TextsThatNameNoHostGetTheOldLogLine) {
+  for (const char* host : {"255.255.255.255", "1.2.3.4.5", "::ffff:255.255.255.255", "-x"}) {
+    char message[MESSAGE_SIZE];
+    EXPECT_TRUE(look_up_host(host, message).empty()) << host;
+    EXPECT_EQ(std::string(message), std::string("Can't get IP address for ") + host);
+  }
 }
