@@ -125,13 +125,6 @@ TEST(AccessRules, AServiceListensOnAtMostEightAddresses) {
   EXPECT_TRUE(rules.admits("T", address("127.0.0.1")));
 }
 
-TEST(AccessRules, AFileCutAtTheBoundClosesEveryServiceForTheRulesItMayHold) {
-  std::string text = "S allow *\n# " + std::string(100, 'x');
-  AccessRules rules = AccessRules::parse(text.data(), text.size(), true);
-  EXPECT_FALSE(rules.admits("T", address("127.0.0.1")));
-  EXPECT_EQ(kiv_test::held_events().back(), "kiv.access: Error in line 2");
-}
-
 TEST(AccessRules, OnlyTheFirstTenLinesThatCannotBeReadAreLogged) {
   size_t logged = count_events("kiv.access: Error in line 11");
   std::string text;

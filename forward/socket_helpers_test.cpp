@@ -39,7 +39,9 @@ TEST(IsOwnListener, AnOwnPortOnALocalAddressOfEitherFamily) {
   for (const char* host : {"::1", "::ffff:127.0.0.1", "127.0.0.2", "localhost"}) {
     std::vector<NetAddress> addresses = look_up_host(host, message);
     ASSERT_FALSE(addresses.empty()) << host;
-    for (const NetAddress& address : addresses) EXPECT_TRUE(is_own_listener(address, port)) << host;
+    for (const NetAddress& address : addresses) {
+      EXPECT_TRUE(is_own_listener(address, port)) << host;
+    }
   }
   close_listener(listening, port);
 }

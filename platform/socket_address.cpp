@@ -49,7 +49,9 @@ uint16_t port_of(const sockaddr_storage& native) {
   if (native.ss_family == AF_INET6) {
     return ntohs(reinterpret_cast<const sockaddr_in6&>(native).sin6_port);
   }
-  if (native.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(native).sin_port);
+  if (native.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in&>(native).sin_port);
+  }
   return 0;
 }
 

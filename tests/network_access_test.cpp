@@ -108,20 +108,6 @@ TEST(AccessFile, TheFirstMatchingRuleDecidesAndARefusedClientIsResetAndLogged) {
   EXPECT_EQ(agent.event_count("S Connected"), 1) << "a refused client is never relayed";
 }
 
-TEST(AccessFile, ALineThatCannotBeReadClosesItsServiceOnly) {
-  LoopbackServer remote(echo_handler);
-  TempFolder folder;
-  uint16_t closed = free_port(), open = free_port();
-  folder.write("kiv.cnf", config_line("S", closed, remote.port()) +
-                              config_line("T", open, remote.port()));
-  folder.write("kiv.access", "# rules\nS alow 127.0.0.1\n");
-  AgentProcess agent(folder);
-  EXPECT_TRUE(agent.wait_for_event("kiv.access: Error in line 2"));
-  EXPECT_TRUE(reset_at_once("127.0.0.1", closed));
-  EXPECT_TRUE(agent.wait_for_event("S Refused 127.0.0.1"));
-  EXPECT_EQ(round_trip(open, "z"), "z");
-}
-
 TEST(AccessFile, AChangedFileTakesEffectAtTheNextResetAndNotBefore) {
   LoopbackServer remote(echo_handler);
   TempFolder folder;

@@ -67,7 +67,8 @@ TEST(AgentUnderWine, HoldsThreeHundredRelaysAtOnce) {
   for (int fd : clients) close(fd);
 }
 
-// Clients and hosts of both families, bytes intact both ways through WINDOWS too; kiv.access refuses.
+// Clients and hosts of both families, bytes intact both ways through WINDOWS too;
+// kiv.access refuses.
 TEST(AgentUnderWine, RelaysBothFamiliesAndFollowsKivAccess) {
   KIV_REQUIRE_IPV6();
   ReplayingRemote four("127.0.0.1"), six("::1");
