@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "control/control_port.h"
+#include "core/access_rules.h"
 #include "core/config_file.h"
 #include "core/event_loop.h"
 #include "core/event_log.h"
@@ -43,6 +44,7 @@ void start_agent() {
   WindowThread& window = window_thread();
   window.prepare_lamps();
   load_service_table();
+  load_access_rules();
   window.resize_status_window();
   window.add_menu_items();
   reset_table_registry();
@@ -85,6 +87,7 @@ void on_thread_closed() {
 void restart_services() {
   log_event("Resetting KIV...");
   reset_table_registry();
+  load_access_rules();
   reset_pending = false;
   ServiceTable& table = service_table();
   for (int r = 0; r < table.service_count; ++r) {

@@ -30,18 +30,20 @@ void set_state(ServiceRecord& row, ServiceState state) {
 
 struct ControlPort;
 
-/// The listening socket and the client of a control port, as the event loop sees them.
+/// A listening socket or the client of a control port, as the event loop sees them.
 struct ControlSocket : SocketHandler {
   ControlPort* port;
   Socket socket = NO_SOCKET;
 };
 
-/// ControlPort is one running control port: its row, its listening socket
+/// ControlPort is one running control port: its row, its listening sockets
 /// and its one client at a time. It lives on the event loop's thread.
 struct ControlPort {
   ServiceRecord* row;
-  uint16_t port;
-  ControlSocket listening;
+  ServiceConfig config;  // the row as the control port started with it
+  ListeningSockets sockets;
+  ControlSocket listening[MAX_LISTEN_ADDRESSES];
+  int watched_count = 0;
   ControlSocket client;
   bool paused = false;  // out of descriptors: accepting again after a pause
 };
@@ -57,13 +59,13 @@ void free_control_port(void* port) { delete static_cast<ControlPort*>(port); }
 void end_control_port(ControlPort& port) {
   std::vector<ControlPort*>& running = control_ports();
   running.erase(std::find(running.begin(), running.end(), &port));
-  if (port.listening.socket != NO_SOCKET) stop_watching(port.listening.socket);
-  close_listener(port.listening.socket, port.port);
+  for (int i = 0; i < port.watched_count; ++i) stop_watching(port.listening[i].socket);
+  close_listener(port.sockets, port.config.port);
   set_state(*port.row, SVC_READY);
   --running_count;
   log_event("KIV Port thread Closed");
   send_notification(NOTIFY_THREAD_CLOSED);
-  // A readiness of its socket taken in this round may still be delivered.
+  // A readiness of its sockets taken in this round may still be delivered.
   call_on_loop(free_control_port, &port);
 }
 
@@ -74,7 +76,9 @@ void wait_for_client(ControlPort& port) {
     return;
   }
   set_state(*port.row, SVC_READY);
-  rearm_socket(port.listening.socket, WAIT_READABLE, &port.listening);
+  for (int i = 0; i < port.watched_count; ++i) {
+    rearm_socket(port.listening[i].socket, WAIT_READABLE, &port.listening[i]);
+  }
 }
 
 void close_client(ControlPort& port) {
@@ -105,17 +109,20 @@ void resume_accepting(void* argument) {
   wait_for_client(port);
 }
 
-void accept_next(ControlPort& port) {
-  uint32_t peer_address = 0;
+void accept_next(ControlPort& port, ControlSocket& listening) {
+  NetAddress peer_address;
   uint16_t peer_port = 0;
-  Socket client = accept_client(port.listening.socket, &peer_address, &peer_port);
+  Socket client;
+  do {
+    client = accept_client(listening.socket, peer_address, peer_port);
+  } while (client != NO_SOCKET && !admitted_by_rules(port.config.name, client, peer_address));
   if (client != NO_SOCKET) {
     serve_client(port, client);
     return;
   }
   int error = last_socket_error();
   if (is_would_block(error)) {
-    rearm_socket(port.listening.socket, WAIT_READABLE, &port.listening);
+    rearm_socket(listening.socket, WAIT_READABLE, &listening);
     return;
   }
   char message[MESSAGE_SIZE];
@@ -171,8 +178,12 @@ void client_ready(SocketHandler* handler, unsigned) {
 }
 
 void listening_ready(SocketHandler* handler, unsigned) {
-  ControlPort& port = *static_cast<ControlSocket*>(handler)->port;
-  if (port.client.socket == NO_SOCKET && !port.paused && !reset_pending) accept_next(port);
+  ControlSocket& listening = *static_cast<ControlSocket*>(handler);
+  ControlPort& port = *listening.port;
+  // A client waiting meanwhile is taken once wait_for_client re-arms the socket.
+  if (port.client.socket == NO_SOCKET && !port.paused && !reset_pending) {
+    accept_next(port, listening);
+  }
 }
 
 // A control port with no client ends as soon as a reset is asked for.
@@ -190,13 +201,23 @@ void open_control_port(void* argument) {
   control_ports().push_back(&port);
   log_event("KIV port thread created");
   char message[MESSAGE_SIZE];
-  Socket listening = open_listener(port.port, message);
-  port.listening.socket = listening;
+  bool opened = open_listener(port.config.name, port.config.port, port.sockets, message);
   set_state(*port.row, SVC_READY);
-  if (listening == NO_SOCKET || set_non_blocking(listening) != 0 ||
-      watch_socket(listening, WAIT_READABLE, &port.listening) != 0) {
-    log_message(message, "KIV Port Error - Accept %d",
-                listening == NO_SOCKET ? NOT_A_SOCKET_ERROR : last_socket_error());
+  int error = opened ? 0 : NOT_A_SOCKET_ERROR;
+  for (int i = 0; error == 0 && i < port.sockets.count; ++i) {
+    ControlSocket& listening = port.listening[i];
+    listening.ready = listening_ready;
+    listening.port = &port;
+    listening.socket = port.sockets.sockets[i];
+    if (set_non_blocking(listening.socket) != 0) {
+      error = last_socket_error();
+    } else {
+      error = watch_socket(listening.socket, WAIT_READABLE, &listening);
+      if (error == 0) ++port.watched_count;
+    }
+  }
+  if (error != 0) {
+    log_message(message, "KIV Port Error - Accept %d", error);
     ++port.row->errors_o;
     set_state(*port.row, SVC_ERROR);
     end_control_port(port);
@@ -248,9 +269,7 @@ CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t 
 void start_control_port(ServiceRecord& row) {
   ControlPort* port = new ControlPort;
   port->row = &row;
-  port->port = row.config().port;
-  port->listening.ready = listening_ready;
-  port->listening.port = port;
+  port->config = row.config();
   port->client.ready = client_ready;
   port->client.port = port;
   call_on_loop(open_control_port, port);

@@ -27,13 +27,23 @@ int connection_ceiling() {
   return std::max(1, (socket_limit() - RESERVED_SOCKETS) / SOCKETS_PER_RELAY);
 }
 
-/// Listener is one running service: its listening socket and the row as the
+struct Listener;
+
+/// One listening socket of a service as the event loop sees it.
+struct ListenerSocket : SocketHandler {
+  Listener* listener;
+  Socket socket;
+};
+
+/// Listener is one running service: its listening sockets and the row as the
 /// service started with it, which a new configuration may change before the
 /// service restarts. It lives on the event loop's thread.
-struct Listener : SocketHandler {
+struct Listener {
   ServiceRecord* service;
   ServiceConfig config;
-  Socket socket = NO_SOCKET;
+  ListeningSockets sockets;
+  ListenerSocket watched[MAX_LISTEN_ADDRESSES];
+  int watched_count = 0;
   bool paused = false;  // out of descriptors: accepting again after a pause
 };
 
@@ -52,17 +62,17 @@ void fail_listener(Listener& listener, const char* what, int error) {
 
 void free_listener(void* listener) { delete static_cast<Listener*>(listener); }
 
-// The service ends: its socket closes and the window learns that one more
+// The service ends: its sockets close and the window learns that one more
 // running part has ended. It leaves its row's state as it was.
 void end_listener(Listener& listener) {
   std::vector<Listener*>& running = listeners();
   running.erase(std::find(running.begin(), running.end(), &listener));
-  if (listener.socket != NO_SOCKET) stop_watching(listener.socket);
-  close_listener(listener.socket, listener.config.port);
+  for (int i = 0; i < listener.watched_count; ++i) stop_watching(listener.watched[i].socket);
+  close_listener(listener.sockets, listener.config.port);
   --running_count;
   log_eventf("%s - thread Closed", listener.config.name);
   send_notification(NOTIFY_THREAD_CLOSED);
-  // A readiness of its socket taken in this round may still be delivered.
+  // A readiness of its sockets taken in this round may still be delivered.
   call_on_loop(free_listener, &listener);
 }
 
@@ -83,7 +93,9 @@ bool admit_client(Listener& listener, Socket client) {
 void resume_accepting(void* argument) {
   Listener& listener = *static_cast<Listener*>(argument);
   listener.paused = false;
-  rearm_socket(listener.socket, WAIT_READABLE, &listener);
+  for (int i = 0; i < listener.watched_count; ++i) {
+    rearm_socket(listener.watched[i].socket, WAIT_READABLE, &listener.watched[i]);
+  }
 }
 
 // While a reset waits, a listener accepts nobody; once no client connection
@@ -97,12 +109,13 @@ void answer_reset() {
 }
 
 void accept_clients(SocketHandler* handler, unsigned) {
-  Listener& listener = *static_cast<Listener*>(handler);
+  ListenerSocket& accepting = *static_cast<ListenerSocket*>(handler);
+  Listener& listener = *accepting.listener;
   if (reset_pending || listener.paused) return;
   for (int accepted = 0; accepted < ACCEPTS_AT_ONCE; ++accepted) {
-    uint32_t peer_address = 0;
+    NetAddress peer_address;
     uint16_t peer_port = 0;
-    Socket client = accept_client(listener.socket, &peer_address, &peer_port);
+    Socket client = accept_client(accepting.socket, peer_address, peer_port);
     if (client == NO_SOCKET) {
       int error = last_socket_error();
       if (is_would_block(error)) break;
@@ -117,6 +130,7 @@ void accept_clients(SocketHandler* handler, unsigned) {
       call_later(LISTEN_PAUSE_MS, resume_accepting, &listener);
       return;
     }
+    if (!admitted_by_rules(listener.config.name, client, peer_address)) continue;
     if (!admit_client(listener, client)) continue;
     ServiceChain chain = chain_of_client(peer_address, peer_port);
     extend_chain(chain, listener.config.port, listener.config.name);
@@ -124,7 +138,7 @@ void accept_clients(SocketHandler* handler, unsigned) {
   }
   // The next client, or one still waiting after a round of accepts, is
   // reported once the socket is re-armed.
-  rearm_socket(listener.socket, WAIT_READABLE, &listener);
+  rearm_socket(accepting.socket, WAIT_READABLE, &accepting);
 }
 
 void open_listener_on_loop(void* argument) {
@@ -135,12 +149,20 @@ void open_listener_on_loop(void* argument) {
   log_eventf("Start new thread: %s %u/%s/%u", config.name, config.port, config.host,
              config.remote_port);
   char message[MESSAGE_SIZE];
-  listener.socket = open_listener(config.port, message);
+  bool opened = open_listener(config.name, config.port, listener.sockets, message);
   if (reset_pending) return;  // answer_reset ends it
-  int error = listener.socket == NO_SOCKET ? NOT_A_SOCKET_ERROR : 0;
-  if (error == 0 && (set_non_blocking(listener.socket) != 0 ||
-                     watch_socket(listener.socket, WAIT_READABLE, &listener) != 0)) {
-    error = last_socket_error();
+  int error = opened ? 0 : NOT_A_SOCKET_ERROR;
+  for (int i = 0; error == 0 && i < listener.sockets.count; ++i) {
+    ListenerSocket& accepting = listener.watched[i];
+    accepting.ready = accept_clients;
+    accepting.listener = &listener;
+    accepting.socket = listener.sockets.sockets[i];
+    if (set_non_blocking(accepting.socket) != 0) {
+      error = last_socket_error();
+    } else {
+      error = watch_socket(accepting.socket, WAIT_READABLE, &accepting);
+      if (error == 0) ++listener.watched_count;
+    }
   }
   if (error != 0) {
     fail_listener(listener, "Select", error);
@@ -152,7 +174,6 @@ void open_listener_on_loop(void* argument) {
 
 void start_listener(ServiceRecord& service, const ServiceConfig& config) {
   Listener* listener = new Listener;
-  listener->ready = accept_clients;
   listener->service = &service;
   listener->config = config;
   call_on_loop(open_listener_on_loop, listener);

@@ -75,6 +75,12 @@ struct Relay {
   RelaySocket client_side;
   RelaySocket remote_side;
   uint16_t noted_port = 0;  // its connection to another service of the agent
+  // The remote host's addresses, tried in order until one answers, and
+  // how the last one tried failed.
+  std::vector<NetAddress> addresses;
+  size_t next_address = 0;
+  int connect_error = 0;
+  bool socket_created = false;  // for one of them
   Direction write;
   Direction read;
   std::atomic<bool> aborted{false};
@@ -460,6 +466,34 @@ std::vector<Relay*>& connecting_relays() {
   return *relays;
 }
 
+// Begins connecting to the remote host's next address that a connect can
+// start on; NO_SOCKET when none is left. A connection to another of the
+// agent's services is noted as continuing the client's chain.
+Socket connect_next(Relay& relay, bool* in_progress) {
+  while (relay.next_address < relay.addresses.size()) {
+    const NetAddress& address = relay.addresses[relay.next_address++];
+    const bool own = is_own_listener(address, relay.config.remote_port);
+    bool created = false;
+    int error = 0;
+    Socket remote = begin_connect(address, relay.config.remote_port, own ? &relay.chain : nullptr,
+                                  &relay.noted_port, in_progress, &error, &created);
+    if (remote != NO_SOCKET) return remote;
+    if (own) relay.noted_port = 0;
+    // A family this machine lacks says nothing of the host: the error that
+    // counts is that of a connect that could start.
+    if (created || !relay.socket_created) relay.connect_error = error;
+    relay.socket_created = relay.socket_created || created;
+  }
+  return NO_SOCKET;
+}
+
+// The remote socket of a relay whose directions are still to start.
+void set_remote(Relay& relay, Socket remote) {
+  relay.remote_side.socket = remote;
+  relay.write.to = remote;
+  relay.read.from = remote;
+}
+
 void fail_connect(Relay& relay, int error) {
   relay.connecting = false;
   std::vector<Relay*>& connecting = connecting_relays();
@@ -525,16 +559,17 @@ void prepare_relay(void* argument) {
   }
   log_eventf("%s Connected", config.name);
   char message[MESSAGE_SIZE];
-  uint32_t address = look_up_host(config.host, message);
-  if (address == INVALID_ADDRESS) {
+  relay->addresses = look_up_host(config.host, message);
+  if (relay->addresses.empty()) {
     refuse_relay(relay);
     return;
   }
   // A service may forward to another of this agent's services; a connection
   // that would come back to a service it has passed through is a loop, which
   // would relay each client to itself again until nothing is left.
-  const bool own = is_own_listener(address, config.remote_port);
-  if (own && chain_contains(relay->chain, config.remote_port)) {
+  for (const NetAddress& address : relay->addresses) {
+    if (!is_own_listener(address, config.remote_port)) continue;
+    if (!chain_contains(relay->chain, config.remote_port)) continue;
     char chain[MESSAGE_SIZE];
     describe_chain(relay->chain, config.remote_port, chain, sizeof chain);
     log_message(message, "Can't connect to host: %s %u loops back to this agent (%s)",
@@ -543,10 +578,13 @@ void prepare_relay(void* argument) {
     return;
   }
   bool in_progress = false;
-  Socket remote = begin_connect(config.host, address, config.remote_port,
-                                own ? &relay->chain : nullptr, &relay->noted_port,
-                                &in_progress, message);
+  Socket remote = connect_next(*relay, &in_progress);
   if (remote == NO_SOCKET) {
+    if (relay->socket_created) {
+      log_message(message, "Can't connect to host: %s %d", config.host, relay->connect_error);
+    } else {
+      log_message(message, "Can't create socket: %d", relay->connect_error);
+    }
     refuse_relay(relay);
     return;
   }
@@ -559,12 +597,31 @@ void prepare_relay(void* argument) {
 }
 
 void end_connect(Relay& relay) {
-  cancel_timer(relay.connect_bound);
   int error = pending_socket_error(remote_of(relay));
   if (error != 0) {
-    fail_connect(relay, error);
-    return;
+    // The next address is tried within the bound the first one started.
+    stop_watching(remote_of(relay));
+    close_socket(remote_of(relay));
+    if (relay.noted_port != 0) forget_outgoing(relay.noted_port);
+    relay.noted_port = 0;
+    relay.connect_error = error;
+    bool in_progress = false;
+    Socket remote = reset_pending ? NO_SOCKET : connect_next(relay, &in_progress);
+    set_remote(relay, remote);
+    if (remote == NO_SOCKET) {
+      cancel_timer(relay.connect_bound);
+      fail_connect(relay, relay.connect_error);
+      return;
+    }
+    error = watch_socket(remote, in_progress ? unsigned{WAIT_WRITABLE} : 0u, &relay.remote_side);
+    if (error != 0) {
+      cancel_timer(relay.connect_bound);
+      fail_connect(relay, error);
+      return;
+    }
+    if (in_progress) return;
   }
+  cancel_timer(relay.connect_bound);
   std::vector<Relay*>& connecting = connecting_relays();
   connecting.erase(std::find(connecting.begin(), connecting.end(), &relay));
   start_directions(relay);

@@ -74,7 +74,7 @@ void forget_outgoing(uint16_t local_port) {
   }
 }
 
-ServiceChain chain_of_client(uint32_t peer_address, uint16_t peer_port) {
+ServiceChain chain_of_client(const NetAddress& peer_address, uint16_t peer_port) {
   OutgoingConnections& connections = outgoing();
   {
     std::lock_guard<std::mutex> lock(connections.guard);

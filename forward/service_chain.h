@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/service_table.h"
+#include "platform/net_address.h"
 
 namespace kiv {
 
@@ -33,6 +34,6 @@ void note_outgoing(uint16_t local_port, const ServiceChain& chain);
 void forget_outgoing(uint16_t local_port);
 /// The chain that a client accepted from this machine's `peer_port` continues:
 /// what note_outgoing noted for it, or an empty chain.
-ServiceChain chain_of_client(uint32_t peer_address, uint16_t peer_port);
+ServiceChain chain_of_client(const NetAddress& peer_address, uint16_t peer_port);
 
 }  // namespace kiv

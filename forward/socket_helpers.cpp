@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <vector>
 
 #include "core/event_log.h"
 #include "core/service_table.h"
@@ -12,7 +13,7 @@ namespace {
 
 // The ports that open_listener has open, 0 in a free slot. Every service
 // and the control port have one listener at a time; a restart closes the
-// old ones first.
+// old ones first. A service with several listening sockets notes its port once.
 std::atomic<uint16_t> own_ports[MAX_SERVICES * 2];
 
 void note_own_port(uint16_t port, uint16_t replaced) {
@@ -29,16 +30,14 @@ bool is_own_port(uint16_t port) {
   return false;
 }
 
-}  // namespace
-
-Socket open_listener(uint16_t port, char* message) {
-  message[0] = '\0';
-  Socket listening = create_tcp_socket();
+// A listening socket on `address`, or NO_SOCKET with the reason logged.
+Socket listen_at(const NetAddress& address, uint16_t port, bool with_ipv4, char* message) {
+  Socket listening = create_tcp_socket(address.family);
   if (listening == NO_SOCKET) {
     log_message(message, "Can't create socket: %d", last_socket_error());
     return NO_SOCKET;
   }
-  if (bind_any_address(listening, port) != 0) {
+  if (bind_address(listening, address, port, with_ipv4) != 0) {
     log_message(message, "Can't bind: %d", last_socket_error());
     close_socket(listening);
     return NO_SOCKET;
@@ -51,51 +50,91 @@ Socket open_listener(uint16_t port, char* message) {
     close_socket(listening);
     return NO_SOCKET;
   }
-  note_own_port(port, 0);
   return listening;
 }
 
-void close_listener(Socket listening, uint16_t port) {
-  if (listening == NO_SOCKET) return;
-  note_own_port(0, port);
-  close_socket(listening);
-}
+}  // namespace
 
-uint32_t look_up_host(const char* host, char* message) {
+bool open_listener(const char* name, uint16_t port, ListeningSockets& listening, char* message) {
   message[0] = '\0';
-  uint32_t address = INVALID_ADDRESS;
-  unsigned char first = static_cast<unsigned char>(host[0]);
-  if (first < 128 && isalpha(first) && resolve_host_name(host, &address) == 0) return address;
-  address = dotted_address(host);
-  if (address == INVALID_ADDRESS) log_message(message, "Can't get IP address for %s", host);
-  return address;
+  listening.count = 0;
+  std::vector<NetAddress> addresses = listen_addresses(name);
+  const bool every_address = addresses.empty();
+  if (every_address) {
+    // One socket for both families; a machine without IPv6 can't make it.
+    Socket both = create_tcp_socket(AddressFamily::IPv6);
+    bool dual_stack = both != NO_SOCKET;
+    close_socket(both);
+    addresses.push_back(any_address(dual_stack ? AddressFamily::IPv6 : AddressFamily::IPv4));
+  }
+  for (const NetAddress& address : addresses) {
+    Socket socket = listen_at(address, port, every_address, message);
+    if (socket == NO_SOCKET) {
+      for (int i = 0; i < listening.count; ++i) close_socket(listening.sockets[i]);
+      listening.count = 0;
+      return false;
+    }
+    listening.sockets[listening.count++] = socket;
+  }
+  note_own_port(port, 0);
+  return true;
 }
 
-bool is_own_listener(uint32_t address, uint16_t port) {
+void close_listener(ListeningSockets& listening, uint16_t port) {
+  if (listening.count == 0) return;
+  note_own_port(0, port);
+  for (int i = 0; i < listening.count; ++i) close_socket(listening.sockets[i]);
+  listening.count = 0;
+}
+
+bool admitted_by_rules(const char* name, Socket client, const NetAddress& peer) {
+  if (admit_by_access_rules(name, peer)) return true;
+  abort_connection(client);
+  close_socket(client);
+  return false;
+}
+
+std::vector<NetAddress> look_up_host(const char* host, char* message) {
+  message[0] = '\0';
+  std::vector<NetAddress> addresses;
+  unsigned char first = static_cast<unsigned char>(host[0]);
+  if (first < 128 && isalpha(first)) addresses = resolve_host(host);
+  NetAddress literal;
+  // All ones is what the old address parser gave for bad text: it never
+  // named a host.
+  static const NetAddress ALL_ONES{AddressFamily::IPv4, {255, 255, 255, 255}, 0};
+  if (addresses.empty() && parse_host_address(host, literal) &&
+      !(unmapped_address(literal) == ALL_ONES)) {
+    addresses.push_back(literal);
+  }
+  if (addresses.empty()) log_message(message, "Can't get IP address for %s", host);
+  return addresses;
+}
+
+bool is_own_listener(const NetAddress& address, uint16_t port) {
   return is_own_port(port) && is_local_address(address);
 }
 
-Socket begin_connect(const char* host, uint32_t address, uint16_t port, const ServiceChain* chain,
-                     uint16_t* noted_port, bool* in_progress, char* message) {
-  message[0] = '\0';
-  Socket remote = create_tcp_socket();
+Socket begin_connect(const NetAddress& address, uint16_t port, const ServiceChain* chain,
+                     uint16_t* noted_port, bool* in_progress, int* error, bool* created) {
+  Socket remote = create_tcp_socket(address.family);
+  *created = remote != NO_SOCKET;
   if (remote == NO_SOCKET) {
-    log_message(message, "Can't create socket: %d", last_socket_error());
+    *error = last_socket_error();
     return NO_SOCKET;
   }
   int started = -1;
   if (chain == nullptr) {
     started = start_connect(remote, address, port);
-  } else if (bind_any_port(remote) == 0) {
+  } else if (bind_any_port(remote, address.family) == 0) {
     // Noted before the connect: the agent may accept it at once.
     *noted_port = local_port(remote);
     note_outgoing(*noted_port, *chain);
     started = start_connect(remote, address, port);
   }
   if (started < 0) {
-    int error = last_socket_error();
+    *error = last_socket_error();
     if (chain != nullptr) forget_outgoing(*noted_port);
-    log_message(message, "Can't connect to host: %s %d", host, error);
     close_socket(remote);
     return NO_SOCKET;
   }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <string>
+#include <vector>
+
 #include "core/event_log.h"
 #include "tests/loopback.h"
 
@@ -11,12 +14,43 @@ using namespace kiv;
 // An outgoing connection, open or lingering, may hold a service's port: it must not block a restart.
 TEST(BeginConnect, OutgoingConnectionsAllowTheirPortToBeReused) {
   kiv_test::LoopbackServer remote(kiv_test::echo_handler);
-  char message[MESSAGE_SIZE];
   bool in_progress = false;
-  Socket outgoing = begin_connect("127.0.0.1", dotted_address("127.0.0.1"), remote.port(), nullptr,
-                                  nullptr, &in_progress, message);
+  int error = 0;
+  bool created = false;
+  NetAddress loopback;
+  ASSERT_TRUE(parse_address("127.0.0.1", loopback));
+  Socket outgoing = begin_connect(loopback, remote.port(), nullptr, nullptr, &in_progress, &error,
+                                  &created);
   int reuse = 0;
   socklen_t length = sizeof reuse;
-  EXPECT_TRUE(getsockopt(outgoing, SOL_SOCKET, SO_REUSEADDR, &reuse, &length) == 0 && reuse != 0) << message;
+  EXPECT_TRUE(getsockopt(outgoing, SOL_SOCKET, SO_REUSEADDR, &reuse, &length) == 0 && reuse != 0)
+      << "connect error " << error;
   close_socket(outgoing);
+}
+
+// Each text of a local address, of either family, names a service's own port.
+TEST(IsOwnListener, AnOwnPortOnALocalAddressOfEitherFamily) {
+  KIV_REQUIRE_IPV6();
+  ASSERT_EQ(start_sockets(), 0);
+  const uint16_t port = kiv_test::free_port();
+  ListeningSockets listening;
+  char message[MESSAGE_SIZE];
+  ASSERT_TRUE(open_listener("S", port, listening, message)) << message;
+  for (const char* host : {"::1", "::ffff:127.0.0.1", "127.0.0.2", "localhost"}) {
+    std::vector<NetAddress> addresses = look_up_host(host, message);
+    ASSERT_FALSE(addresses.empty()) << host;
+    for (const NetAddress& address : addresses) {
+      EXPECT_TRUE(is_own_listener(address, port)) << host;
+    }
+  }
+  close_listener(listening, port);
+}
+
+// Texts that are no address and no name that resolves: none of them is a host to connect to.
+TEST(LookUpHost, TextsThatNameNoHostGetTheOldLogLine) {
+  for (const char* host : {"255.255.255.255", "1.2.3.4.5", "::ffff:255.255.255.255", "-x"}) {
+    char message[MESSAGE_SIZE];
+    EXPECT_TRUE(look_up_host(host, message).empty()) << host;
+    EXPECT_EQ(std::string(message), std::string("Can't get IP address for ") + host);
+  }
 }

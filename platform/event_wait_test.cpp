@@ -23,16 +23,17 @@ struct Connection {
 
 void connect_ends(Connection& connection) {
   ASSERT_EQ(start_sockets(), 0);
-  Socket listening = create_tcp_socket();
-  ASSERT_EQ(bind_any_address(listening, 0), 0);
+  NetAddress loopback;
+  ASSERT_TRUE(parse_address("127.0.0.1", loopback));
+  Socket listening = create_tcp_socket(AddressFamily::IPv4);
+  ASSERT_EQ(bind_address(listening, loopback, 0, false), 0);
   ASSERT_EQ(listen_on(listening, 1), 0);
-  connection.far_end = create_tcp_socket();
-  const uint32_t loopback = dotted_address("127.0.0.1");
+  connection.far_end = create_tcp_socket(AddressFamily::IPv4);
   ASSERT_GE(start_connect(connection.far_end, loopback, local_port(listening)), 0);
-  uint32_t address = 0;
+  NetAddress address;
   uint16_t port = 0;
   for (int tries = 0; tries < 500 && connection.near_end == NO_SOCKET; ++tries) {
-    connection.near_end = accept_client(listening, &address, &port);
+    connection.near_end = accept_client(listening, address, port);
     if (connection.near_end == NO_SOCKET) sleep_ms(10);
   }
   close_socket(listening);

@@ -20,6 +20,9 @@ FILE* open_text_file(const char* name, const char* mode);
 FILE* open_text_file_for_appending(const char* name, bool& missing);
 /// Opens a file of the working directory for reading its bytes unchanged.
 FILE* open_binary_file_for_reading(const char* name);
+/// Whether nothing of that name exists in the working directory (a file
+/// that exists but can't be opened is not missing).
+bool file_is_missing(const char* name);
 
 /// Writes `line` and a line break to standard error, straight to the
 /// descriptor in one write where it can, so that lines from several threads

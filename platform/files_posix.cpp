@@ -47,6 +47,11 @@ FILE* open_binary_file_for_reading(const char* name) {
   return open_regular_file(name, O_RDONLY, "rb");
 }
 
+bool file_is_missing(const char* name) {
+  struct stat status;
+  return stat(name, &status) != 0 && errno == ENOENT;
+}
+
 bool write_standard_error_line(const char* line) {
   // Standard error may be shared with other programs (a terminal, a
   // supervisor's pipe), so it is not switched to non-blocking mode: a write

@@ -123,6 +123,12 @@ FILE* open_text_file_for_appending(const char* name, bool& missing) {
 
 FILE* open_binary_file_for_reading(const char* name) { return only_disk_file(fopen(name, "rb")); }
 
+bool file_is_missing(const char* name) {
+  if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return false;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool write_standard_error_line(const char* line) {
   EchoBacklog& backlog = echo_backlog();
   size_t length = strlen(line);

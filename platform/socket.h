@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/net_address.h"
+
 namespace kiv {
 
 /// A socket of the system's: a descriptor on Linux, a handle on Windows;
@@ -38,25 +40,29 @@ bool is_would_block(int error);
 /// Out of descriptors or buffer memory: a shortage that passes as connections end.
 bool is_out_of_resources(int error);
 
-/// A TCP socket of the IPv4 family, or NO_SOCKET.
-Socket create_tcp_socket();
-/// Binds to every local address at `port`; a port held by a live listener is
-/// refused, but old connections lingering on it never block a restart.
-int bind_any_address(Socket s, uint16_t port);
+/// A TCP socket of `family`, or NO_SOCKET (for IPv6 on a machine without it).
+Socket create_tcp_socket(AddressFamily family);
+/// Binds `s`, made for the address's family, to `address` at `port`; a port
+/// held by a live listener is refused, but old connections lingering on it
+/// never block a restart. An IPv6 socket takes IPv4 clients as well only
+/// with `with_ipv4` (and only on the unspecified address ::).
+int bind_address(Socket s, const NetAddress& address, uint16_t port, bool with_ipv4);
 int listen_on(Socket s, int backlog);
 /// The next waiting client in non-blocking mode, or NO_SOCKET (the
-/// would-block error when none waits). Its IPv4 address (network byte order)
-/// and port are stored where asked for.
-Socket accept_client(Socket listening, uint32_t* peer_address, uint16_t* peer_port);
-/// Binds a socket about to connect to a port of the system's choosing, so
-/// that local_port can tell it before the connection is made.
-int bind_any_port(Socket s);
+/// would-block error when none waits), with its address and port stored in
+/// `peer` and `peer_port`.
+Socket accept_client(Socket listening, NetAddress& peer, uint16_t& peer_port);
+/// Binds a socket about to connect, made for `family`, to a port of the
+/// system's choosing, so that local_port can tell it before the connection
+/// is made.
+int bind_any_port(Socket s, AddressFamily family);
 /// The local port of a bound socket, or 0.
 uint16_t local_port(Socket s);
-/// Starts connecting `s`, made non-blocking, to an IPv4 address given in
-/// network byte order: 0 connected, 1 in progress (the socket becomes
-/// writable when it has ended; pending_socket_error then says how), -1 failed.
-int start_connect(Socket s, uint32_t address, uint16_t port);
+/// Starts connecting `s`, made for the address's family and made
+/// non-blocking, to `address` at `port`: 0 connected, 1 in progress (the
+/// socket becomes writable when it has ended; pending_socket_error then says
+/// how), -1 failed.
+int start_connect(Socket s, const NetAddress& address, uint16_t port);
 /// Takes the error that ended a connect or broke a connection: 0 if none.
 int pending_socket_error(Socket s);
 /// Receives at most `size` bytes: the count, 0 at the end of data, -1 on
@@ -74,14 +80,5 @@ int set_non_blocking(Socket s);
 
 /// How many sockets the process may hold open at once.
 int socket_limit();
-/// Whether `address` (network byte order) is an address of this machine.
-bool is_local_address(uint32_t address);
-
-/// Looks a host name up; returns 0 and its first IPv4 address (network
-/// byte order), or -1.
-int resolve_host_name(const char* name, uint32_t* address);
-/// Converts dotted decimal text; INVALID_ADDRESS for bad text and for 255.255.255.255.
-uint32_t dotted_address(const char* text);
-extern const uint32_t INVALID_ADDRESS;
 
 }  // namespace kiv

@@ -1,49 +1,58 @@
-// Host names and addresses, which Windows Sockets and POSIX handle alike.
-#include "platform/socket.h"
+// Addresses as the system's sockets calls hold them, which Windows Sockets
+// and POSIX lay out alike.
+#include "platform/socket_address.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netdb.h>
+#include <cstring>
+
+#ifndef _WIN32
 #include <netinet/in.h>
-#include <sys/socket.h>
 #endif
 
 namespace kiv {
 
-namespace {
-
-// The system's own type for a socket: int, or SOCKET on Windows.
-using NativeSocket = decltype(::socket(0, 0, 0));
-
-}  // namespace
-
-const uint32_t INVALID_ADDRESS = INADDR_NONE;
-
-bool is_local_address(uint32_t address) {
-  Socket probe = create_tcp_socket();
-  if (probe == NO_SOCKET) return false;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = address;
-  bool bound = bind(static_cast<NativeSocket>(probe), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-  close_socket(probe);
-  return bound;
+int native_family(AddressFamily family) {
+  return family == AddressFamily::IPv6 ? AF_INET6 : AF_INET;
 }
 
-int resolve_host_name(const char* name, uint32_t* address) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
-  *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
+socklen_t native_address(const NetAddress& address, uint16_t port, sockaddr_storage& native) {
+  native = sockaddr_storage{};
+  if (address.family == AddressFamily::IPv6) {
+    sockaddr_in6& six = reinterpret_cast<sockaddr_in6&>(native);
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(port);
+    memcpy(&six.sin6_addr, address.bytes, 16);
+    six.sin6_scope_id = address.scope;
+    return sizeof six;
+  }
+  sockaddr_in& four = reinterpret_cast<sockaddr_in&>(native);
+  four.sin_family = AF_INET;
+  four.sin_port = htons(port);
+  memcpy(&four.sin_addr, address.bytes, 4);
+  return sizeof four;
+}
+
+NetAddress address_of(const sockaddr_storage& native) {
+  NetAddress address;
+  if (native.ss_family == AF_INET6) {
+    const sockaddr_in6& six = reinterpret_cast<const sockaddr_in6&>(native);
+    address.family = AddressFamily::IPv6;
+    memcpy(address.bytes, &six.sin6_addr, 16);
+    address.scope = six.sin6_scope_id;
+  } else if (native.ss_family == AF_INET) {
+    address.family = AddressFamily::IPv4;
+    memcpy(address.bytes, &reinterpret_cast<const sockaddr_in&>(native).sin_addr, 4);
+  }
+  return address;
+}
+
+uint16_t port_of(const sockaddr_storage& native) {
+  if (native.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(native).sin6_port);
+  }
+  if (native.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in&>(native).sin_port);
+  }
   return 0;
 }
-
-uint32_t dotted_address(const char* text) { return inet_addr(text); }
 
 }  // namespace kiv

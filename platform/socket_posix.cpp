@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/socket_address.h"
+
 namespace kiv {
 
 const int MAX_LISTEN_BACKLOG = SOMAXCONN;
@@ -37,48 +39,52 @@ bool is_out_of_resources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-Socket create_tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+Socket create_tcp_socket(AddressFamily family) {
+  return socket(native_family(family), SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
 
-int bind_any_address(Socket s, uint16_t port) {
+int bind_address(Socket s, const NetAddress& address, uint16_t port, bool with_ipv4) {
   int on = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  return bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+  if (address.family == AddressFamily::IPv6) {
+    // Set either way: the system's default (net.ipv6.bindv6only) is the operator's to change.
+    int v6_only = with_ipv4 ? 0 : 1;
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only) != 0) return -1;
+  }
+  sockaddr_storage native;
+  socklen_t length = native_address(address, port, native);
+  return bind(s, reinterpret_cast<sockaddr*>(&native), length) == 0 ? 0 : -1;
 }
 
 int listen_on(Socket s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
 
-Socket accept_client(Socket listening, uint32_t* peer_address, uint16_t* peer_port) {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
+Socket accept_client(Socket listening, NetAddress& peer, uint16_t& peer_port) {
+  sockaddr_storage native{};
   Socket client;
   do {
-    client = accept4(listening, reinterpret_cast<sockaddr*>(&peer), &length,
+    socklen_t length = sizeof native;
+    client = accept4(listening, reinterpret_cast<sockaddr*>(&native), &length,
                      SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (client < 0 && errno == EINTR);
-  *peer_address = peer.sin_addr.s_addr;
-  *peer_port = ntohs(peer.sin_port);
+  peer = address_of(native);
+  peer_port = port_of(native);
   return client;
 }
 
-int bind_any_port(Socket s) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  return bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+int bind_any_port(Socket s, AddressFamily family) {
+  sockaddr_storage address;
+  socklen_t length = native_address(any_address(family), 0, address);
+  return bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0 ? 0 : -1;
 }
 
 uint16_t local_port(Socket s) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
+  return port_of(address);
 }
 
-int start_connect(Socket s, uint32_t address, uint16_t port) {
+int start_connect(Socket s, const NetAddress& address, uint16_t port) {
   if (set_non_blocking(s) != 0) return -1;
   // The port Linux gives this connection may be a service port whose
   // listener is closed for a restart: while the connection is open, and a
@@ -86,11 +92,9 @@ int start_connect(Socket s, uint32_t address, uint16_t port) {
   // unless both allow the address to be reused.
   int on = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr.s_addr = address;
-  target.sin_port = htons(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
+  sockaddr_storage target;
+  socklen_t length = native_address(address, port, target);
+  if (connect(s, reinterpret_cast<sockaddr*>(&target), length) == 0) return 0;
   return errno == EINPROGRESS || errno == EINTR ? 1 : -1;
 }
 

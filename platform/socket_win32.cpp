@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "platform/socket_address.h"
 
 namespace kiv {
 
@@ -40,60 +41,63 @@ bool is_would_block(int error) { return error == WSAEWOULDBLOCK; }
 
 bool is_out_of_resources(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
 
-Socket create_tcp_socket() {
-  return ours(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+Socket create_tcp_socket(AddressFamily family) {
+  return ours(WSASocketW(native_family(family), SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                          WSA_FLAG_NO_HANDLE_INHERIT));
 }
 
-int bind_any_address(Socket s, uint16_t port) {
+int bind_address(Socket s, const NetAddress& address, uint16_t port, bool with_ipv4) {
   // SO_REUSEADDR would let a second program bind a port in use here; this
   // option refuses it, and Windows never holds lingering connections of a
   // closed listener against a new bind anyway.
   BOOL on = TRUE;
   setsockopt(native(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
              sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  return bind(native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+  if (address.family == AddressFamily::IPv6) {
+    DWORD v6_only = with_ipv4 ? 0 : 1;
+    if (setsockopt(native(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6_only),
+                   sizeof v6_only) != 0) {
+      return -1;
+    }
+  }
+  sockaddr_storage target;
+  int length = native_address(address, port, target);
+  return bind(native(s), reinterpret_cast<sockaddr*>(&target), length) == 0 ? 0 : -1;
 }
 
 int listen_on(Socket s, int backlog) { return listen(native(s), backlog) == 0 ? 0 : -1; }
 
-Socket accept_client(Socket listening, uint32_t* peer_address, uint16_t* peer_port) {
-  sockaddr_in peer{};
-  int length = sizeof peer;
-  Socket client = ours(accept(native(listening), reinterpret_cast<sockaddr*>(&peer), &length));
-  *peer_address = peer.sin_addr.s_addr;
-  *peer_port = ntohs(peer.sin_port);
+Socket accept_client(Socket listening, NetAddress& peer, uint16_t& peer_port) {
+  sockaddr_storage native_peer{};
+  int length = sizeof native_peer;
+  Socket client =
+      ours(accept(native(listening), reinterpret_cast<sockaddr*>(&native_peer), &length));
+  peer = address_of(native_peer);
+  peer_port = port_of(native_peer);
   // An accepted socket takes the listener's mode here; made non-blocking
   // whatever the listener's, as on Linux.
   if (client != NO_SOCKET) set_blocking_mode(client, 1);
   return client;
 }
 
-int bind_any_port(Socket s) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  return bind(native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
+int bind_any_port(Socket s, AddressFamily family) {
+  sockaddr_storage address;
+  int length = native_address(any_address(family), 0, address);
+  return bind(native(s), reinterpret_cast<sockaddr*>(&address), length) == 0 ? 0 : -1;
 }
 
 uint16_t local_port(Socket s) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   int length = sizeof address;
   if (getsockname(native(s), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
+  return port_of(address);
 }
 
-int start_connect(Socket s, uint32_t address, uint16_t port) {
+int start_connect(Socket s, const NetAddress& address, uint16_t port) {
   if (set_blocking_mode(s, 1) != 0) return -1;
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr.s_addr = address;
-  target.sin_port = htons(port);
-  if (connect(native(s), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
+  sockaddr_storage target;
+  int length = native_address(address, port, target);
+  if (connect(native(s), reinterpret_cast<sockaddr*>(&target), length) == 0) return 0;
   return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
 }
 

@@ -26,7 +26,51 @@ sockaddr_in loopback_address(uint16_t port) {
   return address;
 }
 
+// `text` (an address of either family) and `port` as a socket address.
+socklen_t socket_address(const std::string& text, uint16_t port, sockaddr_storage& address) {
+  address = sockaddr_storage{};
+  auto& six = reinterpret_cast<sockaddr_in6&>(address);
+  if (inet_pton(AF_INET6, text.c_str(), &six.sin6_addr) == 1) {
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(port);
+    return sizeof six;
+  }
+  auto& four = reinterpret_cast<sockaddr_in&>(address);
+  four.sin_family = AF_INET;
+  four.sin_port = htons(port);
+  inet_pton(AF_INET, text.c_str(), &four.sin_addr);
+  return sizeof four;
+}
+
 }  // namespace
+
+bool has_ipv6_loopback() {
+  sockaddr_storage address;
+  socklen_t length = socket_address("::1", 0, address);
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+  if (fd >= 0) close(fd);
+  return bound;
+}
+
+int connect_to(const std::string& to, uint16_t port, const std::string& from, int deadline_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  sockaddr_storage target, source;
+  socklen_t target_length = socket_address(to, port, target);
+  socklen_t source_length = socket_address(from, 0, source);
+  for (;;) {
+    int fd = socket(target.ss_family, SOCK_STREAM, 0);
+    bool bound =
+        from.empty() || bind(fd, reinterpret_cast<sockaddr*>(&source), source_length) == 0;
+    if (bound && connect(fd, reinterpret_cast<sockaddr*>(&target), target_length) == 0) {
+      set_receive_timeout(fd, 30000);
+      return fd;
+    }
+    close(fd);
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
 
 uint16_t free_port() {
   // Below the range the system hands out to outgoing connections, so that no
@@ -104,7 +148,11 @@ void close_with_reset(int fd) {
 }
 
 std::string round_trip(uint16_t port, const std::string& data) {
-  int fd = connect_loopback(port);
+  return session("127.0.0.1", port, data);
+}
+
+std::string session(const std::string& to, uint16_t port, const std::string& data) {
+  int fd = connect_to(to, port);
   if (fd < 0) return "no connection";
   send_bytes(fd, data);
   shutdown(fd, SHUT_WR);
@@ -122,14 +170,16 @@ bool echoes(uint16_t port) {
   return echoed;
 }
 
-LoopbackServer::LoopbackServer(std::function<void(int)> handler) : handler_(std::move(handler)) {
-  listening_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback_address(0);
-  socklen_t length = sizeof address;
-  bind(listening_, reinterpret_cast<sockaddr*>(&address), length);
+LoopbackServer::LoopbackServer(std::function<void(int)> handler, const std::string& address)
+    : handler_(std::move(handler)) {
+  sockaddr_storage local;
+  socklen_t length = socket_address(address, 0, local);
+  listening_ = socket(local.ss_family, SOCK_STREAM, 0);
+  bind(listening_, reinterpret_cast<sockaddr*>(&local), length);
   listen(listening_, 512);
-  getsockname(listening_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  getsockname(listening_, reinterpret_cast<sockaddr*>(&local), &length);
+  // The port lies at one place in both families' layouts.
+  port_ = ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port);
   acceptor_ = std::thread([this] { accept_loop(); });
 }
 
@@ -165,6 +215,21 @@ void echo_handler(int fd) {
     if (n < 0 && errno != EINTR) return;
     if (n > 0 && !send_bytes(fd, std::string(block, static_cast<size_t>(n)))) return;
   }
+}
+
+ReplayingRemote::ReplayingRemote(const std::string& address)
+    : server_([this](int fd) {
+        std::string data = receive(fd);
+        {
+          std::lock_guard<std::mutex> lock(guard_);
+          received_ = data;
+        }
+        send_bytes(fd, data);
+      }, address) {}
+
+std::string ReplayingRemote::received() {
+  std::lock_guard<std::mutex> lock(guard_);
+  return received_;
 }
 
 bool eventually(const std::function<bool()>& condition, int deadline_ms) {

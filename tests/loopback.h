@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -19,6 +20,15 @@ uint16_t free_port();
 /// nothing listens yet), or -1. A `receive_buffer` above 0 sets the client's
 /// receive buffer before it connects. Its reads give up after 30 s.
 int connect_loopback(uint16_t port, int deadline_ms = 10000, int receive_buffer = 0);
+/// Whether this machine has the IPv6 loopback address ::1; tests of IPv6 skip without it.
+bool has_ipv6_loopback();
+#define KIV_REQUIRE_IPV6() \
+  if (!kiv_test::has_ipv6_loopback()) GTEST_SKIP() << "no ::1 on this machine: IPv6 can't be shown"
+/// A client connected to `to` (a loopback address of either family) at
+/// `port`, from the loopback address `from` when it is not empty; tried
+/// again until `deadline_ms` has passed, or -1. Its reads give up after 30 s.
+int connect_to(const std::string& to, uint16_t port, const std::string& from = "",
+               int deadline_ms = 10000);
 /// Gives up on reads that take longer than `timeout_ms`.
 void set_receive_timeout(int fd, int timeout_ms);
 
@@ -38,13 +48,14 @@ std::string round_trip(uint16_t port, const std::string& data);
 /// Whether a byte sent to `port` comes back within a few seconds (an echo behind it).
 bool echoes(uint16_t port);
 
-/// A server on 127.0.0.1 that serves every accepted connection with
+/// A server on 127.0.0.1 (or another loopback address) that serves every accepted connection with
 /// `handler` on a thread of its own until the server is destroyed, and
 /// closes the connection when the handler returns (a handler that closed it
 /// too would close whatever socket took its number meanwhile).
 class LoopbackServer {
  public:
-  explicit LoopbackServer(std::function<void(int fd)> handler);
+  explicit LoopbackServer(std::function<void(int fd)> handler,
+                          const std::string& address = "127.0.0.1");
   ~LoopbackServer();
   uint16_t port() const { return port_; }
 
@@ -60,6 +71,25 @@ class LoopbackServer {
 
 /// Handler: sends back every byte until the peer closes, then closes.
 void echo_handler(int fd);
+
+/// ReplayingRemote is a remote host on a loopback address that keeps what a
+/// session sent and, once the session has ended sending, sends it all back.
+class ReplayingRemote {
+ public:
+  explicit ReplayingRemote(const std::string& address);
+  uint16_t port() const { return server_.port(); }
+  /// What the last session to end sending had sent.
+  std::string received();
+
+ private:
+  std::mutex guard_;
+  std::string received_;  // guarded by guard_
+  LoopbackServer server_;
+};
+
+/// A client session with `to` at `port`: sends `data`, ends sending, and
+/// returns what came back until the end ("no connection" when none was made).
+std::string session(const std::string& to, uint16_t port, const std::string& data);
 
 /// Polls `condition` every 20 ms until it holds or `deadline_ms` has passed.
 bool eventually(const std::function<bool()>& condition, int deadline_ms = 20000);

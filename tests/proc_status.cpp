@@ -39,15 +39,17 @@ long resident_kib(pid_t pid) {
 }
 
 bool port_listening(uint16_t port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  unsigned local_port = 0, state = 0;
-  while (std::getline(table, line)) {
-    // "  0: 0100007F:1F90 00000000:0000 0A ...": state 0A is LISTEN.
-    if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &local_port, &state) == 2 && local_port == port &&
-        state == 0x0A) {
-      return true;
+  for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream table(path);
+    std::string line;
+    std::getline(table, line);  // the heading
+    unsigned local_port = 0, state = 0;
+    while (std::getline(table, line)) {
+      // "  0: 0100007F:1F90 00000000:0000 0A ...": state 0A is LISTEN (tcp6 has longer addresses).
+      if (sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &local_port, &state) == 2 &&
+          local_port == port && state == 0x0A) {
+        return true;
+      }
     }
   }
   return false;

@@ -15,7 +15,7 @@ int descriptor_total(pid_t pid);
 /// Resident memory of the process `pid` in KiB (VmRSS).
 long resident_kib(pid_t pid);
 
-/// Whether some socket of this machine listens on TCP `port` (IPv4).
+/// Whether some socket of this machine listens on TCP `port` (IPv4 or IPv6).
 bool port_listening(uint16_t port);
 
 }  // namespace kiv_test

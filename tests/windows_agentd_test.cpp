@@ -6,8 +6,10 @@
 
 #include <algorithm>
 
+#include "forward/conversion_tables.h"
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
+#include "tests/translated.h"
 
 namespace kiv_test {
 namespace {
@@ -63,6 +65,31 @@ TEST(AgentUnderWine, HoldsThreeHundredRelaysAtOnce) {
   for (int fd : clients) echoed += receive(fd, 1) == "x";
   EXPECT_EQ(echoed, 300);
   for (int fd : clients) close(fd);
+}
+
+// Clients and hosts of both families, bytes intact both ways through WINDOWS too;
+// kiv.access refuses.
+TEST(AgentUnderWine, RelaysBothFamiliesAndFollowsKivAccess) {
+  KIV_REQUIRE_IPV6();
+  ReplayingRemote four("127.0.0.1"), six("::1");
+  TempFolder folder;
+  uint16_t to_four = free_port(), to_six = free_port();
+  folder.write("kiv.cnf", config_line("S4", to_four, four.port(), "127.0.0.1", "WINDOWS") +
+                              config_line("S6", to_six, six.port(), "::1"));
+  folder.write("kiv.access", "S6 deny 127.0.0.2\n");
+  AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
+  close(connect_loopback(to_four, 60000));  // wine starts slowly
+  const std::string data = every_byte_value() + random_bytes(20000, 29);
+  const std::string written = translated(data, kiv::WINDOWS_WRITE_TABLE);
+  EXPECT_EQ(session("::1", to_four, data), translated(written, kiv::WINDOWS_READ_TABLE));
+  EXPECT_EQ(four.received(), written) << "what the IPv4 host got from an IPv6 client";
+  EXPECT_EQ(session("127.0.0.1", to_six, data), data);
+  EXPECT_EQ(six.received(), data) << "what the IPv6 host got from an IPv4 client";
+  int refused = connect_to("127.0.0.1", to_six, "127.0.0.2");
+  receive_to_end(refused);  // wine shows the reset as an end of data
+  close(refused);
+  EXPECT_TRUE(agent.wait_for_event("S6 Refused 127.0.0.2", 1, 60000));
+  EXPECT_EQ(agent.event_count("S6 Connected"), 1) << "a refused client is never relayed";
 }
 
 }  // namespace

@@ -1,0 +1,236 @@
+#include "core/access_rules.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "core/event_log.h"
+#include "platform/no_destructor.h"
+#include "core/service_table.h"
+#include "platform/files.h"
+
+namespace kiv {
+
+namespace {
+
+// Lines that can't be read past this many close their services unlogged:
+// a binary file would otherwise fill the log.
+constexpr int MOST_LOGGED_ERRORS = 10;
+constexpr int MOST_FIELDS = 3;
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// A byte that has no place in a text line (the line comes from a binary file).
+bool is_control(char c) {
+  unsigned char byte = static_cast<unsigned char>(c);
+  return (byte < 0x20 && !is_blank(c)) || byte == 0x7f;
+}
+
+bool read_number(const std::string& text, int most, int& value) {
+  if (text.empty() || text.size() > 3) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value <= most;
+}
+
+// Reads "*", an address, or address/length into `rule`.
+bool read_prefix(const std::string& text, AccessRule& rule) {
+  if (text == "*") {
+    rule.address = NetAddress{};
+    rule.length = 0;
+    return true;
+  }
+  size_t slash = text.find('/');
+  if (!parse_address(text.substr(0, slash).c_str(), rule.address)) return false;
+  const int bits = rule.address.family == AddressFamily::IPv6 ? 128 : 32;
+  rule.length = bits;
+  if (slash != std::string::npos && !read_number(text.substr(slash + 1), bits, rule.length)) {
+    return false;
+  }
+  // ::ffff:10.0.0.0/104 is 10.0.0.0/8, which is how an IPv4 client is matched.
+  NetAddress four = unmapped_address(rule.address);
+  if (!(four == rule.address) && rule.length >= 96) {
+    rule.address = four;
+    rule.length -= 96;
+  }
+  return true;
+}
+
+bool applies(const AccessRule& rule, const char* service) {
+  return rule.service == "*" || rule.service == service;
+}
+
+bool matches(const AccessRule& rule, const NetAddress& client) {
+  return rule.address.family == AddressFamily::None ||
+         in_prefix(client, rule.address, rule.length);
+}
+
+// LoadedRules are the rules the services follow, replaced whole at each
+// reading; never destroyed, as listeners may still ask while the process exits.
+struct LoadedRules {
+  std::mutex guard;
+  std::shared_ptr<const AccessRules> rules;  // guarded by guard
+};
+
+LoadedRules& loaded() {
+  static NoDestructor<LoadedRules> loaded_rules;
+  return *loaded_rules;
+}
+
+std::shared_ptr<const AccessRules> loaded_rules() {
+  LoadedRules& current = loaded();
+  std::lock_guard<std::mutex> lock(current.guard);
+  return current.rules;
+}
+
+}  // namespace
+
+AccessRules AccessRules::parse(const char* text, size_t size, bool cut) {
+  AccessRules rules;
+  int errors = 0;
+  int number = 0;
+  for (size_t start = 0; start < size;) {
+    const char* end = static_cast<const char*>(memchr(text + start, '\n', size - start));
+    size_t length = end != nullptr ? static_cast<size_t>(end - text) - start : size - start;
+    ++number;
+    if (end == nullptr && cut) {
+      // Rules past the bound are unknown, and any of them may be a deny.
+      rules.add_error("*", number, errors);
+      break;
+    }
+    rules.add_line(text + start, length, number, errors);
+    start += length + 1;
+  }
+  return rules;
+}
+
+AccessRules AccessRules::closing_every_service() {
+  AccessRules rules;
+  rules.rules_.push_back(AccessRule{"*", RuleKind::Broken, NetAddress{}, 0});
+  return rules;
+}
+
+void AccessRules::add_line(const char* line, size_t size, int number, int& errors) {
+  std::string fields[MOST_FIELDS + 1];
+  int count = 0;
+  bool binary = false;
+  for (size_t i = 0; i < size && line[i] != '#'; ++i) {
+    if (is_control(line[i])) binary = true;
+    if (is_blank(line[i])) continue;
+    if (i == 0 || is_blank(line[i - 1])) ++count;
+    if (count <= MOST_FIELDS + 1) fields[count - 1] += line[i];
+  }
+  if (count == 0 && !binary) return;
+
+  // A name longer than a row's would be cut in kiv.cnf and never match here,
+  // leaving open the row it means: a line that names no row can't be read.
+  const bool names_a_row = !binary && fields[0].size() <= static_cast<size_t>(NAME_CAPACITY);
+  AccessRule rule{fields[0], RuleKind::Broken, NetAddress{}, 0};
+  bool good = names_a_row && count == MOST_FIELDS;
+  if (good && fields[1] == "listen") {
+    rule.kind = RuleKind::Listen;
+    good = fields[2] != "*" && fields[2].find('/') == std::string::npos &&
+           read_prefix(fields[2], rule);
+    rule.address = unmapped_address(rule.address);
+    if (good) good = most_listen_addresses(rule.service) < MAX_LISTEN_ADDRESSES;
+  } else if (good && (fields[1] == "allow" || fields[1] == "deny")) {
+    rule.kind = fields[1] == "allow" ? RuleKind::Allow : RuleKind::Deny;
+    good = read_prefix(fields[2], rule);
+  } else {
+    good = false;
+  }
+  if (good) {
+    rules_.push_back(rule);
+    return;
+  }
+  // A typo must never leave a service open: a line that names no row closes every one.
+  add_error(names_a_row ? fields[0] : "*", number, errors);
+}
+
+void AccessRules::add_error(const std::string& service, int number, int& errors) {
+  rules_.push_back(AccessRule{service, RuleKind::Broken, NetAddress{}, 0});
+  if (++errors <= MOST_LOGGED_ERRORS) {
+    log_eventf("%s: Error in line %d", ACCESS_FILE_NAME, number);
+  }
+}
+
+int AccessRules::most_listen_addresses(const std::string& service) const {
+  if (service != "*") return static_cast<int>(listen_addresses(service.c_str()).size());
+  // A rule for every row adds to the most that any one row has.
+  size_t most = listen_addresses("*").size();
+  for (const AccessRule& rule : rules_) {
+    if (rule.kind == RuleKind::Listen) {
+      most = std::max(most, listen_addresses(rule.service.c_str()).size());
+    }
+  }
+  return static_cast<int>(most);
+}
+
+bool AccessRules::admits(const char* service, const NetAddress& client) const {
+  bool allow_given = false;
+  for (const AccessRule& rule : rules_) {
+    if (!applies(rule, service)) continue;
+    if (rule.kind == RuleKind::Broken) return false;
+    allow_given = allow_given || rule.kind == RuleKind::Allow;
+  }
+  for (const AccessRule& rule : rules_) {
+    if (!applies(rule, service) || rule.kind == RuleKind::Listen) continue;
+    if (matches(rule, client)) return rule.kind == RuleKind::Allow;
+  }
+  return !allow_given;
+}
+
+std::vector<NetAddress> AccessRules::listen_addresses(const char* service) const {
+  std::vector<NetAddress> addresses;
+  for (const AccessRule& rule : rules_) {
+    if (rule.kind != RuleKind::Listen || !applies(rule, service)) continue;
+    bool known = false;
+    for (const NetAddress& address : addresses) known = known || address == rule.address;
+    if (!known) addresses.push_back(rule.address);
+  }
+  return addresses;
+}
+
+void load_access_rules() {
+  AccessRules rules;
+  FILE* file = open_binary_file_for_reading(ACCESS_FILE_NAME);
+  if (file != nullptr) {
+    // One byte past the bound tells a file that goes on from one that ends there.
+    std::string text(ACCESS_FILE_LIMIT + 1, '\0');
+    text.resize(fread(&text[0], 1, text.size(), file));
+    fclose(file);
+    bool cut = text.size() > ACCESS_FILE_LIMIT;
+    if (cut) text.resize(ACCESS_FILE_LIMIT);
+    rules = AccessRules::parse(text.data(), text.size(), cut);
+  } else if (!file_is_missing(ACCESS_FILE_NAME)) {
+    // A folder, a FIFO, a file the agent may not read: what it says is
+    // unknown, so no service takes a client until it is a readable file.
+    log_eventf("Cannot open %s", ACCESS_FILE_NAME);
+    rules = AccessRules::closing_every_service();
+  }
+  auto read = std::make_shared<const AccessRules>(std::move(rules));
+  LoadedRules& current = loaded();
+  std::lock_guard<std::mutex> lock(current.guard);
+  current.rules.swap(read);
+}
+
+bool admit_by_access_rules(const char* name, const NetAddress& client) {
+  std::shared_ptr<const AccessRules> rules = loaded_rules();
+  if (rules == nullptr || rules->admits(name, client)) return true;
+  char text[ADDRESS_TEXT_SIZE];
+  format_address(client, text);
+  log_eventf("%s Refused %s", name, text);
+  return false;
+}
+
+std::vector<NetAddress> listen_addresses(const char* name) {
+  std::shared_ptr<const AccessRules> rules = loaded_rules();
+  return rules == nullptr ? std::vector<NetAddress>{} : rules->listen_addresses(name);
+}
+
+}  // namespace kiv

@@ -1,0 +1,138 @@
+#include "core/access_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/event_lines.h"
+
+using namespace kiv;
+
+namespace {
+
+NetAddress address(const char* text) {
+  NetAddress parsed;
+  EXPECT_TRUE(parse_address(text, parsed)) << text;
+  return parsed;
+}
+
+AccessRules rules_of(const std::string& text) {
+  return AccessRules::parse(text.data(), text.size(), false);
+}
+
+size_t count_events(const std::string& text) {
+  std::vector<std::string> events = kiv_test::held_events();
+  return static_cast<size_t>(std::count(events.begin(), events.end(), text));
+}
+
+struct Admission {
+  std::string rules;
+  const char* service;
+  const char* client;
+  bool admitted;
+};
+
+TEST(AccessRules, TheFirstMatchingRuleDecidesAndAnAllowRefusesTheRest) {
+  const Admission cases[] = {
+      {"", "MAIL", "192.0.2.1", true},
+      {"MAIL allow 10.0.0.0/8", "MAIL", "10.1.2.3", true},
+      {"MAIL allow 10.0.0.0/8", "MAIL", "11.0.0.1", false},
+      {"MAIL allow 10.0.0.0/8", "WEB", "11.0.0.1", true},
+      {"* allow 10.0.0.0/8", "WEB", "11.0.0.1", false},
+      {"MAIL deny 10.0.0.7\nMAIL allow 10.0.0.0/8", "MAIL", "10.0.0.7", false},
+      {"MAIL deny 10.0.0.7\nMAIL allow 10.0.0.0/8", "MAIL", "10.0.0.8", true},
+      {"MAIL allow 10.0.0.0/8\nMAIL deny 10.0.0.7", "MAIL", "10.0.0.7", true},
+      {"* deny 192.0.2.7\nMAIL allow *", "MAIL", "192.0.2.7", false},
+      {"MAIL allow *\n* deny 192.0.2.7", "MAIL", "192.0.2.7", true},
+      {"* deny 192.0.2.7", "KIV", "192.0.2.7", false},
+      {"* deny 192.0.2.7", "KIV", "192.0.2.8", true},
+      {"mail deny *", "MAIL", "192.0.2.7", true},
+      {"S deny 10.0.0.128/25", "S", "10.0.0.200", false},
+      {"S deny 10.0.0.128/25", "S", "10.0.0.100", true},
+      {"S allow 0.0.0.0/0", "S", "::1", false},
+      {"S allow 2001:db8::/32", "S", "2001:db8:1::5", true},
+      {"S allow 2001:db8::/32", "S", "2001:db9::5", false},
+      {"S allow 2001:db8::/32", "S", "10.0.0.1", false},
+      {"S allow 10.0.0.0/8", "S", "::ffff:10.1.1.1", true},
+      {"S allow ::ffff:10.0.0.0/104", "S", "10.9.9.9", true},
+      {"S deny ::1", "S", "::1", false},
+      {"  # who may connect\n\nS\tdeny 10.0.0.1   # one host\r\n", "S", "10.0.0.1", false},
+      {"  # who may connect\n\nS\tdeny 10.0.0.1   # one host\r\n", "S", "10.0.0.2", true},
+      {"S deny 10.0.0.1#no blank before the comment", "S", "10.0.0.1", false},
+  };
+  for (const Admission& c : cases) {
+    EXPECT_EQ(rules_of(c.rules).admits(c.service, address(c.client)), c.admitted)
+        << c.rules << " / " << c.service << " / " << c.client;
+  }
+}
+
+struct BadLine {
+  std::string rules;
+  bool every_service_closed;
+};
+
+// Each case's bad line is line 2: S refuses even the client its first line
+// admits, and the other service stays open unless the line names no row.
+TEST(AccessRules, ALineThatCannotBeReadClosesTheServiceItNamesOrEveryOne) {
+  const BadLine cases[] = {
+      {"S allow 10.0.0.0/33", false},
+      {"S allow 300.1.1.1", false},
+      {"S allow 10.0.0.1/", false},
+      {"S allow 10.0.0.1/-1", false},
+      {"S allow 10.0.0.1/0x8", false},
+      {"S allow ::1/129", false},
+      {"S allow fe80::1%1", false},
+      {"S allow example.com", false},
+      {"S permit 10.0.0.1", false},
+      {"S ALLOW 10.0.0.1", false},
+      {"S allow", false},
+      {"S allow 10.0.0.1 10.0.0.2", false},
+      {"S listen 10.0.0.0/8", false},
+      {"S listen *", false},
+      {"S listen localhost", false},
+      {"* deny nonsense", true},
+      {"SERVICE allow *", true},
+      {std::string("S allow\0 *", 10), true},
+      {"S allow \x7f", true},
+  };
+  for (const BadLine& c : cases) {
+    size_t logged = count_events("kiv.access: Error in line 2");
+    AccessRules rules = rules_of("S allow 10.0.0.1\n" + c.rules + "\nT deny 10.0.0.9");
+    EXPECT_FALSE(rules.admits("S", address("10.0.0.1"))) << c.rules;
+    EXPECT_EQ(rules.admits("T", address("10.0.0.1")), !c.every_service_closed) << c.rules;
+    EXPECT_EQ(count_events("kiv.access: Error in line 2"), logged + 1) << c.rules;
+  }
+}
+
+TEST(AccessRules, ListenAddressesAreTheServicesOwnAndEveryRowsOnesInTheFilesOrder) {
+  AccessRules rules = rules_of(
+      "S listen 127.0.0.1\n* listen ::1\nT allow *\nS listen 127.0.0.1\nS listen ::ffff:10.0.0.1");
+  EXPECT_EQ(rules.listen_addresses("S"),
+            (std::vector<NetAddress>{address("127.0.0.1"), address("::1"), address("10.0.0.1")}));
+  EXPECT_EQ(rules.listen_addresses("T"), std::vector<NetAddress>{address("::1")});
+  EXPECT_TRUE(rules_of("S allow *").listen_addresses("S").empty());
+}
+
+TEST(AccessRules, AServiceListensOnAtMostEightAddresses) {
+  std::string text = "* listen ::1\n";
+  for (int i = 1; i <= MAX_LISTEN_ADDRESSES; ++i) {
+    text += "S listen 127.0.0." + std::to_string(i) + "\n";
+  }
+  AccessRules rules = rules_of(text);
+  EXPECT_EQ(rules.listen_addresses("T").size(), 1u);
+  EXPECT_FALSE(rules.admits("S", address("127.0.0.1")))
+      << "the line beyond the most a service may listen on is an error";
+  EXPECT_TRUE(rules.admits("T", address("127.0.0.1")));
+}
+
+TEST(AccessRules, OnlyTheFirstTenLinesThatCannotBeReadAreLogged) {
+  size_t logged = count_events("kiv.access: Error in line 11");
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += "S bad line\n";
+  AccessRules rules = rules_of(text + "T allow 127.0.0.1");
+  EXPECT_EQ(kiv_test::held_events().back(), "kiv.access: Error in line 10");
+  EXPECT_EQ(count_events("kiv.access: Error in line 11"), logged);
+  EXPECT_TRUE(rules.admits("T", address("127.0.0.1")));
+}
+
+}  // namespace
