@@ -77,7 +77,7 @@ void wait_for_client(ControlPort& port) {
   }
   set_state(*port.row, SVC_READY);
   for (int i = 0; i < port.watched_count; ++i) {
-    rearm_socket(port.listening[i].socket, WAIT_READABLE, &port.listening[i]);
+    rearm_socket(port.listening[i].socket, Readiness::Readable, &port.listening[i]);
   }
 }
 
@@ -100,7 +100,7 @@ void serve_client(ControlPort& port, Socket client) {
   // replies instead of holding the control port (and every reset) for ever.
   send_without_waiting(client, BANNER_REPLY, sizeof BANNER_REPLY - 1);
   row.bytes_written += sizeof BANNER_REPLY - 1;
-  watch_socket(client, WAIT_READABLE, &port.client);
+  watch_socket(client, Readiness::Readable, &port.client);
 }
 
 void resume_accepting(void* argument) {
@@ -122,7 +122,7 @@ void accept_next(ControlPort& port, ControlSocket& listening) {
   }
   int error = last_socket_error();
   if (is_would_block(error)) {
-    rearm_socket(listening.socket, WAIT_READABLE, &listening);
+    rearm_socket(listening.socket, Readiness::Readable, &listening);
     return;
   }
   char message[MESSAGE_SIZE];
@@ -146,7 +146,7 @@ void answer_client(ControlPort& port) {
   long received = receive_some(port.client.socket, segment, sizeof segment);
   if (received < 0) {
     if (is_would_block(last_socket_error())) {
-      rearm_socket(port.client.socket, WAIT_READABLE, &port.client);
+      rearm_socket(port.client.socket, Readiness::Readable, &port.client);
       return;
     }
     ++row.errors_t;
@@ -170,14 +170,14 @@ void answer_client(ControlPort& port) {
     return;
   }
   // The next segment may be waiting already.
-  rearm_socket(port.client.socket, WAIT_READABLE, &port.client);
+  rearm_socket(port.client.socket, Readiness::Readable, &port.client);
 }
 
-void client_ready(SocketHandler* handler, unsigned) {
+void client_ready(SocketHandler* handler, Readiness) {
   answer_client(*static_cast<ControlSocket*>(handler)->port);
 }
 
-void listening_ready(SocketHandler* handler, unsigned) {
+void listening_ready(SocketHandler* handler, Readiness) {
   ControlSocket& listening = *static_cast<ControlSocket*>(handler);
   ControlPort& port = *listening.port;
   // A client waiting meanwhile is taken once wait_for_client re-arms the socket.
@@ -212,7 +212,7 @@ void open_control_port(void* argument) {
     if (set_non_blocking(listening.socket) != 0) {
       error = last_socket_error();
     } else {
-      error = watch_socket(listening.socket, WAIT_READABLE, &listening);
+      error = watch_socket(listening.socket, Readiness::Readable, &listening);
       if (error == 0) ++port.watched_count;
     }
   }

@@ -122,11 +122,11 @@ int start_event_loop() {
 
 bool on_loop_thread() { return loop().thread.load() == std::this_thread::get_id(); }
 
-int watch_socket(Socket s, unsigned interest, SocketHandler* handler) {
+int watch_socket(Socket s, Readiness interest, SocketHandler* handler) {
   return add_waiting(*loop().wait, s, interest, handler);
 }
 
-int rearm_socket(Socket s, unsigned interest, SocketHandler* handler) {
+int rearm_socket(Socket s, Readiness interest, SocketHandler* handler) {
   return modify_waiting(*loop().wait, s, interest, handler);
 }
 

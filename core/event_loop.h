@@ -12,13 +12,13 @@
 namespace kiv {
 
 /// SocketHandler is what the loop calls, on its own thread, when a socket it
-/// watches is ready: `ready(handler, events)` (WaitEvents flags). The struct
+/// watches is ready: `ready(handler, events)` (Readiness flags). The struct
 /// that holds it (a listener, a relay's socket) is the handler's context, and
 /// keeps it alive until the socket is no longer watched and a call made after
 /// that (call_on_loop) has run: a readiness taken before may still be
 /// delivered until then.
 struct SocketHandler {
-  void (*ready)(SocketHandler* handler, unsigned events);
+  void (*ready)(SocketHandler* handler, Readiness events);
 };
 
 /// A call the loop makes once its time has come, until cancel_timer.
@@ -32,12 +32,12 @@ struct LoopTimer {
 int start_event_loop();
 bool on_loop_thread();
 
-/// Watches `s` for `interest` (WaitEvents; failures are always reported).
+/// Watches `s` for `interest` (Readiness; failures are always reported).
 /// Each readiness is delivered once: after handling one, a handler that
 /// wants the next calls rearm_socket (which delivers at once what is ready).
 /// Returns 0 or the platform's error code.
-int watch_socket(Socket s, unsigned interest, SocketHandler* handler);
-int rearm_socket(Socket s, unsigned interest, SocketHandler* handler);
+int watch_socket(Socket s, Readiness interest, SocketHandler* handler);
+int rearm_socket(Socket s, Readiness interest, SocketHandler* handler);
 /// Stops watching `s`; called before `s` is closed.
 void stop_watching(Socket s);
 

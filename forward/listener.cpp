@@ -94,7 +94,7 @@ void resume_accepting(void* argument) {
   Listener& listener = *static_cast<Listener*>(argument);
   listener.paused = false;
   for (int i = 0; i < listener.watched_count; ++i) {
-    rearm_socket(listener.watched[i].socket, WAIT_READABLE, &listener.watched[i]);
+    rearm_socket(listener.watched[i].socket, Readiness::Readable, &listener.watched[i]);
   }
 }
 
@@ -108,7 +108,7 @@ void answer_reset() {
   }
 }
 
-void accept_clients(SocketHandler* handler, unsigned) {
+void accept_clients(SocketHandler* handler, Readiness) {
   ListenerSocket& accepting = *static_cast<ListenerSocket*>(handler);
   Listener& listener = *accepting.listener;
   if (reset_pending || listener.paused) return;
@@ -138,7 +138,7 @@ void accept_clients(SocketHandler* handler, unsigned) {
   }
   // The next client, or one still waiting after a round of accepts, is
   // reported once the socket is re-armed.
-  rearm_socket(accepting.socket, WAIT_READABLE, &accepting);
+  rearm_socket(accepting.socket, Readiness::Readable, &accepting);
 }
 
 void open_listener_on_loop(void* argument) {
@@ -160,7 +160,7 @@ void open_listener_on_loop(void* argument) {
     if (set_non_blocking(accepting.socket) != 0) {
       error = last_socket_error();
     } else {
-      error = watch_socket(accepting.socket, WAIT_READABLE, &accepting);
+      error = watch_socket(accepting.socket, Readiness::Readable, &accepting);
       if (error == 0) ++listener.watched_count;
     }
   }

@@ -234,11 +234,11 @@ void fail_receive(Direction& direction, int error) {
 
 // What the loop waits for on `s` for both directions of `relay`. Called
 // with the relay's guard held.
-unsigned interest_in(const Relay& relay, Socket s) {
-  unsigned interest = 0;
+Readiness interest_in(const Relay& relay, Socket s) {
+  Readiness interest = Readiness::None;
   for (const Direction* direction : {&relay.write, &relay.read}) {
-    if (direction->place == Place::Readable && direction->from == s) interest |= WAIT_READABLE;
-    if (direction->place == Place::Writable && direction->to == s) interest |= WAIT_WRITABLE;
+    if (direction->place == Place::Readable && direction->from == s) interest |= Readiness::Readable;
+    if (direction->place == Place::Writable && direction->to == s) interest |= Readiness::Writable;
   }
   return interest;
 }
@@ -406,7 +406,7 @@ void move_bytes(void* argument) {
   }
 }
 
-void relay_socket_ready(SocketHandler* handler, unsigned events) {
+void relay_socket_ready(SocketHandler* handler, Readiness events) {
   const Socket socket = static_cast<RelaySocket*>(handler)->socket;
   Relay& relay = *static_cast<RelaySocket*>(handler)->relay;
   if (relay.connecting) {
@@ -420,13 +420,13 @@ void relay_socket_ready(SocketHandler* handler, unsigned events) {
     for (Direction* direction : {&relay.write, &relay.read}) {
       bool go = false;
       if (direction->place == Place::Readable && direction->from == socket) {
-        go = (events & (WAIT_READABLE | WAIT_FAILED)) != 0;
+        go = has(events, Readiness::Readable | Readiness::Failed);
       } else if (direction->place == Place::Writable && direction->to == socket) {
-        go = (events & (WAIT_WRITABLE | WAIT_FAILED)) != 0;
+        go = has(events, Readiness::Writable | Readiness::Failed);
       } else if (direction->place == Place::Writable && direction->from == socket) {
         // Its source failed while it waited for room (a peer reset it):
         // nobody else reads that socket, so the direction learns it now.
-        go = direction->from_failed = (events & WAIT_FAILED) != 0;
+        go = direction->from_failed = has(events, Readiness::Failed);
       }
       if (!go) continue;
       direction->place = Place::Worker;
@@ -456,8 +456,8 @@ void start_directions(Relay& relay) {
   std::lock_guard<std::mutex> lock(relay.guard);
   relay.write.place = Place::Readable;
   relay.read.place = Place::Readable;
-  watch_socket(client_of(relay), WAIT_READABLE, &relay.client_side);
-  rearm_socket(remote_of(relay), WAIT_READABLE, &relay.remote_side);
+  watch_socket(client_of(relay), Readiness::Readable, &relay.client_side);
+  rearm_socket(remote_of(relay), Readiness::Readable, &relay.remote_side);
 }
 
 // The connects in progress; the event loop's alone.
@@ -532,7 +532,7 @@ void wait_for_connect(void* argument) {
   relay.connecting = true;
   connecting_relays().push_back(&relay);
   relay.connect_bound = call_later(CONNECT_TIMEOUT_MS, connect_timed_out, &relay);
-  int error = watch_socket(remote_of(relay), WAIT_WRITABLE, &relay.remote_side);
+  int error = watch_socket(remote_of(relay), Readiness::Writable, &relay.remote_side);
   if (error != 0) {
     cancel_timer(relay.connect_bound);
     fail_connect(relay, error);
@@ -541,7 +541,7 @@ void wait_for_connect(void* argument) {
 
 void connected_at_once(void* argument) {
   Relay& relay = *static_cast<Relay*>(argument);
-  watch_socket(remote_of(relay), 0, &relay.remote_side);
+  watch_socket(remote_of(relay), Readiness::None, &relay.remote_side);
   start_directions(relay);
 }
 
@@ -613,7 +613,7 @@ void end_connect(Relay& relay) {
       fail_connect(relay, relay.connect_error);
       return;
     }
-    error = watch_socket(remote, in_progress ? unsigned{WAIT_WRITABLE} : 0u, &relay.remote_side);
+    error = watch_socket(remote, in_progress ? Readiness::Writable : Readiness::None, &relay.remote_side);
     if (error != 0) {
       cancel_timer(relay.connect_bound);
       fail_connect(relay, error);

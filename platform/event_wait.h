@@ -6,19 +6,34 @@
 
 namespace kiv {
 
-/// What a socket is waited for, and what a wait reports of it. A failure
-/// (an error or a hang-up) is reported whatever the interest.
-enum WaitEvents : unsigned {
-  WAIT_READABLE = 1,
-  WAIT_WRITABLE = 2,
-  WAIT_FAILED = 4,
+/// What a socket is waited for, and what a wait reports of it: flags of a
+/// scoped enum, so that no system header's macro can take their names.
+enum class Readiness : unsigned {
+  None = 0,
+  /// Bytes to receive, the peer's orderly end, or a client to accept.
+  Readable = 1,
+  /// Room to send, or a connect that has ended.
+  Writable = 2,
+  /// The connection failed (a reset, a connect that failed): reported
+  /// whatever the interest.
+  Failed = 4,
 };
+
+constexpr Readiness operator|(Readiness a, Readiness b) {
+  return static_cast<Readiness>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr Readiness operator&(Readiness a, Readiness b) {
+  return static_cast<Readiness>(static_cast<unsigned>(a) & static_cast<unsigned>(b));
+}
+inline Readiness& operator|=(Readiness& a, Readiness b) { return a = a | b; }
+/// Whether `set` holds any of the flags of `flags`.
+constexpr bool has(Readiness set, Readiness flags) { return (set & flags) != Readiness::None; }
 
 /// ReadyEvent is one socket's news from wait_for_events: the tag it was
 /// added with and what it is ready for.
 struct ReadyEvent {
   void* tag;
-  unsigned events;
+  Readiness events;
 };
 
 /// EventWait is a set of sockets that one thread waits on. Each readiness is
@@ -30,11 +45,11 @@ struct EventWait;
 
 /// A new empty set, or null when the system has nothing left to make one.
 EventWait* create_event_wait();
-/// Adds `s` with `interest` (WAIT_READABLE, WAIT_WRITABLE or both, or 0 for
+/// Adds `s` with `interest` (Readable, Writable or both, or None for
 /// failures only). Returns 0 or the platform's error code.
-int add_waiting(EventWait& wait, Socket s, unsigned interest, void* tag);
+int add_waiting(EventWait& wait, Socket s, Readiness interest, void* tag);
 /// Changes the interest of a socket added before, and re-arms it.
-int modify_waiting(EventWait& wait, Socket s, unsigned interest, void* tag);
+int modify_waiting(EventWait& wait, Socket s, Readiness interest, void* tag);
 /// Removes `s` from the set.
 void delete_waiting(EventWait& wait, Socket s);
 /// Waits until a socket is ready, the wait is woken, or `timeout_ms` pass

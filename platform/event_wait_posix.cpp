@@ -18,14 +18,14 @@ struct EventWait {
 
 namespace {
 
-uint32_t epoll_events(unsigned interest) {
+uint32_t epoll_events(Readiness interest) {
   uint32_t events = EPOLLET;
-  if (interest & WAIT_READABLE) events |= EPOLLIN | EPOLLRDHUP;
-  if (interest & WAIT_WRITABLE) events |= EPOLLOUT;
+  if (has(interest, Readiness::Readable)) events |= EPOLLIN | EPOLLRDHUP;
+  if (has(interest, Readiness::Writable)) events |= EPOLLOUT;
   return events;
 }
 
-int control(EventWait& wait, int operation, Socket s, unsigned interest, void* tag) {
+int control(EventWait& wait, int operation, Socket s, Readiness interest, void* tag) {
   epoll_event event{};
   event.events = epoll_events(interest);
   event.data.ptr = tag;
@@ -49,11 +49,11 @@ EventWait* create_event_wait() {
   return new EventWait{poll_set, wake};
 }
 
-int add_waiting(EventWait& wait, Socket s, unsigned interest, void* tag) {
+int add_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
   return control(wait, EPOLL_CTL_ADD, s, interest, tag);
 }
 
-int modify_waiting(EventWait& wait, Socket s, unsigned interest, void* tag) {
+int modify_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
   return control(wait, EPOLL_CTL_MOD, s, interest, tag);
 }
 
@@ -75,10 +75,10 @@ int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int cap
       }
       continue;
     }
-    unsigned news = 0;
-    if (ready[i].events & (EPOLLIN | EPOLLRDHUP)) news |= WAIT_READABLE;
-    if (ready[i].events & EPOLLOUT) news |= WAIT_WRITABLE;
-    if (ready[i].events & (EPOLLERR | EPOLLHUP)) news |= WAIT_FAILED;
+    Readiness news = Readiness::None;
+    if (ready[i].events & (EPOLLIN | EPOLLRDHUP)) news |= Readiness::Readable;
+    if (ready[i].events & EPOLLOUT) news |= Readiness::Writable;
+    if (ready[i].events & (EPOLLERR | EPOLLHUP)) news |= Readiness::Failed;
     events[filled++] = ReadyEvent{ready[i].data.ptr, news};
   }
   return filled;

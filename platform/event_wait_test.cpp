@@ -47,7 +47,7 @@ EventWait* shared_wait() {
 }
 
 // Waits `rounds` times 50 ms and counts the events reported for the tag.
-int count_events(EventWait& wait, void* tag, int rounds, unsigned* seen = nullptr) {
+int count_events(EventWait& wait, void* tag, int rounds, Readiness* seen = nullptr) {
   int count = 0;
   ReadyEvent events[8];
   for (int round = 0; round < rounds; ++round) {
@@ -67,10 +67,10 @@ TEST(EventWait, AReadinessIsReportedOnceUntilTheSocketIsRearmed) {
   EventWait* wait = shared_wait();
   ASSERT_NE(wait, nullptr);
   int tag = 0;
-  ASSERT_EQ(add_waiting(*wait, connection.near_end, WAIT_READABLE, &tag), 0);
+  ASSERT_EQ(add_waiting(*wait, connection.near_end, Readiness::Readable, &tag), 0);
   ASSERT_EQ(send_without_waiting(connection.far_end, "x", 1), 1);
   EXPECT_EQ(count_events(*wait, &tag, 10), 1) << "the byte nobody reads is news once";
-  ASSERT_EQ(modify_waiting(*wait, connection.near_end, WAIT_READABLE, &tag), 0);
+  ASSERT_EQ(modify_waiting(*wait, connection.near_end, Readiness::Readable, &tag), 0);
   EXPECT_EQ(count_events(*wait, &tag, 10), 1) << "re-armed, the unread byte is news again";
   delete_waiting(*wait, connection.near_end);
 }
@@ -86,14 +86,14 @@ TEST(EventWait, APeersResetIsReportedOnceAndNeverAgain) {
   EventWait* wait = shared_wait();
   ASSERT_NE(wait, nullptr);
   int tag = 0;
-  ASSERT_EQ(add_waiting(*wait, connection.near_end, WAIT_READABLE, &tag), 0);
+  ASSERT_EQ(add_waiting(*wait, connection.near_end, Readiness::Readable, &tag), 0);
   EXPECT_EQ(count_events(*wait, &tag, 2), 0);
   abort_connection(connection.far_end);
   close_socket(connection.far_end);
   connection.far_end = NO_SOCKET;
-  unsigned seen = 0;
-  EXPECT_EQ(count_events(*wait, &tag, 20, &seen), 1) << "events: " << seen;
-  EXPECT_NE(seen & (WAIT_READABLE | WAIT_FAILED), 0u);
+  Readiness seen = Readiness::None;
+  EXPECT_EQ(count_events(*wait, &tag, 20, &seen), 1) << "events: " << static_cast<unsigned>(seen);
+  EXPECT_TRUE(has(seen, Readiness::Readable | Readiness::Failed));
   delete_waiting(*wait, connection.near_end);
 }
 

@@ -16,7 +16,7 @@ namespace kiv {
 // until then, so a socket that nobody serves yet never makes the loop spin.
 struct EventWait {
   struct Entry {
-    unsigned interest = 0;
+    Readiness interest = Readiness::None;
     void* tag = nullptr;
     int index = -1;        // in polled, or -1 while out of the set
     bool changed = false;  // a change waits to be made in polled
@@ -51,10 +51,10 @@ SOCKET open_wake_socket() {
   return wake;
 }
 
-SHORT poll_events(unsigned interest) {
+SHORT poll_events(Readiness interest) {
   SHORT events = 0;
-  if (interest & WAIT_READABLE) events |= POLLRDNORM;
-  if (interest & WAIT_WRITABLE) events |= POLLWRNORM;
+  if (has(interest, Readiness::Readable)) events |= POLLRDNORM;
+  if (has(interest, Readiness::Writable)) events |= POLLWRNORM;
   return events;
 }
 
@@ -96,7 +96,7 @@ void make_changes(EventWait& wait) {
   wait.changes.clear();
 }
 
-int record_change(EventWait& wait, Socket s, unsigned interest, void* tag, bool deleted) {
+int record_change(EventWait& wait, Socket s, Readiness interest, void* tag, bool deleted) {
   const SOCKET socket = static_cast<SOCKET>(s);
   std::lock_guard<std::mutex> lock(wait.guard);
   EventWait::Entry& entry = wait.entries[socket];
@@ -120,11 +120,11 @@ EventWait* create_event_wait() {
   return wait;
 }
 
-int add_waiting(EventWait& wait, Socket s, unsigned interest, void* tag) {
+int add_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
   return record_change(wait, s, interest, tag, false);
 }
 
-int modify_waiting(EventWait& wait, Socket s, unsigned interest, void* tag) {
+int modify_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
   return record_change(wait, s, interest, tag, false);
 }
 
@@ -156,12 +156,12 @@ int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int cap
       ++i;
       continue;
     }
-    unsigned news = 0;
-    if (revents & POLLRDNORM) news |= WAIT_READABLE;
-    if (revents & POLLWRNORM) news |= WAIT_WRITABLE;
-    if (revents & (POLLERR | POLLHUP | POLLNVAL)) news |= WAIT_FAILED;
+    Readiness news = Readiness::None;
+    if (revents & POLLRDNORM) news |= Readiness::Readable;
+    if (revents & POLLWRNORM) news |= Readiness::Writable;
+    if (revents & (POLLERR | POLLHUP | POLLNVAL)) news |= Readiness::Failed;
     events[filled++] = ReadyEvent{entry.tag, news};
-    if (news & WAIT_FAILED) {
+    if (has(news, Readiness::Failed)) {
       leave_set(wait, entry);  // the last entry moved here is looked at next
       continue;
     }
