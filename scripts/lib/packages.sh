@@ -25,9 +25,12 @@ BUILD_PACKAGES=(g++ cmake ninja-build ccache libgtest-dev libgmock-dev libbenchm
 SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick socat)
 
 # What scripts/windows needs to cross-build the Windows programs and pack them
-# (the zip, and the MSI installer that wixl builds).
-WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix libgtest-dev zip wixl)
+# (the zip, and the MSI installer that wixl builds; windmc, for the service's
+# event texts, comes with the compiler's binutils).
+WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  libgtest-dev zip wixl)
 # What it needs besides to run the Windows tests: wine, a virtual display for
 # the status window, and a native build of the test harness that drives
-# kiv-agentd.exe under it.
-WINE_TEST_PACKAGES=(wine wine64 xvfb xauth g++ libgtest-dev)
+# kiv-agentd.exe under it; the installer's test unpacks the zip and reads the
+# programs' resources.
+WINE_TEST_PACKAGES=(wine wine64 xvfb xauth g++ libgtest-dev unzip binutils e2fsprogs)

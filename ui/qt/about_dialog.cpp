@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "kiv_version.h"
+
 namespace kiv {
 
 namespace {
@@ -14,7 +16,7 @@ struct AboutLine {
 
 constexpr AboutLine kLines[] = {
     {"Microsoft Windows NT", 3}, {"or", 11},           {"Microsoft Windows 95", 18},
-    {"KIV Agent", 33},           {"Version 1.4b", 44},
+    {"KIV Agent", 33},           {"Version " KIV_VERSION_TEXT, 44},
 };
 
 }  // namespace
