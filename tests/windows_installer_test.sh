@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# The Windows installer and the service kiv-agentd under wine, in a wine prefix of their own,
-# copied fresh for each run from one never used; each check below names what it shows. Wine
+# The Windows installer, the zip and the service kiv-agentd under wine, in a wine prefix of their
+# own, copied fresh for each run from one never used; each check below names what it shows. Wine
 # restarts no service after a failure, so that is not tested here.
-# Usage: windows_installer_test.sh SETUP.MSI NEXT.MSI KIV-AGENTD.EXE SERVICE-CONTROL.EXE
+# Usage: windows_installer_test.sh SETUP.MSI REBUILT.MSI NEXT.MSI ZIP SERVICE-CONTROL.EXE
 #        PEER-AGENTD PRISTINE-PREFIX
-# NEXT.MSI is the same installer as a newer version; SERVICE-CONTROL.EXE sends
-# "parameters changed" as `sc control` would (wine's sc has no "control");
-# PEER-AGENTD is a native kiv-agentd whose control port is the far end of the
+# REBUILT.MSI is another build of SETUP.MSI's version, NEXT.MSI the same installer as a newer
+# version; SERVICE-CONTROL.EXE sends "parameters changed" as `sc control` would (wine's sc has
+# no "control"); PEER-AGENTD is a native kiv-agentd whose control port is the far end of the
 # relays. Needs a display for kiv-agent.exe (DISPLAY).
 set -uo pipefail
 setup_msi=$(realpath "$1")
-next_msi=$(realpath "$2")
-agentd_exe=$(realpath "$3")
-service_control_exe=$(realpath "$4")
-peer_agentd=$(realpath "$5")
-pristine=$(realpath "$6")
+rebuilt_msi=$(realpath "$2")
+next_msi=$(realpath "$3")
+zip_file=$(realpath "$4")
+service_control_exe=$(realpath "$5")
+peer_agentd=$(realpath "$6")
+pristine=$(realpath "$7")
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all
@@ -24,14 +25,18 @@ peer_pid=""
 cleanup() {
   wineserver --kill 2>/dev/null
   [ -n "$peer_pid" ] && kill "$peer_pid" 2>/dev/null
+  chattr -R -i "$work" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
 cp -a "$pristine" "$WINEPREFIX"
 # One wine server for the whole run, and wine's own services started away from
 # our pipes: the service kiv-agentd is their child and would hold them open.
+# Wine keeps no event log, but its services, the service kiv-agentd among
+# them, print each event reported (its ID, then its inserts) into events.log.
 wineserver --persistent
-wine cmd /c exit </dev/null >/dev/null 2>&1
+WINEDEBUG=-all,err+eventlog,fixme+advapi wine cmd /c exit </dev/null >/dev/null \
+  2>"$work/events.log"
 
 passed=0
 failed=0
@@ -100,8 +105,50 @@ installed_versions() {
 }
 # Every service of the example kiv.cnf is disabled.
 all_disabled() { [ -s "$1" ] && ! tr -d '\r' <"$1" | grep -qv ' 0$'; }
+# The service's command line, as the service manager keeps it.
+service_command() {
+  wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\kiv-agentd' /v ImagePath </dev/null \
+    2>/dev/null | tr -d '\r' | sed -n 's/.*REG_[A-Z_]*SZ *//p'
+}
+serves_folder() { [ "$(service_command)" = "\"$1\\kiv-agentd.exe\" service \"$2\"" ]; }
+# The program that the event log's source "KIV Agent" takes its texts from.
+event_source_file() {
+  wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\KIV Agent' \
+    /v EventMessageFile </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_[A-Z_]*SZ *//p'
+}
+event_source_is() { [ "$(event_source_file)" = "$1" ]; }
+# How many events with ID (8 hex digits) and first insert TEXT were reported.
+events_reported() {
+  grep -A1 "ReportEventW (.*,0x$1," "$work/events.log" | grep -c "ReportEventW L\"$2\""
+}
+reported() { [ "$(events_reported "$1" "$2")" -ge 1 ]; }
+# A folder that nobody, root included, can write in.
+read_only_folder() {
+  mkdir -p "$1"
+  if [ "$(id -u)" = 0 ]; then chattr +i "$1"; else chmod a-w "$1"; fi
+}
+# Each enabled row of kiv.cnf in FOLDER listens on loopback alone (kiv.access there).
+confined_to_loopback() {
+  local name rest rules
+  rules=$(tr -d '\r' <"$1/kiv.access")
+  while read -r name rest; do
+    [ "${rest##* }" = 0 ] && continue
+    grep -q "^$name *listen *127\.0\.0\.1$" <<<"$rules" &&
+      grep -q "^$name *listen *::1$" <<<"$rules" || return 1
+  done < <(tr -d '\r' <"$1/kiv.cnf")
+}
+# The value of a string of the version resource of PROGRAM.
+version_string() { strings -el "$1" | grep -A1 -x "$2" | tail -1; }
+
+peer_folder="$work/peer"
+mkdir -p "$peer_folder"
+peer_port=$(free_port)
+echo "KIV $peer_port $peer_port 0.0.0.0 NONE 1" >"$peer_folder/kiv.cnf"
+(cd "$peer_folder" && exec "$peer_agentd" 2>/dev/null) &
+peer_pid=$!
 
 echo "=== the installer (msiexec under wine)"
+program_files='C:\Program Files\KIV Agent'
 program_data="$drive_c/ProgramData/KIV Agent"
 user_folder="$drive_c/users/$(id -un)/AppData/Roaming/KIV Agent"
 check "installs silently" "msiexec /i /qn failed" \
@@ -113,6 +160,11 @@ check "runs the service" "kiv-agentd is not running after the installation" \
   service_state_is RUNNING
 check "gives the service its example kiv.cnf" "ProgramData's kiv.cnf missing or enabled" \
   all_disabled "$program_data/kiv.cnf"
+check "registers the event log's source" "EventMessageFile does not name kiv-agentd.exe" \
+  event_source_is "$program_files\\kiv-agentd.exe"
+check "shows its version with three numbers" "DisplayVersion is not N.N.N" eval \
+  "wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall' /s \
+   </dev/null 2>/dev/null | grep -Eq 'DisplayVersion +REG_SZ +[0-9]+\\.[0-9]+\\.[0-9]+\\s*$'"
 if has_start_menu_entry; then
   wine start /unix "$(start_menu_entry)" </dev/null >/dev/null 2>&1
 fi
@@ -121,75 +173,104 @@ check "makes the user's folder from the Start menu" "no kiv.cnf in %APPDATA%\\KI
 check "copies the example into the user's folder" "the user's kiv.cnf enables a service" \
   all_disabled "$user_folder/kiv.cnf"
 wine taskkill /f /im kiv-agent.exe </dev/null >/dev/null 2>&1
-
-echo "KIV 9999 9999 0.0.0.0 NONE 1" >>"$program_data/kiv.cnf"
 echo "the operator's own log" >"$user_folder/kiv.log"
+
+# The service moved by hand, as README.txt says, to a folder of the administrator's.
+moved_port=$(free_port)
+mkdir -p "$drive_c/KIV"
+echo "M1 $moved_port $peer_port 127.0.0.1 NONE 1" >"$drive_c/KIV/kiv.cnf"
+wine "$drive_c/Program Files/KIV Agent/kiv-agentd.exe" install 'C:\KIV' </dev/null >/dev/null 2>&1
 check "upgrades silently" "msiexec /i /qn of the newer version failed" \
   wine msiexec /i "$(winepath -w "$next_msi")" /qn
 check "replaces the older version" "not one KIV Agent among the installed programs" \
   test "$(installed_versions)" = 1
-check "keeps the service's configuration through an upgrade" "the changed kiv.cnf was replaced" \
-  grep -q "^KIV 9999" "$program_data/kiv.cnf"
-check "runs the service after an upgrade" "kiv-agentd is not running" service_state_is RUNNING
+check "keeps the service's folder through an upgrade" "the service left C:\\KIV" \
+  serves_folder "$program_files" 'C:\KIV'
+check "serves the service's folder after an upgrade" "no relay through the port of C:\\KIV" \
+  banner_through "$moved_port"
 check "removes silently" "msiexec /x /qn failed" wine msiexec /x "$(winepath -w "$next_msi")" /qn
 check "removes the programs" "kiv-agentd.exe is still in Program Files" no_programs
 check "removes the Start menu entry" "KIV Agent.lnk is still there" no_start_menu_entry
 check "removes the service" "sc query still finds kiv-agentd" no_service
-check "keeps the service's configuration" "the changed kiv.cnf of ProgramData is gone" \
-  grep -q "^KIV 9999" "$program_data/kiv.cnf"
+check "keeps the service's configuration" "C:\\KIV\\kiv.cnf is gone" \
+  grep -q "^M1 $moved_port" "$drive_c/KIV/kiv.cnf"
 check "keeps the user's configuration" "%APPDATA%\\KIV Agent\\kiv.cnf is gone" \
   test -f "$user_folder/kiv.cnf"
 check "keeps the user's log" "%APPDATA%\\KIV Agent\\kiv.log is gone" test -f "$user_folder/kiv.log"
 
-# Wine keeps no event log, but prints each event reported to it on its error channel.
-reports_warning_as_event() {
-  local folder="$work/warning" pid found
-  mkdir -p "$folder"
-  echo "MAIL abc" >"$folder/kiv.cnf"
-  (cd "$folder" && WINEDEBUG=-all,err+eventlog exec wine "$agentd_exe" </dev/null \
-    >/dev/null 2>"$folder/stderr") &
-  pid=$!
-  eventually grep -q 'ReportEventW L"KIV Error: kiv.cnf: Error in line 0"' "$folder/stderr"
-  found=$?
-  kill "$pid"
-  wait "$pid"
-  return $found
-}
+# Wine forgets a product installed over another build of its version once that
+# build is removed, so this runs last: no upgrade follows it.
+wine msiexec /i "$(winepath -w "$setup_msi")" /qn </dev/null >/dev/null 2>&1
+check "replaces another build of its version" "two KIV Agents among the installed programs" \
+  eval 'wine msiexec /i "$(winepath -w "$rebuilt_msi")" /qn && test "$(installed_versions)" = 1'
+check "is removed by the installer of the build installed" "kiv-agentd.exe is still there" \
+  eval 'wine msiexec /x "$(winepath -w "$rebuilt_msi")" /qn && no_programs'
+
+echo "=== the zip"
+zip_folder="$work/zip"
+mkdir -p "$zip_folder"
+unzip -q "$zip_file" -d "$zip_folder"
+agentd_exe="$zip_folder/kiv-agentd.exe"
+check "confines its example to this computer" "an enabled row of kiv.cnf listens on more" \
+  confined_to_loopback "$zip_folder"
+about_box_version() { strings -el "$zip_folder/kiv-agent.exe" | grep -qx "Version $1"; }
+for program in kiv-agentd.exe kiv-agent.exe; do
+  check "gives $program the About box's version" "its version resource differs" \
+    about_box_version "$(version_string "$zip_folder/$program" ProductVersion)"
+done
+check "has a text for each of the service's events" "no message table in kiv-agentd.exe" \
+  eval 'strings -el "$agentd_exe" | grep -q "Error in line %1"'
 
 echo "=== kiv-agentd.exe as a service"
-peer_folder="$work/peer"
 service_folder="$work/service"
-mkdir -p "$peer_folder" "$service_folder"
-peer_port=$(free_port)
 first_port=$(free_port)
 second_port=$(free_port)
-echo "KIV $peer_port $peer_port 0.0.0.0 NONE 1" >"$peer_folder/kiv.cnf"
-(cd "$peer_folder" && exec "$peer_agentd" 2>/dev/null) &
-peer_pid=$!
+check "prints its usage when asked" "kiv-agentd.exe /? did not print it with exit code 0" \
+  eval 'wine "$agentd_exe" /? </dev/null 2>/dev/null | grep -q "^usage: kiv-agentd.exe"'
+check "rejects an unknown argument" "kiv-agentd.exe --bogus did not exit with code 2" \
+  test "$(wine "$agentd_exe" --bogus </dev/null >/dev/null 2>&1; echo $?)" = 2
+read_only_folder "$work/read-only"
+check "refuses a folder it cannot write in" "install into a read-only folder succeeded" \
+  eval '! wine "$agentd_exe" install "$(winepath -w "$work/read-only")" </dev/null >/dev/null \
+    2>&1 && no_service'
+mkdir -p "$work/example"
+wine "$agentd_exe" install "$(winepath -w "$work/example")" </dev/null >/dev/null 2>&1
+check "gives a new folder the zip's kiv.access" "no kiv.access beside the example kiv.cnf" \
+  cmp -s "$zip_folder/kiv.access" "$work/example/kiv.access"
+mkdir -p "$service_folder"
 printf 'S1 %d %d 127.0.0.1 NONE 1\nS2 %d %d 127.0.0.1 NONE 0\n' \
   "$first_port" "$peer_port" "$second_port" "$peer_port" >"$service_folder/kiv.cnf"
 : >"$service_folder/kiv.log"
-
-check "rejects an unknown argument" "kiv-agentd.exe --help did not exit with code 2" \
-  test "$(wine "$agentd_exe" --help </dev/null >/dev/null 2>&1; echo $?)" = 2
-check "reports a warning to the event log" "no ReportEvent of the warning about kiv.cnf" \
-  reports_warning_as_event
-check "registers the service" "kiv-agentd.exe install failed" \
-  wine "$agentd_exe" install "$(winepath -w "$service_folder")"
+check "says where the service served before" "install did not name the previous folder" \
+  eval 'wine "$agentd_exe" install "$(winepath -w "$service_folder")\\" </dev/null \
+    2>/dev/null | grep -qF "$(winepath -w "$work/example")"'
+check "names its folder without a trailing backslash" "the command line is not as expected" \
+  serves_folder "$(winepath -w "$zip_folder")" "$(winepath -w "$service_folder")"
+check "registers the event log's source from the zip" "EventMessageFile is not the zip's" \
+  event_source_is "$(winepath -w "$agentd_exe")"
 wine sc start kiv-agentd </dev/null >/dev/null 2>&1
 check "relays once started" "no banner of the peer through the service's port" \
   banner_through "$first_port"
+check "writes its log to kiv.log while it runs" "no S1 Connected in kiv.log within 30 s" \
+  eventually grep -q "S1 Connected" "$service_folder/kiv.log"
 sed -i 's/ 0$/ 1/' "$service_folder/kiv.cnf"
 check "takes paramchange" "the service refused the control" \
   wine "$service_control_exe" kiv-agentd
 check "starts a service newly enabled on paramchange" "nothing relays on the port enabled" \
   banner_through "$second_port"
+check "reloads as a reconfiguration" "kiv.log lacks KIV reconfigured..." \
+  eventually grep -q "KIV reconfigured\.\.\." "$service_folder/kiv.log"
+# A bad record, read as two, and a port that the peer holds.
+printf 'MAIL abc\nS3 %d %d 127.0.0.1 NONE 1\n' "$peer_port" "$peer_port" \
+  >"$service_folder/kiv.cnf"
+wine "$service_control_exe" kiv-agentd </dev/null >/dev/null 2>&1
+# The bad line's events are reported before the restart that finds the port in use.
+check "reports a port in use" "no event 4 for Can't bind: 10048" \
+  eventually reported c0000004 10048
+check "reports a bad line of kiv.cnf once, counting from 1" "not one event 2 for line 1" \
+  test "$(events_reported c0000002 1)" = 1
 wine sc stop kiv-agentd </dev/null >/dev/null 2>&1
 check "stops" "sc query never said STOPPED" service_state_is STOPPED
-check "leaves its log in kiv.log when stopped" "kiv.log lacks the reload's relay" \
-  grep -q "S2 Connected" "$service_folder/kiv.log"
-check "reloads as a reconfiguration" "kiv.log lacks KIV reconfigured..." \
-  grep -q "KIV reconfigured\.\.\." "$service_folder/kiv.log"
 check "removes the service" "kiv-agentd.exe remove failed" wine "$agentd_exe" remove
 check "is gone once removed" "sc query still finds kiv-agentd" no_service
 
