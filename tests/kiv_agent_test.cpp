@@ -57,6 +57,12 @@ class VirtualDisplay {
   /// ":N", or "" if the display did not start.
   const std::string& name() const { return name_; }
   void stop() { kill(pid_, SIGSTOP); }
+  /// Ends the server, as the end of a desktop session does.
+  void end() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   void resume() { kill(pid_, SIGCONT); }
 
  private:
@@ -85,6 +91,28 @@ TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
   EXPECT_EQ(echoed, 200) << "a relay waited for the stopped display";
   display.resume();
   EXPECT_EQ(agent.stop(), 0) << "the agent did not close once its display was back";
+}
+
+// The session ends with a client being relayed: Qt ends the process, and the lines held in
+// memory still reach kiv.log.
+TEST(KivAgent, WritesItsLogWhenItsDisplayEnds) {
+  VirtualDisplay display;
+  ASSERT_NE(display.name(), "") << "Xvfb did not start";
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("ECHO", port, remote.port()));
+  folder.write("kiv.log", "");
+  AgentProcess agent(folder, {"env", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(),
+                              KIV_AGENT_PATH});
+  int client = connect_loopback(port, 60000);
+  ASSERT_GE(client, 0) << "the agent did not start listening";
+  ASSERT_TRUE(send_bytes(client, "ping") && receive(client, 4) == "ping");
+  display.end();
+  EXPECT_NE(agent.wait_exit(20000), -1) << "the agent outlived its display";
+  EXPECT_NE(folder.read("kiv.log").find("ECHO Connected"), std::string::npos)
+      << "the held lines were lost: " << folder.read("kiv.log");
+  close(client);
 }
 
 // A stop request (SIGTERM, like its Close command) ends it even while a warning box waits.

@@ -6,6 +6,7 @@
 
 #include "agent/lifecycle.h"
 #include "platform/no_destructor.h"
+#include "core/event_log.h"
 #include "core/service_table.h"
 #include "core/window_thread.h"
 #include "ui/menu_commands.h"
@@ -198,6 +199,14 @@ LRESULT CALLBACK status_window_procedure(HWND hwnd, UINT message, WPARAM wparam,
       window = nullptr;
       shut_down = true;
       shutdown_agent();
+      return 0;
+    case WM_QUERYENDSESSION:
+      // Windows may end the process once every window has agreed.
+      flush_event_log();
+      return TRUE;
+    case WM_ENDSESSION:
+      // The session ends (logoff, shutdown): the agent stops as Close stops it.
+      if (wparam) DestroyWindow(hwnd);
       return 0;
     case WM_COMMAND: {
       int code = LOWORD(wparam);

@@ -107,7 +107,6 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
       PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
       return;
     }
-    Sleep(300);  // the first refresh has run
     char text[4096];
     for (int id : text_ids) {
       seen += "|" + std::string(text, GetDlgItemTextA(dialog, id, text, sizeof text));
@@ -213,6 +212,15 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_TRUE(sent) << "a worker waited for the window thread";
   pump_until([&sent] { return sent.load(); });  // lets a worker that waits go
   worker.join();
+
+  // The session ends: the log is written when Windows asks, and again as the agent stops.
+  folder->write("kiv.log", "");
+  EXPECT_TRUE(SendMessageA(status_window(), WM_QUERYENDSESSION, 0, 0)) << "the session was held";
+  EXPECT_NE(folder->read("kiv.log").find("KIV Started"), std::string::npos) << "not written";
+  log_event("after the question");
+  SendMessageA(status_window(), WM_ENDSESSION, TRUE, 0);
+  EXPECT_NE(folder->read("kiv.log").find("after the question"), std::string::npos);
+  EXPECT_EQ(status_window(), nullptr) << "the agent went on after the session ended";
 }
 
 // The Log dialog's refresh keeps the line the operator reads, and a view at the end follows it.
