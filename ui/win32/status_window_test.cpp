@@ -223,22 +223,32 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_EQ(status_window(), nullptr) << "the agent went on after the session ended";
 }
 
-// The Log dialog's refresh keeps the line the operator reads, and a view at the end follows it.
-TEST(Win32LogDialog, KeepsTheLineReadAndAViewAtTheEndFollowsTheEnd) {
+// The Log dialog opens with nothing selected; its refresh keeps the line the operator reads and
+// the text selected, and a view at the end follows it.
+TEST(Win32LogDialog, KeepsTheLineReadAndTheSelectionAndAViewAtTheEndFollowsTheEnd) {
   for (int i = 0; i < 200; ++i) log_event(("line " + std::to_string(i)).c_str());
   HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_LOG), nullptr,
                                    log_dialog, 0);
   ASSERT_NE(dialog, nullptr);
   HWND edit = GetDlgItem(dialog, IDC_LOG_TEXT);
   auto first_line = [edit] { return SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0); };
+  auto selection = [edit] {
+    DWORD start = 0, end = 0;
+    SendMessageA(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                 reinterpret_cast<LPARAM>(&end));
+    return std::to_string(start) + "-" + std::to_string(end);
+  };
   auto refresh_with = [dialog](const char* line) {
     log_event(line);
     SendMessageA(dialog, WM_TIMER, 0, 0);
   };
-  SendMessageA(edit, EM_LINESCROLL, 0, -first_line());
-  SendMessageA(edit, EM_LINESCROLL, 0, 50);
+  DWORD length = static_cast<DWORD>(GetWindowTextLengthA(edit));
+  EXPECT_EQ(selection(), std::to_string(length) + "-" + std::to_string(length)) << "opened";
+  SendMessageA(edit, EM_SETSEL, 30, 60);
+  SendMessageA(edit, EM_LINESCROLL, 0, 50 - first_line());
   refresh_with("one more");
   EXPECT_EQ(first_line(), 50) << "the line read is kept";
+  EXPECT_EQ(selection(), "30-60");
   SendMessageA(edit, EM_LINESCROLL, 0, 1000);
   LRESULT last_page = first_line();
   refresh_with("and more");
