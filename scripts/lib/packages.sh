@@ -28,6 +28,6 @@ SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick socat)
 # (the zip, and the MSI installer that wixl builds).
 WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix libgtest-dev zip wixl)
 # What it needs besides to run the Windows tests: wine, a virtual display for
-# the status window, and a native build of the test harness that drives
-# kiv-agentd.exe under it.
-WINE_TEST_PACKAGES=(wine wine64 xvfb xauth g++ libgtest-dev)
+# the status window, the Russian locale it is tested in, and a native build of
+# the test harness that drives kiv-agentd.exe under it.
+WINE_TEST_PACKAGES=(wine wine64 xvfb xauth locales g++ libgtest-dev)

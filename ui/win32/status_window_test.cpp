@@ -86,6 +86,41 @@ bool blank_right_of(int row, const char* text) {
   return blank;
 }
 
+// Whether row `row` of the status window shows `text` as the system draws it.
+bool row_shows(int row, const wchar_t* text) {
+  HDC window = GetDC(status_window());
+  HDC drawn = CreateCompatibleDC(window);
+  HBITMAP bitmap = CreateCompatibleBitmap(window, 95, 15);
+  HGDIOBJ replaced = SelectObject(drawn, bitmap);
+  PatBlt(drawn, 0, 0, 95, 15, WHITENESS);
+  TextOutW(drawn, 5, 0, text, static_cast<int>(wcslen(text)));
+  bool same = true;
+  for (int y = 0; y < 15 && same; ++y) {
+    for (int x = 0; x < 95 && same; ++x) {
+      same = (GetPixel(drawn, x, y) == 0) == (GetPixel(window, x, row * 15 + y) == 0);
+    }
+  }
+  DeleteObject(SelectObject(drawn, replaced));
+  DeleteDC(drawn);
+  ReleaseDC(status_window(), window);
+  return same;
+}
+
+// `text` in the system's ANSI code page, the encoding of kiv.cnf's names on Windows.
+std::string ansi(const wchar_t* text) {
+  char bytes[64];
+  int size = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
+  return std::string(bytes, size > 0 ? size - 1 : 0);
+}
+
+// A name of five letters of the code page (Cyrillic in the tests' Russian locale), and six
+// typed, the first and last of which would read as UTF-8 continuation bytes.
+struct Letters {
+  const wchar_t *name, *typed, *taken;
+};
+const Letters LETTERS = GetACP() == 1251 ? Letters{L"ПОЧТА", L"ЁЖИКИЁ", L"ЁЖИКИ"}
+                                         : Letters{L"ÀÉÎÕÜ", L"ŽŠŒŽŠŒ", L"ŽŠŒŽŠ"};
+
 HWND wait_for_window(const char* caption) {
   HWND found = nullptr;
   bool shown = pump_until([&] {
@@ -133,7 +168,8 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   const std::string loop = std::to_string(loop_port);
   const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\n" +
                              "LOOP " + loop + " " + std::to_string(remote_port) +
-                             " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
+                             " 127.0.0.1 NONE 1\r\n" + ansi(LETTERS.name) +
+                             " 7 7 127.0.0.1 NONE 0\r\n";
   auto* folder = new kiv_test::TempFolder;  // outlives the agent's threads
   folder->write("kiv.cnf", config);
   chdir(folder->path().c_str());
@@ -145,6 +181,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   const std::string at_rest = "KIVClass KIV 120x75 a0000 lamp ";
   ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
   EXPECT_EQ(looks(2), at_rest + "ff0000") << "the disabled row's lamp";
+  EXPECT_TRUE(row_shows(2, (LETTERS.name + std::wstring(L" (7)")).c_str())) << "drawn garbled";
   // A lamp is yellow from the moment kiv.cnf is read: the client tries until the service listens.
   SOCKET client = INVALID_SOCKET;
   ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
@@ -166,18 +203,21 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
 
   EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}), "|OK");
   std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
-  EXPECT_EQ(statistics.rfind("|KIV|OFF||0 Days 0 Hours", 0), 0u) << statistics;
+  EXPECT_EQ(statistics.rfind("|KIV|" + ansi(LETTERS.name) + "||0 Days 0 Hours", 0), 0u);
   std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << "the log's first line";
 
   // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
   // LOOP's port changes too: its row shows the new port when next drawn.
   HWND question_owner = nullptr;
+  wchar_t name_shown[16] = L"";
   BOOL dialog_enabled_under_question = TRUE;
   auto type_a_row_and_answer_no = [&](HWND dialog) {
     const std::pair<int, const char*> typed[] = {
-        {1003, "NEWER"}, {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
+        {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
     for (auto [id, text] : typed) SetDlgItemTextA(dialog, id, text);
+    SetDlgItemTextW(dialog, 1003, LETTERS.typed);
+    GetDlgItemTextW(dialog, 1002, name_shown, 16);
     SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
     HWND question = wait_for_window("Do You Want to Use New Settings?");
@@ -193,8 +233,10 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
   std::string changed = config;
   changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
-  EXPECT_EQ(folder->read("kiv.cnf"), changed + "NEWER 4464 4464 newhost WINDOWS 1\r\n")
-      << "No still saves kiv.cnf";
+  EXPECT_EQ(std::wstring(name_shown), LETTERS.name) << "the dialog read the name otherwise";
+  EXPECT_EQ(folder->read("kiv.cnf"),
+            changed + ansi(LETTERS.taken) + " 4464 4464 newhost WINDOWS 1\r\n")
+      << "No still saves kiv.cnf, the name cut to its five bytes";
 
   // A status change repaints without erasing the window; the old port must not show under the new.
   send_notification(NOTIFY_STATUS_CHANGED);
