@@ -140,6 +140,7 @@ void paint_status_window() {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
   SetBkMode(dc, TRANSPARENT);
+  HGDIOBJ font = SelectObject(dc, status_row_font());
   ServiceTable& table = service_table();
   int count = table.service_count;
   HBRUSH background = reinterpret_cast<HBRUSH>(GetClassLongPtrA(window, GCLP_HBRBACKGROUND));
@@ -155,6 +156,7 @@ void paint_status_window() {
     TextOutA(dc, ROW_TEXT_LEFT, config.row_y, text.text, static_cast<int>(strlen(text.text)));
     paint_lamp(dc, table.rows[r], config.row_y);
   }
+  SelectObject(dc, font);
   EndPaint(window, &paint);
 }
 
@@ -266,5 +268,13 @@ int run_event_loop() {
 }
 
 HWND status_window() { return window; }
+
+HFONT status_row_font() {
+  // Made once and kept for the process's life, as the window class's brush is.
+  static HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                  FIXED_PITCH | FF_MODERN, "Courier New");
+  return font;
+}
 
 }  // namespace kiv

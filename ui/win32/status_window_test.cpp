@@ -93,6 +93,7 @@ bool row_shows(int row, const wchar_t* text) {
   HBITMAP bitmap = CreateCompatibleBitmap(window, 95, 15);
   HGDIOBJ replaced = SelectObject(drawn, bitmap);
   PatBlt(drawn, 0, 0, 95, 15, WHITENESS);
+  SelectObject(drawn, status_row_font());
   TextOutW(drawn, 5, 0, text, static_cast<int>(wcslen(text)));
   bool same = true;
   for (int y = 0; y < 15 && same; ++y) {
@@ -120,6 +121,49 @@ struct Letters {
 };
 const Letters LETTERS = GetACP() == 1251 ? Letters{L"ПОЧТА", L"ЁЖИКИЁ", L"ЁЖИКИ"}
                                          : Letters{L"ÀÉÎÕÜ", L"ŽŠŒŽŠŒ", L"ŽŠŒŽŠ"};
+
+// The controls of `dialog` whose longest text does not fit them in their own font: each static
+// with its own text, each edit named in `longest` with the text given for it.
+std::string clipped_controls(HWND dialog, const std::vector<std::pair<int, std::string>>& longest) {
+  std::string clipped;
+  for (HWND control = GetWindow(dialog, GW_CHILD); control != nullptr;
+       control = GetWindow(control, GW_HWNDNEXT)) {
+    char kind[16] = "", own[256] = "";
+    GetClassNameA(control, kind, sizeof kind);
+    GetWindowTextA(control, own, sizeof own);
+    bool edit = strcmp(kind, "Edit") == 0;
+    std::string text = edit ? "" : own;
+    for (const auto& [id, content] : longest) {
+      if (edit && GetDlgCtrlID(control) == id) text = content;
+    }
+    if (text.empty()) continue;
+    SetWindowTextA(control, text.c_str());
+    RECT area, needed;
+    if (edit) {
+      SendMessageA(control, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&area));
+    } else {
+      GetClientRect(control, &area);
+    }
+    needed = area;
+    HDC dc = GetDC(control);
+    auto font = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
+    HGDIOBJ replaced = SelectObject(dc, font);
+    DrawTextA(dc, text.c_str(), -1, &needed,
+              DT_CALCRECT | DT_NOPREFIX | (edit ? DT_SINGLELINE : DT_WORDBREAK));
+    SelectObject(dc, replaced);
+    ReleaseDC(control, dc);
+    SetWindowTextA(control, own);
+    if (needed.right - needed.left > area.right - area.left ||
+        needed.bottom - needed.top > area.bottom - area.top) {
+      clipped += " [" + std::to_string(GetDlgCtrlID(control)) + " \"" + text + "\" " +
+                 std::to_string(needed.right - needed.left) + "x" +
+                 std::to_string(needed.bottom - needed.top) + " in " +
+                 std::to_string(area.right - area.left) + "x" +
+                 std::to_string(area.bottom - area.top) + "]";
+    }
+  }
+  return clipped;
+}
 
 HWND wait_for_window(const char* caption) {
   HWND found = nullptr;
@@ -201,8 +245,23 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
             std::string::npos)
       << items;
 
-  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}), "|OK");
-  std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
+  // Every text fits its control in the dialog's font, at its longest: a name of five wide
+  // letters, a port of five digits.
+  std::string clipped;
+  auto measure = [&clipped](std::vector<std::pair<int, std::string>> longest) {
+    return [&clipped, longest](HWND dialog) {
+      clipped += clipped_controls(dialog, longest);
+      PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    };
+  };
+  std::vector<std::pair<int, std::string>> names, ports;
+  for (int i = 0; i < 5; ++i) {
+    names.push_back({1000 + i, "WWWWW"});
+    ports.insert(ports.end(), {{1000 + i, "WWWWW"}, {1005 + i, "21200"}, {1029 + i, "21200"}});
+  }
+  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}, measure({})), "|OK");
+  std::string statistics =
+      open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023}, measure(names));
   EXPECT_EQ(statistics.rfind("|KIV|" + ansi(LETTERS.name) + "||0 Days 0 Hours", 0), 0u);
   std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << "the log's first line";
@@ -213,6 +272,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   wchar_t name_shown[16] = L"";
   BOOL dialog_enabled_under_question = TRUE;
   auto type_a_row_and_answer_no = [&](HWND dialog) {
+    clipped += clipped_controls(dialog, ports);
     const std::pair<int, const char*> typed[] = {
         {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
     for (auto [id, text] : typed) SetDlgItemTextA(dialog, id, text);
@@ -222,6 +282,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
     HWND question = wait_for_window("Do You Want to Use New Settings?");
     question_owner = GetWindow(question, GW_OWNER);
+    clipped += clipped_controls(question, {});
     dialog_enabled_under_question = IsWindowEnabled(dialog);
     PostMessageA(question, WM_COMMAND, IDNO, 0);
   };
@@ -230,6 +291,14 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
             "|KIV|" + loop + "|" + control)
       << "the grid shows kiv.cnf";
   EXPECT_EQ(question_owner, status_window()) << "the question is not the status window's";
+  EXPECT_EQ(clipped, "") << "controls that clip their text";
+  HDC dc = GetDC(status_window());
+  HGDIOBJ replaced = SelectObject(dc, status_row_font());
+  SIZE row;
+  GetTextExtentPoint32A(dc, "WWWWW (65535)", 13, &row);
+  SelectObject(dc, replaced);
+  ReleaseDC(status_window(), dc);
+  EXPECT_LE(5 + row.cx, 100) << "the widest row runs under its lamp";
   EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
   std::string changed = config;
   changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
