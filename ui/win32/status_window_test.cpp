@@ -155,11 +155,7 @@ std::string clipped_controls(HWND dialog, const std::vector<std::pair<int, std::
     SetWindowTextA(control, own);
     if (needed.right - needed.left > area.right - area.left ||
         needed.bottom - needed.top > area.bottom - area.top) {
-      clipped += " [" + std::to_string(GetDlgCtrlID(control)) + " \"" + text + "\" " +
-                 std::to_string(needed.right - needed.left) + "x" +
-                 std::to_string(needed.bottom - needed.top) + " in " +
-                 std::to_string(area.right - area.left) + "x" +
-                 std::to_string(area.bottom - area.top) + "]";
+      clipped += " " + std::to_string(GetDlgCtrlID(control)) + ":\"" + text + "\"";
     }
   }
   return clipped;
