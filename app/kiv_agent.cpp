@@ -1,14 +1,21 @@
 // kiv-agent: the agent with its status window. Reads kiv.cnf in the working
-// directory; closing the window (or SIGINT / SIGTERM) ends it.
+// directory; closing the window (or SIGINT / SIGTERM) ends it. Started with
+// the option --user-folder (the desktop's menu entry), it works in the
+// operator's own folder.
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "agent/lifecycle.h"
+#include "platform/files.h"
 #include "platform/signals.h"
+#include "platform/user_folder.h"
+#include "ui/agent_arguments.h"
 #include "ui/qt/qt_window_thread.h"
 #include "ui/qt/status_window.h"
 
@@ -40,10 +47,22 @@ void on_operator_signal(kiv::OperatorSignal signal) {
 
 int main(int argc, char* argv[]) {
   kiv::take_start_time();
+  kiv::AgentStart start = kiv::agent_start(argc, argv);
+  if (start == kiv::AgentStart::Usage) {
+    kiv::write_standard_error_line("usage: kiv-agent [--user-folder]");
+    return 2;
+  }
   kiv::watch_operator_signals(on_operator_signal);
   qt_default_messages = qInstallMessageHandler(on_start_up_message);
   QApplication application(argc, argv);
   qInstallMessageHandler(qt_default_messages);
+  if (start == kiv::AgentStart::UserFolder) {
+    std::string failure = kiv::enter_user_folder();
+    if (!failure.empty()) {
+      QMessageBox::warning(nullptr, "KIV Error", QString::fromStdString(failure));
+      return 1;
+    }
+  }
   // The icon and the desktop entry of the application menu are one.
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/kiv-agent.svg")));
   QApplication::setDesktopFileName(QStringLiteral("kiv-agent"));

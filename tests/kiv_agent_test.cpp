@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 
@@ -57,6 +58,12 @@ class VirtualDisplay {
   /// ":N", or "" if the display did not start.
   const std::string& name() const { return name_; }
   void stop() { kill(pid_, SIGSTOP); }
+  /// Ends the server, as the end of a desktop session does.
+  void end() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   void resume() { kill(pid_, SIGCONT); }
 
  private:
@@ -87,6 +94,28 @@ TEST(KivAgent, RelaysWhileItsDisplayIsStoppedAndClosesOnceItIsBack) {
   EXPECT_EQ(agent.stop(), 0) << "the agent did not close once its display was back";
 }
 
+// The session ends with a client being relayed: Qt ends the process, and the lines held in
+// memory still reach kiv.log.
+TEST(KivAgent, WritesItsLogWhenItsDisplayEnds) {
+  VirtualDisplay display;
+  ASSERT_NE(display.name(), "") << "Xvfb did not start";
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("ECHO", port, remote.port()));
+  folder.write("kiv.log", "");
+  AgentProcess agent(folder, {"env", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(),
+                              KIV_AGENT_PATH});
+  int client = connect_loopback(port, 60000);
+  ASSERT_GE(client, 0) << "the agent did not start listening";
+  ASSERT_TRUE(send_bytes(client, "ping") && receive(client, 4) == "ping");
+  display.end();
+  EXPECT_NE(agent.wait_exit(20000), -1) << "the agent outlived its display";
+  EXPECT_NE(folder.read("kiv.log").find("ECHO Connected"), std::string::npos)
+      << "the held lines were lost: " << folder.read("kiv.log");
+  close(client);
+}
+
 // A stop request (SIGTERM, like its Close command) ends it even while a warning box waits.
 TEST(KivAgent, ClosesWhileAStartUpWarningIsShowing) {
   TempFolder folder;
@@ -112,6 +141,33 @@ TEST(KivAgent, LogStampsAndCommandsStayTheSameInATurkishLocale) {
                      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [^\n]*\n){3,}");
   EXPECT_TRUE(std::regex_match(folder.read("kiv.log"), stamped))
       << "a line stamped in Turkish: " << folder.read("kiv.log");
+}
+
+// Installed as the package installs it, the menu entry's kiv-agent --user-folder makes the
+// operator's folder with the example kiv.cnf and serves from it.
+TEST(KivAgent, UserFolderIsMadeWithTheExampleAndServedFrom) {
+  TempFolder folder;
+  std::filesystem::create_directories(folder.file("usr/bin"));
+  std::filesystem::create_directories(folder.file("usr/share/kiv-agent"));
+  std::filesystem::copy_file(KIV_AGENT_PATH, folder.file("usr/bin/kiv-agent"));
+  uint16_t port = free_port();
+  const std::string example = config_line("KIV", port, port, "0.0.0.0");
+  folder.write("usr/share/kiv-agent/kiv.cnf", example);
+  AgentProcess agent(folder, {"env", "XDG_CONFIG_HOME=" + folder.file("config"),
+                              folder.file("usr/bin/kiv-agent"), "--user-folder"});
+  EXPECT_EQ(round_trip(port, "quit\r\n"), "KIV Agent v1.4b\nKIV QUIT.\n");
+  EXPECT_EQ(agent.stop(), 0);
+  EXPECT_EQ(folder.read("config/kiv-agent/kiv.cnf"), example);
+}
+
+TEST(KivAgent, AnUnknownArgumentGetsTheUsageLine) {
+  TempFolder folder;
+  for (const char* wrong : {"--user-folder=x", "-h"}) {
+    AgentProcess agent(folder, {KIV_AGENT_PATH, "--user-folder", wrong});
+    EXPECT_EQ(agent.wait_exit(20000), 2) << wrong;
+    EXPECT_TRUE(eventually([&agent] { return agent.lines().size() == 1; }));
+    EXPECT_EQ(agent.lines(), std::vector<std::string>{"usage: kiv-agent [--user-folder]"});
+  }
 }
 
 TEST(KivAgent, WithoutADisplaySaysSoAndNamesKivAgentd) {

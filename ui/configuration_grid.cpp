@@ -11,17 +11,16 @@ namespace {
 // The grid takes table names one character shorter than the field holds.
 constexpr size_t TABLE_NAME_TAKEN = TABLE_NAME_CAPACITY - 1;
 
-// `text` cut to at most `limit` bytes, never inside a UTF-8 character.
-std::string cut_text(const std::string& text, size_t limit) {
-  if (text.size() <= limit) return text;
-  size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
+
+size_t whole_utf8_characters(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text.size();
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return end;
+}
 
 bool read_port(const std::string& text, uint16_t& port) {
   size_t begin = 0, end = text.size();
@@ -50,7 +49,11 @@ void grid_of_table(GridRow (&grid)[MAX_SERVICES]) {
   }
 }
 
-int rows_of_grid(const GridRow (&grid)[MAX_SERVICES], ServiceConfig (&rows)[MAX_SERVICES]) {
+int rows_of_grid(const GridRow (&grid)[MAX_SERVICES], WholeCharacters encoding,
+                 ServiceConfig (&rows)[MAX_SERVICES]) {
+  auto cut_text = [encoding](const std::string& text, size_t limit) {
+    return text.substr(0, encoding(text, limit));
+  };
   int count = 0;
   for (int i = 0; i < MAX_SERVICES; ++i) {
     const GridRow& typed = grid[i];
@@ -79,11 +82,11 @@ int rows_of_grid(const GridRow (&grid)[MAX_SERVICES], ServiceConfig (&rows)[MAX_
   return count;
 }
 
-void use_grid(const GridRow (&grid)[MAX_SERVICES]) {
+void use_grid(const GridRow (&grid)[MAX_SERVICES], WholeCharacters encoding) {
   // Read whole before anything is published: service threads read their rows
   // and the count meanwhile, and must see the old table or the new one.
   ServiceConfig rows[MAX_SERVICES];
-  int count = rows_of_grid(grid, rows);
+  int count = rows_of_grid(grid, encoding, rows);
   publish_service_rows(rows, count);
   save_service_table();
 }

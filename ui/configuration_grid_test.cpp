@@ -35,7 +35,7 @@ TEST_F(GridFixture, OkOnTheGridAsOpenedSavesTheTableAsItWas) {
   load("MAIL 40000 110 10.0.0.5 WINDOWS -2\n");
   GridRow grid[MAX_SERVICES];
   grid_of_table(grid);
-  use_grid(grid);
+  use_grid(grid, whole_utf8_characters);
   EXPECT_EQ(folder.read_text("kiv.cnf"), "MAIL 40000 110 10.0.0.5 WINDOWS 1\n")
       << "any non-zero enabled is saved as 1";
 }
@@ -45,7 +45,7 @@ TEST_F(GridFixture, OkKeepsEachRowsState) {
   service_table().rows[0].state = SVC_ACTIVE;
   GridRow grid[MAX_SERVICES];
   grid_of_table(grid);
-  use_grid(grid);
+  use_grid(grid, whole_utf8_characters);
   EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE) << "OK reset the row's state";
 }
 
@@ -56,13 +56,13 @@ TEST_F(GridFixture, TypedTextsAndPortsBecomeRowsAsTheyWouldReadBack) {
   const std::string host70(70, 'h'), table40(40, 't');
   GridRow typed[MAX_SERVICES] = {
       {true, "MAILER", "70000", "  ", "10.0.0.5", "WINDOWS"},
-      {true, "ÄÄÄ", "65536", "4294967295", "webhost", ""},
+      {true, "ЖЁЖ", "65536", "4294967295", "webhost", ""},
       {true, "FTP", "12a", "", "ftp host", "NONE"},
       {true, "POP", " 110\t", "0", host70, table40},
       {false, "NEWS", "119", "4294967297", "newshost", "NONE"}};
-  use_grid(typed);
+  use_grid(typed, whole_utf8_characters);
   EXPECT_EQ(table_rows(), "MAILE 4464 4464 10.0.0.5 WINDOWS 1\n0 "
-                          "ÄÄ 0 65535 webhost  0\n15 "
+                          "ЖЁ 0 65535 webhost  0\n15 "
                           "FTP 0 0 ftp host NONE 0\n30 "
                           "POP 110 110 " + host70.substr(0, 63) + " " + table40.substr(0, 34) +
                               " 1\n45 "
@@ -77,7 +77,7 @@ TEST_F(GridFixture, ARowWithNeitherNameNorHostEndsTheList) {
                                  {true, "", "120", "", "hc", "NONE"},
                                  {true, "", "80", "80", "", "NONE"},
                                  {true, "C", "3", "", "hc", "NONE"}};
-  use_grid(typed);
+  use_grid(typed, whole_utf8_characters);
   EXPECT_EQ(table_rows(), "A 1 1 ha NONE 1\n0 NEWS 119 119  NONE 0\n15  120 120 hc NONE 1\n30 ");
 }
 
@@ -86,7 +86,7 @@ TEST_F(GridFixture, RowsThatWouldNotReadBackAreLoggedInsteadOfSaved) {
   GridRow typed[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"},
                                  {true, "NEWS", "119", "", "", "NONE"},
                                  {true, "", "120", "", "hc", "NONE"}};
-  use_grid(typed);
+  use_grid(typed, whole_utf8_characters);
   EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n") << "only row 0 reads back";
   EXPECT_EQ(kiv_test::held_events(),
             (std::vector<std::string>{

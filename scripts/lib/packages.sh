@@ -30,7 +30,7 @@ SCREENSHOT_PACKAGES=(xvfb xauth openbox xdotool imagemagick socat)
 WINDOWS_PACKAGES=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libgtest-dev zip wixl)
 # What it needs besides to run the Windows tests: wine, a virtual display for
-# the status window, and a native build of the test harness that drives
-# kiv-agentd.exe under it; the installer's test unpacks the zip and reads the
-# programs' resources.
-WINE_TEST_PACKAGES=(wine wine64 xvfb xauth g++ libgtest-dev unzip binutils e2fsprogs)
+# the status window, the Russian locale it is tested in, and a native build of
+# the test harness that drives kiv-agentd.exe under it; the installer's test
+# unpacks the zip and reads the programs' resources.
+WINE_TEST_PACKAGES=(wine wine64 xvfb xauth locales g++ libgtest-dev unzip binutils e2fsprogs)

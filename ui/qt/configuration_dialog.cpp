@@ -151,7 +151,7 @@ void ConfigurationDialog::use_grid() {
                       port_[i]->text().toStdString(),   remote_port_[i]->text().toStdString(),
                       host_[i]->text().toStdString(),   table_name_[i]->text().toStdString()};
   }
-  kiv::use_grid(grid);
+  kiv::use_grid(grid, whole_utf8_characters);
   QMessageBox::StandardButton answer = QMessageBox::question(
       status_window_, QStringLiteral("Do You Want to Use New Settings?"),
       QStringLiteral("You Changed KIV Settings,\nDo You Want to Use\n"

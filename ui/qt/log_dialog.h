@@ -12,8 +12,8 @@ namespace kiv {
 
 /// LogDialog shows the event log's lines in a read-only text box (object
 /// name "1000"), rebuilt every five seconds while open when the log holds
-/// more lines than it shows. A rebuild keeps the place the operator reads;
-/// a view scrolled to the end follows the end.
+/// more lines than it shows. A rebuild keeps the place the operator reads
+/// and the text selected; a view scrolled to the end follows the end.
 class LogDialog : public AgentDialog {
  public:
   explicit LogDialog(QWidget* status_window);
@@ -22,6 +22,9 @@ class LogDialog : public AgentDialog {
   void done(int result) override;
 
  private:
+  /// Puts the rebuilt `text` in place of the old.
+  void show_text(const QString& text);
+
   QPlainTextEdit* text_box_;
   LogView view_;
   QTimer timer_;

@@ -4,6 +4,9 @@
 #include <QMessageBox>
 #include <QThread>
 
+#include <string>
+
+#include "platform/files.h"
 #include "platform/no_destructor.h"
 #include "ui/qt/status_window.h"
 
@@ -33,6 +36,10 @@ void QtWindowThread::deliver(Notification code) {
 }
 
 void QtWindowThread::show_warning(const char* text) {
+  if (display_lost_) {
+    write_standard_error_line(("KIV Error: " + std::string(text)).c_str());
+    return;
+  }
   QString message = QString::fromLocal8Bit(text);
   auto show = [this, message] {
     // Warnings of the start-up, while the window is being made, have no owner.

@@ -23,6 +23,8 @@ class QtWindowThread : public QObject, public WindowThread {
   void attach(StatusWindow* window);
   /// Runs the GUI thread's event loop until end_event_loop; returns its code.
   int run_event_loop();
+  /// The window system has gone: warnings go to standard error from now on.
+  void lose_display() { display_lost_ = true; }
 
   void deliver(Notification code) override;
   void show_warning(const char* text) override;
@@ -38,6 +40,7 @@ class QtWindowThread : public QObject, public WindowThread {
   int exit_code_ = 0;               // GUI thread only
   /// A status change is queued and not handled yet: later ones add nothing.
   std::atomic<bool> repaint_queued_{false};
+  std::atomic<bool> display_lost_{false};
 };
 
 /// The process's window thread; first used on the GUI thread, after QApplication exists.

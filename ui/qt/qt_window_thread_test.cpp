@@ -68,7 +68,7 @@ void QtWindowThreadTest::initTestCase() {
 }
 
 void QtWindowThreadTest::status_changes_sent_together_make_one_repaint() {
-  QTest::qWait(100);  // the window's own paints after showing are done
+  QCoreApplication::processEvents();  // the window's own paints after showing are done
   counter_.paints = 0;
   QVERIFY2(sent_while_gui_thread_is_blocked([] {
              for (int i = 0; i < 100; ++i) kiv::send_notification(kiv::NOTIFY_STATUS_CHANGED);

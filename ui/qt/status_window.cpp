@@ -4,13 +4,16 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 
 #include <atomic>
+#include <cstdlib>
 
 #include "agent/lifecycle.h"
+#include "core/event_log.h"
 #include "core/service_table.h"
 #include "ui/qt/about_dialog.h"
 #include "ui/qt/configuration_dialog.h"
@@ -28,6 +31,24 @@ constexpr int kRowFontPixels = 11;
 
 std::atomic<StatusWindow*> created_window{nullptr};
 std::atomic<bool> close_requested{false};
+
+/// Qt ends the process with exit() when its connection to the X server
+/// breaks, which is how a desktop session's end reaches it: the window gets
+/// no close, so the log is written here, as Close writes it.
+void on_process_exit() {
+  if (StatusWindow* window = created_window.load()) window->shut_down_without_display();
+}
+
+/// The session's end, as a session manager announces it: the log is written
+/// first, in case the session then ends the process; a quit that follows
+/// shuts the agent down as Close does.
+void watch_session_end(StatusWindow* window) {
+  QObject::connect(qApp, &QGuiApplication::commitDataRequest, [] { flush_event_log(); });
+  QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [window] {
+    if (!window->shut_down()) window->close();
+  });
+  std::atexit(on_process_exit);
+}
 
 QColor qt_colour(Rgb colour) { return QColor(colour.red, colour.green, colour.blue); }
 
@@ -150,12 +171,20 @@ void StatusWindow::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void StatusWindow::shut_down_without_display() {
+  if (shut_down_) return;
+  shut_down_ = true;
+  qt_window_thread().lose_display();
+  shutdown_agent();
+}
+
 StatusWindow& create_status_window() {
   QtWindowThread& window_thread = qt_window_thread();
   install_window_thread(&window_thread);
   auto* window = new StatusWindow;  // never deleted: see the class comment
   window_thread.attach(window);
   created_window.store(window);
+  watch_session_end(window);
   if (close_requested.load()) close_status_window();
   start_agent();
   if (!window->shut_down()) window->show();

@@ -35,6 +35,9 @@ class StatusWindow : public QWidget {
   QMenu* context_menu() const { return menu_; }
   /// The window has been closed and the agent shut down.
   bool shut_down() const { return shut_down_; }
+  /// Shuts the agent down as Close does, once the window system has gone
+  /// (the desktop session ended): nothing is drawn or shown any more.
+  void shut_down_without_display();
 
  protected:
   void paintEvent(QPaintEvent* event) override;

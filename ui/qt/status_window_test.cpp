@@ -192,17 +192,29 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   ++kiv::service_table().rows[1].connections;
   QTRY_COMPARE_WITH_TIMEOUT(edit(&statistics, 1006)->text(), QString("1"), 20000);
 
-  // The Log dialog keeps the place read, and a view at the end follows the end.
+  // The Log dialog keeps the place read and the text selected, and a view at the end follows
+  // the end; Ctrl+Home and Ctrl+End reach the ends.
   kiv::LogDialog log(&window);
-  QScrollBar* bar = log.findChild<QPlainTextEdit*>("1000")->verticalScrollBar();
+  log.show();
+  auto* box = log.findChild<QPlainTextEdit*>("1000");
+  QScrollBar* bar = box->verticalScrollBar();
+  QTextCursor selection(box->document());
+  selection.setPosition(30);
+  selection.setPosition(60, QTextCursor::KeepAnchor);
+  box->setTextCursor(selection);
+  const QString selected = selection.selectedText();
   bar->setValue(5);
   kiv::log_event("one more");
   log.refresh();
   QCOMPARE(bar->value(), 5);
-  bar->setValue(bar->maximum());
+  QCOMPARE(box->textCursor().selectedText(), selected);
+  QTest::keyClick(box, Qt::Key_End, Qt::ControlModifier);
+  QVERIFY2(box->textCursor().atEnd(), "Ctrl+End");
   kiv::log_event("and more");
   log.refresh();
   QCOMPARE(bar->value(), bar->maximum());
+  QTest::keyClick(box, Qt::Key_Home, Qt::ControlModifier);
+  QCOMPARE(bar->value(), 0);
 
   // Close, the sixth item the keyboard reaches, ends the loop with 0.
   QTimer::singleShot(0, [&window] {

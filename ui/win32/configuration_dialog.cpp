@@ -40,7 +40,7 @@ void use_typed_grid(HWND dialog) {
                       dialog_text(dialog, IDC_CONFIG_HOST + i),
                       dialog_text(dialog, IDC_CONFIG_TABLE + i)};
   }
-  use_grid(grid);
+  use_grid(grid, whole_ansi_characters);
   // The box, owned by the status window, disables only that window: the
   // dialog is disabled too, so that nothing (Cancel, a second OK) can be
   // chosen under the question and then be overridden by its answer.

@@ -12,4 +12,14 @@ std::string dialog_text(HWND dialog, int id) {
   return text;
 }
 
+size_t whole_ansi_characters(const std::string& text, size_t limit) {
+  size_t end = 0;
+  while (end < text.size()) {
+    size_t next = end + (IsDBCSLeadByte(static_cast<BYTE>(text[end])) ? 2 : 1);
+    if (next > limit || next > text.size()) break;
+    end = next;
+  }
+  return end;
+}
+
 }  // namespace kiv

@@ -6,6 +6,7 @@
 
 #include "agent/lifecycle.h"
 #include "platform/no_destructor.h"
+#include "core/event_log.h"
 #include "core/service_table.h"
 #include "core/window_thread.h"
 #include "ui/menu_commands.h"
@@ -139,6 +140,7 @@ void paint_status_window() {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
   SetBkMode(dc, TRANSPARENT);
+  HGDIOBJ font = SelectObject(dc, status_row_font());
   ServiceTable& table = service_table();
   int count = table.service_count;
   HBRUSH background = reinterpret_cast<HBRUSH>(GetClassLongPtrA(window, GCLP_HBRBACKGROUND));
@@ -154,6 +156,7 @@ void paint_status_window() {
     TextOutA(dc, ROW_TEXT_LEFT, config.row_y, text.text, static_cast<int>(strlen(text.text)));
     paint_lamp(dc, table.rows[r], config.row_y);
   }
+  SelectObject(dc, font);
   EndPaint(window, &paint);
 }
 
@@ -198,6 +201,14 @@ LRESULT CALLBACK status_window_procedure(HWND hwnd, UINT message, WPARAM wparam,
       window = nullptr;
       shut_down = true;
       shutdown_agent();
+      return 0;
+    case WM_QUERYENDSESSION:
+      // Windows may end the process once every window has agreed.
+      flush_event_log();
+      return TRUE;
+    case WM_ENDSESSION:
+      // The session ends (logoff, shutdown): the agent stops as Close stops it.
+      if (wparam) DestroyWindow(hwnd);
       return 0;
     case WM_COMMAND: {
       int code = LOWORD(wparam);
@@ -257,5 +268,13 @@ int run_event_loop() {
 }
 
 HWND status_window() { return window; }
+
+HFONT status_row_font() {
+  // Made once and kept for the process's life, as the window class's brush is.
+  static HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                  FIXED_PITCH | FF_MODERN, "Courier New");
+  return font;
+}
 
 }  // namespace kiv

@@ -20,5 +20,8 @@ bool create_status_window(int show_command);
 int run_event_loop();
 /// The status window, or null before it is created.
 HWND status_window();
+/// The font of the window's rows: fixed-pitch, 11 pixels high, so that the
+/// widest row, "WWWWW (65535)", ends before its lamp.
+HFONT status_row_font();
 
 }  // namespace kiv

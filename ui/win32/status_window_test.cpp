@@ -86,6 +86,81 @@ bool blank_right_of(int row, const char* text) {
   return blank;
 }
 
+// Whether row `row` of the status window shows `text` as the system draws it.
+bool row_shows(int row, const wchar_t* text) {
+  HDC window = GetDC(status_window());
+  HDC drawn = CreateCompatibleDC(window);
+  HBITMAP bitmap = CreateCompatibleBitmap(window, 95, 15);
+  HGDIOBJ replaced = SelectObject(drawn, bitmap);
+  PatBlt(drawn, 0, 0, 95, 15, WHITENESS);
+  SelectObject(drawn, status_row_font());
+  TextOutW(drawn, 5, 0, text, static_cast<int>(wcslen(text)));
+  bool same = true;
+  for (int y = 0; y < 15 && same; ++y) {
+    for (int x = 0; x < 95 && same; ++x) {
+      same = (GetPixel(drawn, x, y) == 0) == (GetPixel(window, x, row * 15 + y) == 0);
+    }
+  }
+  DeleteObject(SelectObject(drawn, replaced));
+  DeleteDC(drawn);
+  ReleaseDC(status_window(), window);
+  return same;
+}
+
+// `text` in the system's ANSI code page, the encoding of kiv.cnf's names on Windows.
+std::string ansi(const wchar_t* text) {
+  char bytes[64];
+  int size = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
+  return std::string(bytes, size > 0 ? size - 1 : 0);
+}
+
+// A name of five letters of the code page (Cyrillic in the tests' Russian locale), and six
+// typed, the first and last of which would read as UTF-8 continuation bytes.
+struct Letters {
+  const wchar_t *name, *typed, *taken;
+};
+const Letters LETTERS = GetACP() == 1251 ? Letters{L"ПОЧТА", L"ЁЖИКИЁ", L"ЁЖИКИ"}
+                                         : Letters{L"ÀÉÎÕÜ", L"ŽŠŒŽŠŒ", L"ŽŠŒŽŠ"};
+
+// The controls of `dialog` whose longest text does not fit them in their own font: each static
+// with its own text, each edit named in `longest` with the text given for it.
+std::string clipped_controls(HWND dialog, const std::vector<std::pair<int, std::string>>& longest) {
+  std::string clipped;
+  for (HWND control = GetWindow(dialog, GW_CHILD); control != nullptr;
+       control = GetWindow(control, GW_HWNDNEXT)) {
+    char kind[16] = "", own[256] = "";
+    GetClassNameA(control, kind, sizeof kind);
+    GetWindowTextA(control, own, sizeof own);
+    bool edit = strcmp(kind, "Edit") == 0;
+    std::string text = edit ? "" : own;
+    for (const auto& [id, content] : longest) {
+      if (edit && GetDlgCtrlID(control) == id) text = content;
+    }
+    if (text.empty()) continue;
+    SetWindowTextA(control, text.c_str());
+    RECT area, needed;
+    if (edit) {
+      SendMessageA(control, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&area));
+    } else {
+      GetClientRect(control, &area);
+    }
+    needed = area;
+    HDC dc = GetDC(control);
+    auto font = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
+    HGDIOBJ replaced = SelectObject(dc, font);
+    DrawTextA(dc, text.c_str(), -1, &needed,
+              DT_CALCRECT | DT_NOPREFIX | (edit ? DT_SINGLELINE : DT_WORDBREAK));
+    SelectObject(dc, replaced);
+    ReleaseDC(control, dc);
+    SetWindowTextA(control, own);
+    if (needed.right - needed.left > area.right - area.left ||
+        needed.bottom - needed.top > area.bottom - area.top) {
+      clipped += " " + std::to_string(GetDlgCtrlID(control)) + ":\"" + text + "\"";
+    }
+  }
+  return clipped;
+}
+
 HWND wait_for_window(const char* caption) {
   HWND found = nullptr;
   bool shown = pump_until([&] {
@@ -107,7 +182,6 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
       PostMessageA(FindWindowA("#32770", nullptr), WM_COMMAND, IDCANCEL, 0);
       return;
     }
-    Sleep(300);  // the first refresh has run
     char text[4096];
     for (int id : text_ids) {
       seen += "|" + std::string(text, GetDlgItemTextA(dialog, id, text, sizeof text));
@@ -134,7 +208,8 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   const std::string loop = std::to_string(loop_port);
   const std::string config = "KIV " + control + " " + control + " 0.0.0.0 NONE 1\r\n" +
                              "LOOP " + loop + " " + std::to_string(remote_port) +
-                             " 127.0.0.1 NONE 1\r\nOFF 7 7 127.0.0.1 NONE 0\r\n";
+                             " 127.0.0.1 NONE 1\r\n" + ansi(LETTERS.name) +
+                             " 7 7 127.0.0.1 NONE 0\r\n";
   auto* folder = new kiv_test::TempFolder;  // outlives the agent's threads
   folder->write("kiv.cnf", config);
   chdir(folder->path().c_str());
@@ -146,6 +221,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   const std::string at_rest = "KIVClass KIV 120x75 a0000 lamp ";
   ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
   EXPECT_EQ(looks(2), at_rest + "ff0000") << "the disabled row's lamp";
+  EXPECT_TRUE(row_shows(2, (LETTERS.name + std::wstring(L" (7)")).c_str())) << "drawn garbled";
   // A lamp is yellow from the moment kiv.cnf is read: the client tries until the service listens.
   SOCKET client = INVALID_SOCKET;
   ASSERT_TRUE(pump_until([&] { return (client = loopback(loop_port, true)) != INVALID_SOCKET; }));
@@ -165,24 +241,44 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
             std::string::npos)
       << items;
 
-  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}), "|OK");
-  std::string statistics = open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
-  EXPECT_EQ(statistics.rfind("|KIV|OFF||0 Days 0 Hours", 0), 0u) << statistics;
+  // Every text fits its control in the dialog's font, at its longest: a name of five wide
+  // letters, a port of five digits.
+  std::string clipped;
+  auto measure = [&clipped](std::vector<std::pair<int, std::string>> longest) {
+    return [&clipped, longest](HWND dialog) {
+      clipped += clipped_controls(dialog, longest);
+      PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    };
+  };
+  std::vector<std::pair<int, std::string>> names, ports;
+  for (int i = 0; i < 5; ++i) {
+    names.push_back({1000 + i, "WWWWW"});
+    ports.insert(ports.end(), {{1000 + i, "WWWWW"}, {1005 + i, "21200"}, {1029 + i, "21200"}});
+  }
+  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}, measure({})), "|OK");
+  std::string statistics =
+      open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023}, measure(names));
+  EXPECT_EQ(statistics.rfind("|KIV|" + ansi(LETTERS.name) + "||0 Days 0 Hours", 0), 0u);
   std::string log = open_from_menu(CMD_LOG, "KIV Log", {1000});
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << "the log's first line";
 
   // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
   // LOOP's port changes too: its row shows the new port when next drawn.
   HWND question_owner = nullptr;
+  wchar_t name_shown[16] = L"";
   BOOL dialog_enabled_under_question = TRUE;
   auto type_a_row_and_answer_no = [&](HWND dialog) {
+    clipped += clipped_controls(dialog, ports);
     const std::pair<int, const char*> typed[] = {
-        {1003, "NEWER"}, {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
+        {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
     for (auto [id, text] : typed) SetDlgItemTextA(dialog, id, text);
+    SetDlgItemTextW(dialog, 1003, LETTERS.typed);
+    GetDlgItemTextW(dialog, 1002, name_shown, 16);
     SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
     HWND question = wait_for_window("Do You Want to Use New Settings?");
     question_owner = GetWindow(question, GW_OWNER);
+    clipped += clipped_controls(question, {});
     dialog_enabled_under_question = IsWindowEnabled(dialog);
     PostMessageA(question, WM_COMMAND, IDNO, 0);
   };
@@ -191,11 +287,21 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
             "|KIV|" + loop + "|" + control)
       << "the grid shows kiv.cnf";
   EXPECT_EQ(question_owner, status_window()) << "the question is not the status window's";
+  EXPECT_EQ(clipped, "") << "controls that clip their text";
+  HDC dc = GetDC(status_window());
+  HGDIOBJ replaced = SelectObject(dc, status_row_font());
+  SIZE row;
+  GetTextExtentPoint32A(dc, "WWWWW (65535)", 13, &row);
+  SelectObject(dc, replaced);
+  ReleaseDC(status_window(), dc);
+  EXPECT_LE(5 + row.cx, 100) << "the widest row runs under its lamp";
   EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
   std::string changed = config;
   changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
-  EXPECT_EQ(folder->read("kiv.cnf"), changed + "NEWER 4464 4464 newhost WINDOWS 1\r\n")
-      << "No still saves kiv.cnf";
+  EXPECT_EQ(std::wstring(name_shown), LETTERS.name) << "the dialog read the name otherwise";
+  EXPECT_EQ(folder->read("kiv.cnf"),
+            changed + ansi(LETTERS.taken) + " 4464 4464 newhost WINDOWS 1\r\n")
+      << "No still saves kiv.cnf, the name cut to its five bytes";
 
   // A status change repaints without erasing the window; the old port must not show under the new.
   send_notification(NOTIFY_STATUS_CHANGED);
@@ -213,24 +319,43 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_TRUE(sent) << "a worker waited for the window thread";
   pump_until([&sent] { return sent.load(); });  // lets a worker that waits go
   worker.join();
+
+  // The session ends: the log is written when Windows asks, and again as the agent stops.
+  folder->write("kiv.log", "");
+  EXPECT_TRUE(SendMessageA(status_window(), WM_QUERYENDSESSION, 0, 0)) << "the session was held";
+  EXPECT_NE(folder->read("kiv.log").find("KIV Started"), std::string::npos) << "not written";
+  log_event("after the question");
+  SendMessageA(status_window(), WM_ENDSESSION, TRUE, 0);
+  EXPECT_NE(folder->read("kiv.log").find("after the question"), std::string::npos);
+  EXPECT_EQ(status_window(), nullptr) << "the agent went on after the session ended";
 }
 
-// The Log dialog's refresh keeps the line the operator reads, and a view at the end follows it.
-TEST(Win32LogDialog, KeepsTheLineReadAndAViewAtTheEndFollowsTheEnd) {
+// The Log dialog opens with nothing selected; its refresh keeps the line the operator reads and
+// the text selected, and a view at the end follows it.
+TEST(Win32LogDialog, KeepsTheLineReadAndTheSelectionAndAViewAtTheEndFollowsTheEnd) {
   for (int i = 0; i < 200; ++i) log_event(("line " + std::to_string(i)).c_str());
   HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_LOG), nullptr,
                                    log_dialog, 0);
   ASSERT_NE(dialog, nullptr);
   HWND edit = GetDlgItem(dialog, IDC_LOG_TEXT);
   auto first_line = [edit] { return SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0); };
+  auto selection = [edit] {
+    DWORD start = 0, end = 0;
+    SendMessageA(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                 reinterpret_cast<LPARAM>(&end));
+    return std::to_string(start) + "-" + std::to_string(end);
+  };
   auto refresh_with = [dialog](const char* line) {
     log_event(line);
     SendMessageA(dialog, WM_TIMER, 0, 0);
   };
-  SendMessageA(edit, EM_LINESCROLL, 0, -first_line());
-  SendMessageA(edit, EM_LINESCROLL, 0, 50);
+  DWORD length = static_cast<DWORD>(GetWindowTextLengthA(edit));
+  EXPECT_EQ(selection(), std::to_string(length) + "-" + std::to_string(length)) << "opened";
+  SendMessageA(edit, EM_SETSEL, 30, 60);
+  SendMessageA(edit, EM_LINESCROLL, 0, 50 - first_line());
   refresh_with("one more");
   EXPECT_EQ(first_line(), 50) << "the line read is kept";
+  EXPECT_EQ(selection(), "30-60");
   SendMessageA(edit, EM_LINESCROLL, 0, 1000);
   LRESULT last_page = first_line();
   refresh_with("and more");
