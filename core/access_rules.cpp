@@ -19,6 +19,8 @@ namespace {
 // a binary file would otherwise fill the log.
 constexpr int MOST_LOGGED_ERRORS = 10;
 constexpr int MOST_FIELDS = 3;
+// UTF-8's byte-order mark: unseen in an editor, so never part of a name that can be read.
+const std::string BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -26,6 +28,10 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' |
 bool is_control(char c) {
   unsigned char byte = static_cast<unsigned char>(c);
   return (byte < 0x20 && !is_blank(c)) || byte == 0x7f;
+}
+
+bool is_rule_word(const std::string& word) {
+  return word == "listen" || word == "allow" || word == "deny";
 }
 
 bool read_number(const std::string& text, int most, int& value) {
@@ -90,19 +96,15 @@ std::shared_ptr<const AccessRules> loaded_rules() {
 
 }  // namespace
 
-AccessRules AccessRules::parse(const char* text, size_t size, bool cut) {
+AccessRules AccessRules::parse(const char* text, size_t size) {
   AccessRules rules;
+  // Notepad and its kind open a UTF-8 file with a mark that is no part of the first name.
+  const size_t mark = BYTE_ORDER_MARK.size();
+  size_t start = size >= mark && BYTE_ORDER_MARK.compare(0, mark, text, mark) == 0 ? mark : 0;
   int errors = 0;
-  int number = 0;
-  for (size_t start = 0; start < size;) {
+  for (int number = 1; start < size; ++number) {
     const char* end = static_cast<const char*>(memchr(text + start, '\n', size - start));
     size_t length = end != nullptr ? static_cast<size_t>(end - text) - start : size - start;
-    ++number;
-    if (end == nullptr && cut) {
-      // Rules past the bound are unknown, and any of them may be a deny.
-      rules.add_error("*", number, errors);
-      break;
-    }
     rules.add_line(text + start, length, number, errors);
     start += length + 1;
   }
@@ -111,7 +113,7 @@ AccessRules AccessRules::parse(const char* text, size_t size, bool cut) {
 
 AccessRules AccessRules::closing_every_service() {
   AccessRules rules;
-  rules.rules_.push_back(AccessRule{"*", RuleKind::Broken, NetAddress{}, 0});
+  rules.rules_.push_back(AccessRule{"*", RuleKind::Broken, NetAddress{}, 0, 0});
   return rules;
 }
 
@@ -126,11 +128,16 @@ void AccessRules::add_line(const char* line, size_t size, int number, int& error
     if (count <= MOST_FIELDS + 1) fields[count - 1] += line[i];
   }
   if (count == 0 && !binary) return;
+  for (int i = 0; i < count && i <= MOST_FIELDS; ++i) {
+    binary = binary || fields[i].find(BYTE_ORDER_MARK) != std::string::npos;
+  }
 
   // A name longer than a row's would be cut in kiv.cnf and never match here,
-  // leaving open the row it means: a line that names no row can't be read.
-  const bool names_a_row = !binary && fields[0].size() <= static_cast<size_t>(NAME_CAPACITY);
-  AccessRule rule{fields[0], RuleKind::Broken, NetAddress{}, 0};
+  // leaving open the row it means, and a short line that opens with a rule
+  // has lost its name: a line that names no row can't be read.
+  const bool names_a_row = !binary && fields[0].size() <= static_cast<size_t>(NAME_CAPACITY) &&
+                           !(count < MOST_FIELDS && is_rule_word(fields[0]));
+  AccessRule rule{fields[0], RuleKind::Broken, NetAddress{}, 0, number};
   bool good = names_a_row && count == MOST_FIELDS;
   if (good && fields[1] == "listen") {
     rule.kind = RuleKind::Listen;
@@ -153,7 +160,7 @@ void AccessRules::add_line(const char* line, size_t size, int number, int& error
 }
 
 void AccessRules::add_error(const std::string& service, int number, int& errors) {
-  rules_.push_back(AccessRule{service, RuleKind::Broken, NetAddress{}, 0});
+  rules_.push_back(AccessRule{service, RuleKind::Broken, NetAddress{}, 0, number});
   if (++errors <= MOST_LOGGED_ERRORS) {
     log_eventf("%s: Error in line %d", ACCESS_FILE_NAME, number);
   }
@@ -196,6 +203,20 @@ std::vector<NetAddress> AccessRules::listen_addresses(const char* service) const
   return addresses;
 }
 
+void AccessRules::log_rules_naming_no_service(const ServiceTable& table) const {
+  int logged = 0;
+  for (const AccessRule& rule : rules_) {
+    if (rule.kind == RuleKind::Broken || rule.service == "*") continue;
+    bool named = false;
+    for (int r = 0; r < table.service_count && !named; ++r) {
+      named = rule.service == table.rows[r].config().name;
+    }
+    if (!named && ++logged <= MOST_LOGGED_ERRORS) {
+      log_eventf("%s: line %d names no service", ACCESS_FILE_NAME, rule.line);
+    }
+  }
+}
+
 void load_access_rules() {
   AccessRules rules;
   FILE* file = open_binary_file_for_reading(ACCESS_FILE_NAME);
@@ -204,12 +225,19 @@ void load_access_rules() {
     std::string text(ACCESS_FILE_LIMIT + 1, '\0');
     text.resize(fread(&text[0], 1, text.size(), file));
     fclose(file);
-    bool cut = text.size() > ACCESS_FILE_LIMIT;
-    if (cut) text.resize(ACCESS_FILE_LIMIT);
-    rules = AccessRules::parse(text.data(), text.size(), cut);
+    if (text.size() > ACCESS_FILE_LIMIT) {
+      // Rules past the bound are unknown, and any of them may be a deny.
+      log_eventf("%s: longer than %u bytes", ACCESS_FILE_NAME,
+                 static_cast<unsigned>(ACCESS_FILE_LIMIT));
+      rules = AccessRules::closing_every_service();
+    } else {
+      rules = AccessRules::parse(text.data(), text.size());
+      rules.log_rules_naming_no_service(service_table());
+    }
   } else if (!file_is_missing(ACCESS_FILE_NAME)) {
-    // A folder, a FIFO, a file the agent may not read: what it says is
-    // unknown, so no service takes a client until it is a readable file.
+    // A folder, a FIFO, a link to nothing, a file the agent may not read:
+    // what it says is unknown, so no service takes a client until it is a
+    // readable file.
     log_eventf("Cannot open %s", ACCESS_FILE_NAME);
     rules = AccessRules::closing_every_service();
   }

@@ -21,7 +21,7 @@ FILE* open_text_file_for_appending(const char* name, bool& missing);
 /// Opens a file of the working directory for reading its bytes unchanged.
 FILE* open_binary_file_for_reading(const char* name);
 /// Whether nothing of that name exists in the working directory (a file
-/// that exists but can't be opened is not missing).
+/// that exists but can't be opened, or a link to nothing, is not missing).
 bool file_is_missing(const char* name);
 
 /// Writes `line` and a line break to standard error, straight to the

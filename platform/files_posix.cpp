@@ -48,8 +48,9 @@ FILE* open_binary_file_for_reading(const char* name) {
 }
 
 bool file_is_missing(const char* name) {
+  // lstat: a link to nothing is there, and can't be read.
   struct stat status;
-  return stat(name, &status) != 0 && errno == ENOENT;
+  return lstat(name, &status) != 0 && errno == ENOENT;
 }
 
 bool write_standard_error_line(const char* line) {
