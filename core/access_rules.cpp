@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "core/event_log.h"
-#include "platform/no_destructor.h"
+#include "core/event_log_limiter.h"
 #include "core/service_table.h"
 #include "platform/files.h"
+#include "platform/mutex.h"
+#include "platform/no_destructor.h"
 
 namespace kiv {
 
@@ -79,8 +80,8 @@ bool matches(const AccessRule& rule, const NetAddress& client) {
 // LoadedRules are the rules the services follow, replaced whole at each
 // reading; never destroyed, as listeners may still ask while the process exits.
 struct LoadedRules {
-  std::mutex guard;
-  std::shared_ptr<const AccessRules> rules;  // guarded by guard
+  Mutex guard;
+  std::shared_ptr<const AccessRules> rules GUARDED_BY(guard);
 };
 
 LoadedRules& loaded() {
@@ -90,7 +91,7 @@ LoadedRules& loaded() {
 
 std::shared_ptr<const AccessRules> loaded_rules() {
   LoadedRules& current = loaded();
-  std::lock_guard<std::mutex> lock(current.guard);
+  MutexLock lock(current.guard);
   return current.rules;
 }
 
@@ -243,7 +244,7 @@ void load_access_rules() {
   }
   auto read = std::make_shared<const AccessRules>(std::move(rules));
   LoadedRules& current = loaded();
-  std::lock_guard<std::mutex> lock(current.guard);
+  MutexLock lock(current.guard);
   current.rules.swap(read);
 }
 
@@ -252,7 +253,7 @@ bool admit_by_access_rules(const char* name, const NetAddress& client) {
   if (rules == nullptr || rules->admits(name, client)) return true;
   char text[ADDRESS_TEXT_SIZE];
   format_address(client, text);
-  log_eventf("%s Refused %s", name, text);
+  log_event_limited((std::string(name) + " Refused").c_str(), "%s Refused %s", name, text);
   return false;
 }
 

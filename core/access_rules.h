@@ -73,7 +73,8 @@ class AccessRules {
 /// from their next start; at start-up and at every restart of the services.
 void load_access_rules();
 /// Whether service `name` may take a client from `client` by the rules
-/// loaded; a refused client is logged "%s Refused %s".
+/// loaded; a refused client is logged "%s Refused %s", as a line a client
+/// can make the agent repeat.
 bool admit_by_access_rules(const char* name, const NetAddress& client);
 /// The listen addresses of service `name` by the rules loaded.
 std::vector<NetAddress> listen_addresses(const char* name);
