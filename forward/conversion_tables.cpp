@@ -45,7 +45,8 @@ constexpr std::array<uint8_t, TABLE_SIZE> koi8_to_windows() {
   return table;
 }
 
-constexpr std::array<uint8_t, TABLE_SIZE> inverse_of(const std::array<uint8_t, TABLE_SIZE>& table) {
+constexpr std::array<uint8_t, TABLE_SIZE> inverse_of(
+    const std::array<uint8_t, TABLE_SIZE>& table) {
   std::array<uint8_t, TABLE_SIZE> inverse{};
   for (int b = 0; b < TABLE_SIZE; ++b) inverse[table[b]] = static_cast<uint8_t>(b);
   return inverse;

@@ -66,3 +66,25 @@ TEST_F(TableFiles, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   EXPECT_EQ(t.read_table[10], 11) << "the first half of the file is the remote host's table";
   EXPECT_EQ(t.write_table[10], 12) << "the second half is the client's";
 }
+
+// A table file holds at least both tables: one byte short fails each time it is needed, and
+// what follows them is never read.
+TEST_F(TableFiles, AFileOfFewerThan512BytesIsAnErrorAndMoreAreIgnored) {
+  for (size_t size : {size_t{0}, size_t{2 * TABLE_SIZE - 1}, size_t{2 * TABLE_SIZE},
+                      size_t{2 * TABLE_SIZE + 1}}) {
+    std::string pair(size, '\0');
+    for (size_t b = 0; b < size; ++b) pair[b] = static_cast<char>(b < TABLE_SIZE ? 1 : 2);
+    folder.write("X.ctb", pair);
+    reset_table_registry();
+    ResolvedTables t;
+    for (int relay = 0; relay < 2; ++relay) {
+      EXPECT_EQ(resolve_tables("X", t), size < 2 * TABLE_SIZE ? -1 : 0) << size << " bytes";
+    }
+    if (size < 2 * TABLE_SIZE) {
+      EXPECT_EQ(kiv_test::held_event_count("Error in file: X.ctb"), 2) << size << " bytes";
+    } else {
+      EXPECT_EQ(t.write_table[TABLE_SIZE - 1], 2) << size << " bytes: the last byte used";
+    }
+    flush_event_log();
+  }
+}
