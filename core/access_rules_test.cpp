@@ -74,7 +74,7 @@ TEST(AccessRules, TheFirstMatchingRuleDecidesAndAnAllowRefusesTheRest) {
       {"S deny 2001:db8::1/128", "S", "2001:db8::", true},
       {"S deny 2001:db8::/33", "S", "2001:db8:7fff::", false},
       {"S deny 2001:db8::/33", "S", "2001:db8:8000::", true},
-      {"FIVE5 deny *", "FIVE5", "10.0.0.1", false},
+      {"FIVE5 allow *", "FIVE5", "10.0.0.1", true},
   };
   for (const Admission& c : cases) {
     EXPECT_EQ(rules_of(c.rules).admits(c.service, address(c.client)), c.admitted)
