@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "core/event_log.h"
@@ -97,16 +98,55 @@ std::shared_ptr<const AccessRules> loaded_rules() {
 
 }  // namespace
 
+// What the lines read so far give the services to listen on, kept as the
+// file is read so that each listen line is bounded at once, whatever the
+// file's length: the addresses of the `*` rules, and each service's own
+// addresses apart from those.
+struct AccessRules::Reading {
+  int errors = 0;
+  std::vector<NetAddress> every_row;
+  std::map<std::string, std::vector<NetAddress>> own;
+  size_t most_own = 0;  // the most own addresses any one service has
+
+  // Whether a listen rule for `service` may be added: a rule for every row
+  // adds to the most that any one row has.
+  bool may_listen(const std::string& service) const {
+    auto found = own.find(service);
+    size_t own_count = service == "*" ? most_own : found == own.end() ? 0 : found->second.size();
+    return every_row.size() + own_count < static_cast<size_t>(MAX_LISTEN_ADDRESSES);
+  }
+
+  void listen(const std::string& service, const NetAddress& address) {
+    if (contains(every_row, address)) return;
+    if (service != "*") {
+      std::vector<NetAddress>& addresses = own[service];
+      if (!contains(addresses, address)) addresses.push_back(address);
+      most_own = std::max(most_own, addresses.size());
+      return;
+    }
+    every_row.push_back(address);
+    most_own = 0;
+    for (auto& [name, addresses] : own) {
+      addresses.erase(std::remove(addresses.begin(), addresses.end(), address), addresses.end());
+      most_own = std::max(most_own, addresses.size());
+    }
+  }
+
+  static bool contains(const std::vector<NetAddress>& addresses, const NetAddress& address) {
+    return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
+  }
+};
+
 AccessRules AccessRules::parse(const char* text, size_t size) {
   AccessRules rules;
   // Notepad and its kind open a UTF-8 file with a mark that is no part of the first name.
   const size_t mark = BYTE_ORDER_MARK.size();
   size_t start = size >= mark && BYTE_ORDER_MARK.compare(0, mark, text, mark) == 0 ? mark : 0;
-  int errors = 0;
+  Reading reading;
   for (int number = 1; start < size; ++number) {
     const char* end = static_cast<const char*>(memchr(text + start, '\n', size - start));
     size_t length = end != nullptr ? static_cast<size_t>(end - text) - start : size - start;
-    rules.add_line(text + start, length, number, errors);
+    rules.add_line(text + start, length, number, reading);
     start += length + 1;
   }
   return rules;
@@ -118,7 +158,7 @@ AccessRules AccessRules::closing_every_service() {
   return rules;
 }
 
-void AccessRules::add_line(const char* line, size_t size, int number, int& errors) {
+void AccessRules::add_line(const char* line, size_t size, int number, Reading& reading) {
   std::string fields[MOST_FIELDS + 1];
   int count = 0;
   bool binary = false;
@@ -145,7 +185,8 @@ void AccessRules::add_line(const char* line, size_t size, int number, int& error
     good = fields[2] != "*" && fields[2].find('/') == std::string::npos &&
            read_prefix(fields[2], rule);
     rule.address = unmapped_address(rule.address);
-    if (good) good = most_listen_addresses(rule.service) < MAX_LISTEN_ADDRESSES;
+    good = good && reading.may_listen(rule.service);
+    if (good) reading.listen(rule.service, rule.address);
   } else if (good && (fields[1] == "allow" || fields[1] == "deny")) {
     rule.kind = fields[1] == "allow" ? RuleKind::Allow : RuleKind::Deny;
     good = read_prefix(fields[2], rule);
@@ -157,26 +198,14 @@ void AccessRules::add_line(const char* line, size_t size, int number, int& error
     return;
   }
   // A typo must never leave a service open: a line that names no row closes every one.
-  add_error(names_a_row ? fields[0] : "*", number, errors);
+  add_error(names_a_row ? fields[0] : "*", number, reading);
 }
 
-void AccessRules::add_error(const std::string& service, int number, int& errors) {
+void AccessRules::add_error(const std::string& service, int number, Reading& reading) {
   rules_.push_back(AccessRule{service, RuleKind::Broken, NetAddress{}, 0, number});
-  if (++errors <= MOST_LOGGED_ERRORS) {
+  if (++reading.errors <= MOST_LOGGED_ERRORS) {
     log_eventf("%s: Error in line %d", ACCESS_FILE_NAME, number);
   }
-}
-
-int AccessRules::most_listen_addresses(const std::string& service) const {
-  if (service != "*") return static_cast<int>(listen_addresses(service.c_str()).size());
-  // A rule for every row adds to the most that any one row has.
-  size_t most = listen_addresses("*").size();
-  for (const AccessRule& rule : rules_) {
-    if (rule.kind == RuleKind::Listen) {
-      most = std::max(most, listen_addresses(rule.service.c_str()).size());
-    }
-  }
-  return static_cast<int>(most);
 }
 
 bool AccessRules::admits(const char* service, const NetAddress& client) const {

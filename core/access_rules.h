@@ -62,9 +62,9 @@ class AccessRules {
   void log_rules_naming_no_service(const ServiceTable& table) const;
 
  private:
-  void add_line(const char* line, size_t size, int number, int& errors);
-  void add_error(const std::string& service, int number, int& errors);
-  int most_listen_addresses(const std::string& service) const;
+  struct Reading;
+  void add_line(const char* line, size_t size, int number, Reading& reading);
+  void add_error(const std::string& service, int number, Reading& reading);
 
   std::vector<AccessRule> rules_;
 };
