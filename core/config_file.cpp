@@ -144,7 +144,7 @@ void load_service_table() {
 }
 
 void save_service_table() {
-  FILE* file = open_text_file(CONFIG_FILE_NAME, "w");
+  FILE* file = open_text_file_for_writing(CONFIG_FILE_NAME);
   if (file == nullptr) {
     char message[MESSAGE_SIZE];
     log_message(message, "Cannot open %s", CONFIG_FILE_NAME);

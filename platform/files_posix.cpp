@@ -29,9 +29,8 @@ FILE* open_regular_file(const char* name, int flags, const char* mode) {
 
 }  // namespace
 
-FILE* open_text_file(const char* name, const char* mode) {
-  return mode[0] == 'w' ? open_regular_file(name, O_WRONLY | O_CREAT | O_TRUNC, "w")
-                        : open_regular_file(name, O_RDONLY, "r");
+FILE* open_text_file_for_writing(const char* name) {
+  return open_regular_file(name, O_WRONLY | O_CREAT | O_TRUNC, "w");
 }
 
 FILE* open_text_file_for_appending(const char* name, bool& missing) {
