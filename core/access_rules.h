@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/service_table.h"
 #include "platform/net_address.h"
 
 namespace kiv {
@@ -31,17 +32,18 @@ struct AccessRule {
   RuleKind kind;
   NetAddress address;   // family None: every address ("*")
   int length;           // bits of `address` a client must share
+  int line;             // the line of the file it comes from, from 1
 };
 
 /// AccessRules is the table of rules of one reading of kiv.access, and
 /// answers the services' questions from it.
 class AccessRules {
  public:
-  /// Rules from the text of kiv.access; `cut` says the file went on beyond
-  /// `text`, whose last line is then not whole. Each line that can't be read
-  /// is logged "kiv.access: Error in line N" (the first few of them) and
-  /// closes the service it names, or every service when it names none or `*`.
-  static AccessRules parse(const char* text, size_t size, bool cut);
+  /// Rules from the text of kiv.access, a UTF-8 byte-order mark at its start
+  /// skipped. Each line that can't be read is logged "kiv.access: Error in
+  /// line N" (the first few of them) and closes the service it names, or
+  /// every service when it names none or `*`.
+  static AccessRules parse(const char* text, size_t size);
   /// Rules that refuse every client of every service: a kiv.access that
   /// exists but can't be read.
   static AccessRules closing_every_service();
@@ -54,11 +56,15 @@ class AccessRules {
   /// The local addresses `service` listens on, in the file's order; empty
   /// for every address.
   std::vector<NetAddress> listen_addresses(const char* service) const;
+  /// Logs "kiv.access: line N names no service" for each rule (the first
+  /// few of them) whose service is no configured row of `table`: a typo that
+  /// would otherwise leave its row without the rule, and no word said.
+  void log_rules_naming_no_service(const ServiceTable& table) const;
 
  private:
-  void add_line(const char* line, size_t size, int number, int& errors);
-  void add_error(const std::string& service, int number, int& errors);
-  int most_listen_addresses(const std::string& service) const;
+  struct Reading;
+  void add_line(const char* line, size_t size, int number, Reading& reading);
+  void add_error(const std::string& service, int number, Reading& reading);
 
   std::vector<AccessRule> rules_;
 };
@@ -67,7 +73,8 @@ class AccessRules {
 /// from their next start; at start-up and at every restart of the services.
 void load_access_rules();
 /// Whether service `name` may take a client from `client` by the rules
-/// loaded; a refused client is logged "%s Refused %s".
+/// loaded; a refused client is logged "%s Refused %s", as a line a client
+/// can make the agent repeat.
 bool admit_by_access_rules(const char* name, const NetAddress& client);
 /// The listen addresses of service `name` by the rules loaded.
 std::vector<NetAddress> listen_addresses(const char* name);

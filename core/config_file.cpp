@@ -1,7 +1,7 @@
 #include "core/config_file.h"
 
-#include <cctype>
-#include <climits>
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -10,8 +10,20 @@
 
 namespace kiv {
 
+namespace {
+
+// The blanks of the C locale, whatever locale the program runs in: a byte
+// means one thing in kiv.cnf on every system.
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
 bool ConfigRecordReader::skip_blanks() {
-  while (next_ < end_ && isspace(static_cast<unsigned char>(*next_))) ++next_;
+  while (next_ < end_ && is_blank(*next_)) ++next_;
   return next_ < end_;
 }
 
@@ -19,34 +31,34 @@ template <size_t N>
 bool ConfigRecordReader::read_text(char (&field)[N]) {
   if (!skip_blanks()) return false;
   size_t length = 0;
-  for (; next_ < end_ && !isspace(static_cast<unsigned char>(*next_)); ++next_) {
+  for (; next_ < end_ && !is_blank(*next_); ++next_) {
     if (length + 1 < N) field[length++] = *next_;
   }
   field[length] = '\0';
   return true;
 }
 
-bool ConfigRecordReader::read_number(long& value) {
+bool ConfigRecordReader::read_number(int32_t& value) {
   if (!skip_blanks()) return false;
+  const char* start = next_;
   bool negative = false;
   if (*next_ == '+' || *next_ == '-') {
     negative = *next_ == '-';
     ++next_;
   }
-  if (next_ == end_ || !isdigit(static_cast<unsigned char>(*next_))) return false;
-  // Out of range saturates, as the standard library's conversion does: at
-  // LONG_MIN below, whose magnitude is one more than LONG_MAX's.
-  const unsigned long limit = static_cast<unsigned long>(LONG_MAX) + (negative ? 1 : 0);
-  unsigned long magnitude = 0;
-  for (; next_ < end_ && isdigit(static_cast<unsigned char>(*next_)); ++next_) {
-    unsigned digit = static_cast<unsigned>(*next_ - '0');
-    magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
+  // Counted in 64 bits on every system, and kept from growing past them.
+  int64_t magnitude = 0;
+  bool digits = false;
+  for (; next_ < end_ && is_digit(*next_); ++next_) {
+    digits = true;
+    if (magnitude <= INT32_MAX) magnitude = magnitude * 10 + (*next_ - '0');
   }
-  if (!negative) {
-    value = static_cast<long>(magnitude);
-  } else {
-    value = magnitude == limit ? LONG_MIN : -static_cast<long>(magnitude);
+  const int64_t number = negative ? -magnitude : magnitude;
+  if (!digits || number < INT32_MIN || number > INT32_MAX) {
+    next_ = start;
+    return false;
   }
+  value = static_cast<int32_t>(number);
   return true;
 }
 
@@ -57,7 +69,7 @@ namespace {
 bool is_one_word(const char* text) {
   if (*text == '\0') return false;
   for (; *text != '\0'; ++text) {
-    if (isspace(static_cast<unsigned char>(*text))) return false;
+    if (is_blank(*text)) return false;
   }
   return true;
 }
@@ -65,7 +77,7 @@ bool is_one_word(const char* text) {
 }  // namespace
 
 int ConfigRecordReader::read_record(ServiceConfig& record) {
-  long number = 0;
+  int32_t number = 0;
   int converted = 0;
   if (!read_text(record.name)) return -1;
   ++converted;
@@ -86,7 +98,9 @@ int ConfigRecordReader::read_record(ServiceConfig& record) {
 
 void load_service_table() {
   ServiceTable& table = service_table();
-  FILE* file = open_text_file(CONFIG_FILE_NAME, "r");
+  // Its bytes as they are, so that the 64 KiB are the same on every system;
+  // a CR before a line end is a blank like any other.
+  FILE* file = open_binary_file_for_reading(CONFIG_FILE_NAME);
   if (file == nullptr) {
     log_eventf("Cannot open %s", CONFIG_FILE_NAME);
     table.service_count = 0;
@@ -98,6 +112,8 @@ void load_service_table() {
   std::string text(CONFIG_FILE_LIMIT + 1, '\0');
   text.resize(fread(&text[0], 1, text.size(), file));
   fclose(file);
+  // A Ctrl-Z ends the text, as it always has for this file on Windows.
+  text.resize(std::min(text.size(), text.find(CONFIG_END_OF_TEXT)));
   if (text.size() > CONFIG_FILE_LIMIT) {
     log_eventf("%s: only the first %u bytes are read", CONFIG_FILE_NAME,
                static_cast<unsigned>(CONFIG_FILE_LIMIT));
@@ -128,7 +144,7 @@ void load_service_table() {
 }
 
 void save_service_table() {
-  FILE* file = open_text_file(CONFIG_FILE_NAME, "w");
+  FILE* file = open_text_file_for_writing(CONFIG_FILE_NAME);
   if (file == nullptr) {
     char message[MESSAGE_SIZE];
     log_message(message, "Cannot open %s", CONFIG_FILE_NAME);

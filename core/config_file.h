@@ -3,6 +3,7 @@
 // six fields, "name port remote_port host table_name enabled", one line each.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/service_table.h"
 
@@ -13,12 +14,16 @@ constexpr int CONFIG_FIELDS = 6;
 /// Most bytes of kiv.cnf read; the rest of a longer file is never looked at,
 /// and the log says so.
 constexpr size_t CONFIG_FILE_LIMIT = 64 * 1024;
+/// Ctrl-Z: the text of kiv.cnf ends before it.
+constexpr char CONFIG_END_OF_TEXT = '\x1a';
 
 /// ConfigRecordReader reads records from the text of kiv.cnf the way the
 /// standard library's formatted input reads "%s %d %d %s %s %d": fields are
-/// separated by any whitespace, line ends included; a text field longer than
-/// its capacity is read whole and cut to the capacity; a number is read as a
-/// decimal integer and kept as its low 16 bits. A field that fails to convert
+/// separated by any whitespace (the C locale's), line ends included; a text
+/// field longer than its capacity is read whole and cut to the capacity; a
+/// number is read as a decimal integer and kept as its low 16 bits. A number
+/// outside the 32 bits of "%d" (-2147483648 to 2147483647) is no number on
+/// any system: 4294967296 + P is never port P. A field that fails to convert
 /// is left unread, so the next record starts with it.
 class ConfigRecordReader {
  public:
@@ -33,7 +38,7 @@ class ConfigRecordReader {
   bool skip_blanks();
   template <size_t N>
   bool read_text(char (&field)[N]);
-  bool read_number(long& value);
+  bool read_number(int32_t& value);
 
   const char* next_;
   const char* end_;

@@ -22,7 +22,7 @@ static std::string read_all(const std::string& text) {
                                       r.enabled);
 }
 
-TEST(ConfigRecordReader, WhitespaceSeparatedFieldsLow16BitNumbersTextsCutToTheirField) {
+TEST(ConfigRecordReader, WhitespaceSeparatedFieldsAndTextsCutToTheirField) {
   const std::string h(HOST_CAPACITY, 'h');
   const std::string t(TABLE_NAME_CAPACITY, 't');
   const std::pair<std::string, std::string> cases[] = {
@@ -31,11 +31,40 @@ TEST(ConfigRecordReader, WhitespaceSeparatedFieldsLow16BitNumbersTextsCutToTheir
       // A bad number starts a record of its own.
       {"MAIL abc 110 mhost NONE 1\nS 1 2 h NONE 1\n", "1 2 1 2 6 -1 S 1 2 h NONE 1\n"},
       {"A 1 2 host \r\n", "4 -1 A 1 2 host  0\n"},
-      {"MAILER 70000 65536 " + h + "hhh " + t + "ttt -1",
-       "6 -1 MAILE 4464 0 " + h + " " + t + " -1\n"},
-      // Beyond a long: LONG_MAX and LONG_MIN.
-      {"B 99999999999999999999 -99999999999999999999 h T 65537", "6 -1 B 65535 0 h T 1\n"}};
+      {"FIVE5 1 2 " + h + " " + t + " 1", "6 -1 FIVE5 1 2 " + h + " " + t + " 1\n"},
+      {"SIXSIX 1 2 " + h + "H " + t + "T 1", "6 -1 SIXSI 1 2 " + h + " " + t + " 1\n"},
+      // A byte that is a blank in some locale is a letter in every one.
+      {"A\xA0 1 2 h T 1", "6 -1 A\xA0 1 2 h T 1\n"}};
   for (const auto& [text, read] : cases) EXPECT_EQ(read_all(text), read) << text;
+}
+
+// Every number field reads the same on every system: its low 16 bits when it is a 32-bit
+// number, else no number at all, whatever the width of the system's long.
+TEST(ConfigRecordReader, NumbersOf32BitsKeepTheirLow16BitsAndOthersAreNoNumber) {
+  const struct {
+    const char* text;
+    int value;  // -1: not read as a number
+  } cases[] = {{"0", 0},           {"1", 1},           {"+80", 80},
+               {"65535", 65535},   {"65536", 0},       {"-1", 65535},
+               {"2147483647", 65535}, {"2147483648", -1}, {"-2147483648", 0},
+               {"-2147483649", -1}, {"4294967377", -1}, {"99999999999999999999", -1},
+               {"+", -1},           {"-", -1}};
+  for (const auto& c : cases) {
+    const std::string field = c.text;
+    const std::string records[] = {"A " + field + " 2 h T 1", "A 1 " + field + " h T 1",
+                                   "A 1 2 h T " + field};
+    for (int place = 0; place < 3; ++place) {
+      ConfigRecordReader reader(records[place].data(), records[place].size());
+      ServiceConfig r{};
+      const int converted[] = {1, 2, 5};
+      EXPECT_EQ(reader.read_record(r), c.value < 0 ? converted[place] : CONFIG_FIELDS)
+          << records[place];
+      const int read[] = {r.port, r.remote_port, static_cast<uint16_t>(r.enabled)};
+      if (c.value >= 0) {
+        EXPECT_EQ(read[place], c.value) << records[place];
+      }
+    }
+  }
 }
 
 using ConfigFile = kiv_test::WorkingFolder;
@@ -61,23 +90,30 @@ TEST_F(ConfigFile, AMissingFileLeavesNoServiceAndIsOnlyLogged) {
   EXPECT_EQ(window.take(), std::vector<std::string>{}) << "nothing is shown to the operator";
 }
 
-// A file longer than the bound is read up to it, and the log says so once; a file that fits
-// whole is read to its last byte without a word.
+// The bound counts the file's bytes, CR LF as two on every system: a file of exactly the bound
+// is read whole without a word, and one byte more is cut and logged once.
 TEST_F(ConfigFile, ReadsOnlyTheFirst64KiBAndLogsThatTheRestWasNotRead) {
-  const std::string row = "A 1 1 h NONE 0";
+  const std::string first = "A 1 1 h NONE 0\r\n";
+  const std::string last = "B 2 2 h NONE 0\r\n";
   const std::string notice = "kiv.cnf: only the first 65536 bytes are read";
-  const struct {
-    size_t blank_lines;
-    int service_count;
-    int notices;
-  } cases[] = {{CONFIG_FILE_LIMIT - row.size(), 1, 0}, {70000, 0, 1}};
-  for (const auto& c : cases) {
-    folder.write("kiv.cnf", std::string(c.blank_lines, '\n') + row);
+  for (size_t size : {CONFIG_FILE_LIMIT, CONFIG_FILE_LIMIT + 1}) {
+    std::string blank_lines;
+    while (first.size() + blank_lines.size() + last.size() + 2 <= size) blank_lines += "\r\n";
+    if (first.size() + blank_lines.size() + last.size() < size) blank_lines += " ";
+    folder.write("kiv.cnf", first + blank_lines + last);
     int before = kiv_test::held_event_count(notice);
     load_service_table();
-    EXPECT_EQ(service_table().service_count, c.service_count) << c.blank_lines << " blank lines";
-    EXPECT_EQ(kiv_test::held_event_count(notice) - before, c.notices)
-        << c.blank_lines << " blank lines";
+    EXPECT_EQ(service_table().service_count, 2) << size << " bytes";
+    EXPECT_EQ(kiv_test::held_event_count(notice) - before, size > CONFIG_FILE_LIMIT ? 1 : 0)
+        << size << " bytes";
   }
+  EXPECT_EQ(window.take(), std::vector<std::string>{}) << "nothing is shown to the operator";
+}
+
+// Ctrl-Z has ended kiv.cnf on Windows: it does so on every system.
+TEST_F(ConfigFile, ACtrlZEndsTheFile) {
+  folder.write("kiv.cnf", "A 1 1 h NONE 1\r\n\x1a\r\nB 2 2 h NONE 1\r\n");
+  load_service_table();
+  EXPECT_EQ(service_table().service_count, 1);
   EXPECT_EQ(window.take(), std::vector<std::string>{}) << "nothing is shown to the operator";
 }

@@ -16,12 +16,23 @@ namespace {
 // KOI8-R places the Cyrillic letters at 0xC0..0xDF (small) and 0xE0..0xFF
 // (capital) in this order; the numbers are each letter's place in the
 // alphabet, which is Windows-1251's order at 0xE0..0xFF and 0xC0..0xDF.
-// Both code pages keep ё and Ё apart from the others.
-constexpr uint8_t kKoi8SmallYo = 0xA3, kKoi8CapitalYo = 0xB3;
-constexpr uint8_t kWindowsSmallYo = 0xB8, kWindowsCapitalYo = 0xA8;
 constexpr uint8_t kKoi8AlphabetPlace[32] = {30, 0,  1,  22, 4,  5,  20, 3,  21, 8,  9,
                                             10, 11, 12, 13, 14, 15, 31, 16, 17, 18, 19,
                                             6,  2,  28, 27, 7,  24, 29, 25, 23, 26};
+
+// The bytes from 0x80 to 0xBF that do not stay as they are, KOI8-R's first,
+// Windows-1251's second. The pair is one permutation and its inverse, so
+// every byte comes back as itself after a round trip.
+constexpr uint8_t kMovedBytes[][2] = {
+    // What both code pages have: ё, Ё, no-break space, °, ·, ©.
+    {0xA3, 0xB8}, {0xB3, 0xA8}, {0x9A, 0xA0}, {0x9C, 0xB0}, {0x9E, 0xB7}, {0xBF, 0xA9},
+    // KOI8-R's box drawing that the shared characters displace takes the
+    // Windows-1251 bytes they leave.
+    {0xA0, 0x9A}, {0xA8, 0x9C}, {0xA9, 0x9E}, {0xB0, 0xA3}, {0xB7, 0xB3}, {0xB8, 0xBF},
+    // ² and ÷, which Windows-1251 lacks, would become its letters in place:
+    // they trade places with the first two box-drawing characters whose
+    // places hold no letter.
+    {0x9D, 0x82}, {0x9F, 0x84}, {0x82, 0x9D}, {0x84, 0x9F}};
 
 constexpr std::array<uint8_t, TABLE_SIZE> koi8_to_windows() {
   std::array<uint8_t, TABLE_SIZE> table{};
@@ -30,22 +41,15 @@ constexpr std::array<uint8_t, TABLE_SIZE> koi8_to_windows() {
     table[0xC0 + k] = static_cast<uint8_t>(0xE0 + kKoi8AlphabetPlace[k]);
     table[0xE0 + k] = static_cast<uint8_t>(0xC0 + kKoi8AlphabetPlace[k]);
   }
-  table[kKoi8SmallYo] = kWindowsSmallYo;
-  table[kKoi8CapitalYo] = kWindowsCapitalYo;
-  table[0x9F] = 0xEA;  // so the pair has always been: 0x9F reaches clients as 0xEA
+  for (const auto& moved : kMovedBytes) table[moved[0]] = moved[1];
   return table;
 }
 
-constexpr std::array<uint8_t, TABLE_SIZE> windows_to_koi8() {
-  std::array<uint8_t, TABLE_SIZE> table{};
-  for (int b = 0; b < TABLE_SIZE; ++b) table[b] = static_cast<uint8_t>(b);
-  for (int k = 0; k < 32; ++k) {
-    table[0xE0 + kKoi8AlphabetPlace[k]] = static_cast<uint8_t>(0xC0 + k);
-    table[0xC0 + kKoi8AlphabetPlace[k]] = static_cast<uint8_t>(0xE0 + k);
-  }
-  table[kWindowsSmallYo] = kKoi8SmallYo;
-  table[kWindowsCapitalYo] = kKoi8CapitalYo;
-  return table;
+constexpr std::array<uint8_t, TABLE_SIZE> inverse_of(
+    const std::array<uint8_t, TABLE_SIZE>& table) {
+  std::array<uint8_t, TABLE_SIZE> inverse{};
+  for (int b = 0; b < TABLE_SIZE; ++b) inverse[table[b]] = static_cast<uint8_t>(b);
+  return inverse;
 }
 
 TableRegistry& registry() {
@@ -110,7 +114,7 @@ int tables_of(const TablePair& pair, ResolvedTables& resolved) {
 }  // namespace
 
 const std::array<uint8_t, TABLE_SIZE> WINDOWS_READ_TABLE = koi8_to_windows();
-const std::array<uint8_t, TABLE_SIZE> WINDOWS_WRITE_TABLE = windows_to_koi8();
+const std::array<uint8_t, TABLE_SIZE> WINDOWS_WRITE_TABLE = inverse_of(koi8_to_windows());
 
 void reset_table_registry() {
   TableRegistry& tables = registry();

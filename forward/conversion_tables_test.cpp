@@ -6,32 +6,40 @@
 
 using namespace kiv;
 
-// KOI8-R from 0xC0, then ё (0xA3) and Ё (0xB3);
-// Windows-1251 from 0xC0, then ё (0xB8) and Ё (0xA8).
-// ё and Ё are converted on purpose: left alone, each would arrive as another letter.
-TEST(WindowsTables, EveryCyrillicLetterConvertsBothWaysAndAllElsePasses) {
-  const std::string koi8 = "юабцдефгхийклмнопярстужвьызшэщчъЮАБЦДЕФГХИЙКЛМНОПЯРСТУЖВЬЫЗШЭЩЧЪёЁ";
-  const std::string windows = "АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюяёЁ";
-  // The code of letter `k` of the strings above, with ё's and Ё's codes of its charset.
-  auto code = [](size_t k, int yo, int big_yo) {
-    return uint8_t(k < 64 ? 0xC0 + k : k == 64 ? yo : big_yo);
-  };
-  std::array<uint8_t, TABLE_SIZE> read;
-  std::array<uint8_t, TABLE_SIZE> write;
+// Every character both code pages have: KOI8-R's letters from 0xC0, then ё, Ё, no-break space,
+// °, · and © at KOI8-R's and at Windows-1251's codes; Windows-1251's letters from 0xC0.
+TEST(WindowsTables, EveryCharacterBothCodePagesHaveConvertsBothWays) {
+  const std::string koi8 =
+      "юабцдефгхийклмнопярстужвьызшэщчъЮАБЦДЕФГХИЙКЛМНОПЯРСТУЖВЬЫЗШЭЩЧЪёЁ\u00a0°·©";
+  const std::string windows =
+      "АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюяёЁ\u00a0°·©";
+  const uint8_t koi8_others[] = {0xA3, 0xB3, 0x9A, 0x9C, 0x9E, 0xBF};
+  const uint8_t windows_others[] = {0xB8, 0xA8, 0xA0, 0xB0, 0xB7, 0xA9};
+  // Each character is two bytes of UTF-8.
+  for (size_t k = 0; k < koi8.size() / 2; ++k) {
+    size_t w = windows.find(koi8.substr(2 * k, 2)) / 2;
+    uint8_t koi8_code = k < 64 ? uint8_t(0xC0 + k) : koi8_others[k - 64];
+    uint8_t windows_code = w < 64 ? uint8_t(0xC0 + w) : windows_others[w - 64];
+    EXPECT_EQ(WINDOWS_READ_TABLE[koi8_code], windows_code) << koi8.substr(2 * k, 2);
+    EXPECT_EQ(WINDOWS_WRITE_TABLE[windows_code], koi8_code) << koi8.substr(2 * k, 2);
+  }
+  for (int b = 0; b < 0x80; ++b) ASSERT_EQ(WINDOWS_READ_TABLE[b], b) << "ASCII passes";
+}
+
+// A byte one code page lacks comes back after a round trip; KOI8-R's symbols
+// (⌠ ■ ∙ √ ≈ ≤ ≥ ⌡ ² ÷) become none of Windows-1251's letters, whose places are listed.
+TEST(WindowsTables, ThePairIsEachOthersInverseAndKoi8SymbolsBecomeNoLetter) {
   for (int b = 0; b < TABLE_SIZE; ++b) {
-    read[b] = uint8_t(b);
-    write[b] = uint8_t(b);
+    ASSERT_EQ(WINDOWS_WRITE_TABLE[WINDOWS_READ_TABLE[b]], b) << "byte " << b;
   }
-  read[0x9F] = 0xEA;
-  // read[KOI8-R] = Windows-1251, write[Windows-1251] = KOI8-R; each letter is two bytes of UTF-8.
-  for (size_t k = 0; k < 66; ++k) {
-    uint8_t koi8_code = code(k, 0xA3, 0xB3);
-    uint8_t windows_code = code(windows.find(koi8.substr(2 * k, 2)) / 2, 0xB8, 0xA8);
-    read[koi8_code] = windows_code;
-    write[windows_code] = koi8_code;
+  const std::string windows_letters =
+      "\x80\x81\x83\x8A\x8C\x8D\x8E\x8F\x90\x9A\x9C\x9D\x9E\x9F\xA1\xA2\xA3\xA5\xA8\xAA"
+      "\xAF\xB2\xB3\xB4\xB5\xB8\xBA\xBC\xBD\xBE\xBF";
+  for (uint8_t symbol : {0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9B, 0x9D, 0x9F}) {
+    char windows_code = static_cast<char>(WINDOWS_READ_TABLE[symbol]);
+    EXPECT_EQ(windows_letters.find(windows_code), std::string::npos) << "KOI8-R " << +symbol;
+    EXPECT_LT(WINDOWS_READ_TABLE[symbol], 0xC0) << "KOI8-R " << +symbol;
   }
-  EXPECT_EQ(WINDOWS_READ_TABLE, read);
-  EXPECT_EQ(WINDOWS_WRITE_TABLE, write);
 }
 
 // NONE and WINDOWS are no files; four slots keep the first pairs loaded until the next reset.
@@ -57,4 +65,26 @@ TEST_F(TableFiles, BuiltInNamesAndFourLoadedPairsUntilTheNextReset) {
   ASSERT_EQ(resolve_tables("E", t), 0) << "a reset frees the slots";
   EXPECT_EQ(t.read_table[10], 11) << "the first half of the file is the remote host's table";
   EXPECT_EQ(t.write_table[10], 12) << "the second half is the client's";
+}
+
+// A table file holds at least both tables: one byte short fails each time it is needed, and
+// what follows them is never read.
+TEST_F(TableFiles, AFileOfFewerThan512BytesIsAnErrorAndMoreAreIgnored) {
+  for (size_t size : {size_t{0}, size_t{2 * TABLE_SIZE - 1}, size_t{2 * TABLE_SIZE},
+                      size_t{2 * TABLE_SIZE + 1}}) {
+    std::string pair(size, '\0');
+    for (size_t b = 0; b < size; ++b) pair[b] = static_cast<char>(b < TABLE_SIZE ? 1 : 2);
+    folder.write("X.ctb", pair);
+    reset_table_registry();
+    ResolvedTables t;
+    for (int relay = 0; relay < 2; ++relay) {
+      EXPECT_EQ(resolve_tables("X", t), size < 2 * TABLE_SIZE ? -1 : 0) << size << " bytes";
+    }
+    if (size < 2 * TABLE_SIZE) {
+      EXPECT_EQ(kiv_test::held_event_count("Error in file: X.ctb"), 2) << size << " bytes";
+    } else {
+      EXPECT_EQ(t.write_table[TABLE_SIZE - 1], 2) << size << " bytes: the last byte used";
+    }
+    flush_event_log();
+  }
 }

@@ -3,6 +3,7 @@
 
 #include "core/engine_counters.h"
 #include "core/event_log.h"
+#include "core/event_log_limiter.h"
 #include "core/event_loop.h"
 #include "core/window_thread.h"
 #include "forward/forwarding.h"
@@ -55,7 +56,7 @@ std::vector<Listener*>& listeners() {
 
 void fail_listener(Listener& listener, const char* what, int error) {
   ++listener.service->errors_o;
-  log_eventf("%s Error: %s %d", listener.config.name, what, error);
+  log_event_limited(nullptr, "%s Error: %s %d", listener.config.name, what, error);
   listener.service->state = SVC_ERROR;
   send_notification(NOTIFY_STATUS_CHANGED);
 }

@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
-  kiv::AccessRules rules = kiv::AccessRules::parse(text, size, size % 2 == 1);
+  kiv::AccessRules rules = kiv::AccessRules::parse(text, size);
   kiv::NetAddress four, six;
   kiv::parse_address("10.0.0.1", four);
   kiv::parse_address("2001:db8::1", six);

@@ -10,10 +10,9 @@ namespace kiv {
 // FIFO, a device) is refused at once, never waited on: such a thing may
 // block its opener for ever or never come to an end.
 
-/// Opens a file of the working directory in text mode ("r" or "w"; "w"
-/// creates or empties it); line ends are the platform's, and a CR read from
-/// a file counts as blank. Null when it can't.
-FILE* open_text_file(const char* name, const char* mode);
+/// Creates or empties a file of the working directory and opens it for
+/// writing in text mode: line ends are the platform's. Null when it can't.
+FILE* open_text_file_for_writing(const char* name);
 /// Opens an existing file of the working directory in text mode for
 /// appending, and never creates one. Null when it can't, with `missing` set
 /// when nothing of that name exists.
@@ -21,7 +20,7 @@ FILE* open_text_file_for_appending(const char* name, bool& missing);
 /// Opens a file of the working directory for reading its bytes unchanged.
 FILE* open_binary_file_for_reading(const char* name);
 /// Whether nothing of that name exists in the working directory (a file
-/// that exists but can't be opened is not missing).
+/// that exists but can't be opened, or a link to nothing, is not missing).
 bool file_is_missing(const char* name);
 
 /// Writes `line` and a line break to standard error, straight to the

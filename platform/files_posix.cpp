@@ -29,9 +29,8 @@ FILE* open_regular_file(const char* name, int flags, const char* mode) {
 
 }  // namespace
 
-FILE* open_text_file(const char* name, const char* mode) {
-  return mode[0] == 'w' ? open_regular_file(name, O_WRONLY | O_CREAT | O_TRUNC, "w")
-                        : open_regular_file(name, O_RDONLY, "r");
+FILE* open_text_file_for_writing(const char* name) {
+  return open_regular_file(name, O_WRONLY | O_CREAT | O_TRUNC, "w");
 }
 
 FILE* open_text_file_for_appending(const char* name, bool& missing) {
@@ -48,8 +47,9 @@ FILE* open_binary_file_for_reading(const char* name) {
 }
 
 bool file_is_missing(const char* name) {
+  // lstat: a link to nothing is there, and can't be read.
   struct stat status;
-  return stat(name, &status) != 0 && errno == ENOENT;
+  return lstat(name, &status) != 0 && errno == ENOENT;
 }
 
 bool write_standard_error_line(const char* line) {

@@ -92,9 +92,9 @@ FILE* only_disk_file(FILE* file) {
 
 }  // namespace
 
-FILE* open_text_file(const char* name, const char* mode) {
-  // "t" makes text mode explicit: CR LF line ends on disk, LF in memory.
-  return only_disk_file(fopen(name, mode[0] == 'w' ? "wt" : "rt"));
+FILE* open_text_file_for_writing(const char* name) {
+  // "t" makes text mode explicit: CR LF line ends on disk.
+  return only_disk_file(fopen(name, "wt"));
 }
 
 FILE* open_text_file_for_appending(const char* name, bool& missing) {
