@@ -3,17 +3,19 @@
 # what it links, those of the layers below it, never one above: each folder's
 # headers are linked into an include root of their own under the build folder,
 # and only the library of that folder puts the root on its public include path.
-# Includes stay written from the top ("core/event_log.h"). A subfolder is a
-# layer of its own, so only the folder's own headers are linked, file by file.
+# Includes stay written from the top ("core/event_log.h"), and so do the
+# resource script's icon and manifest. A subfolder is a layer of its own, so
+# only the folder's own files are linked, one by one.
 
-# Gives `target` the headers of `folder` (relative to the source root).
+# Gives `target` the files of `folder` (relative to the source root).
 function(kiv_layer target folder)
   set(root ${CMAKE_BINARY_DIR}/include/${target})
   file(REMOVE_RECURSE ${root})
   file(MAKE_DIRECTORY ${root}/${folder})
-  file(GLOB headers CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/${folder}/*.h)
-  foreach(header IN LISTS headers)
-    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${header} ${root}/${header} SYMBOLIC)
+  file(GLOB files CONFIGURE_DEPENDS LIST_DIRECTORIES false RELATIVE ${CMAKE_SOURCE_DIR}
+       ${CMAKE_SOURCE_DIR}/${folder}/*)
+  foreach(file IN LISTS files)
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${file} ${root}/${file} SYMBOLIC)
   endforeach()
   target_include_directories(${target} PUBLIC ${root})
 endfunction()
