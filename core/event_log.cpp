@@ -4,25 +4,25 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "platform/no_destructor.h"
 #include "core/timestamp.h"
 #include "core/window_thread.h"
 #include "platform/files.h"
+#include "platform/mutex.h"
 
 namespace kiv {
 
 namespace {
 
 struct GuardedLog {
-  std::mutex guard;
-  EventLog log;  // guarded by `guard`
+  Mutex guard;
+  EventLog log GUARDED_BY(guard);
   // The operator has been told that kiv.log can't be appended to, and no
   // flush has worked since: a log stuck at its threshold would otherwise
   // tell them again at every line.
-  bool failure_shown = false;  // guarded by `guard`
-  unsigned long echo_dropped = 0;  // lines the echo could not take; guarded by `guard`
+  bool failure_shown GUARDED_BY(guard) = false;
+  unsigned long echo_dropped GUARDED_BY(guard) = 0;  // lines the echo could not take
 };
 
 GuardedLog& the_log() {
@@ -38,7 +38,7 @@ thread_local bool logging_flush_failure = false;
 
 bool log_is_nearly_full() {
   GuardedLog& held = the_log();
-  std::lock_guard<std::mutex> lock(held.guard);
+  MutexLock lock(held.guard);
   return held.log.line_count >= LOG_FLUSH_THRESHOLD;
 }
 
@@ -50,7 +50,8 @@ void release_lines(EventLog& log) {
 // Echoes `line`, under the log's guard so that the echo and the log hold
 // the lines in one order. The echo never waits: a reader of it that falls
 // behind costs it lines, never the agent its relays.
-void echo_line(bool (*echo)(const char*), const char* line, GuardedLog& held) {
+void echo_line(bool (*echo)(const char*), const char* line, GuardedLog& held)
+    REQUIRES(held.guard) {
   if (held.echo_dropped > 0) {
     char note[64];
     snprintf(note, sizeof note, "KIV Echo: %lu lines dropped", held.echo_dropped);
@@ -76,7 +77,7 @@ void log_event(const char* text) {
   snprintf(line.get(), size, "%s: %s", stamp, text);
 
   GuardedLog& held = the_log();
-  std::lock_guard<std::mutex> lock(held.guard);
+  MutexLock lock(held.guard);
   if (auto echo = log_echo.load()) echo_line(echo, line.get(), held);
   // A full log that could not be flushed drops the new line rather than grow.
   if (held.log.line_count >= LOG_CAPACITY) return;
@@ -104,7 +105,7 @@ void flush_event_log() {
   static const char* const kFailure = "Can't open log_file...";
   {
     GuardedLog& held = the_log();
-    std::lock_guard<std::mutex> lock(held.guard);
+    MutexLock lock(held.guard);
     // Only a file that is not there turns file logging off; a kiv.log that
     // is there but can't be had now (no descriptor left, not a regular
     // file) keeps the lines for a later flush.
@@ -134,7 +135,7 @@ void flush_event_log() {
 
 void read_event_log(const std::function<void(const EventLog&)>& pass) {
   GuardedLog& held = the_log();
-  std::lock_guard<std::mutex> lock(held.guard);
+  MutexLock lock(held.guard);
   pass(held.log);
 }
 

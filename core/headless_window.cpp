@@ -7,9 +7,9 @@
 namespace kiv {
 
 int HeadlessWindow::run_event_loop() {
-  std::unique_lock<std::mutex> lock(guard_);
+  MutexLock lock(guard_);
   for (;;) {
-    changed_.wait(lock, [this] { return ended_ || !events_.empty(); });
+    while (!ended_ && events_.empty()) changed_.wait();
     if (ended_) return exit_code_;
     Event event = events_.front();
     events_.pop_front();
@@ -24,11 +24,11 @@ int HeadlessWindow::run_event_loop() {
 }
 
 void HeadlessWindow::queue(Event event) {
-  std::lock_guard<std::mutex> lock(guard_);
+  MutexLock lock(guard_);
   // Once the loop has ended nobody handles it; the process is on its way out.
   if (ended_) return;
   events_.push_back(event);
-  changed_.notify_all();
+  changed_.signal_all();
 }
 
 void HeadlessWindow::post(void (*command)()) { queue(Event{NOTIFY_STATUS_CHANGED, command}); }
@@ -47,10 +47,10 @@ void HeadlessWindow::show_warning(const char* text) {
 }
 
 void HeadlessWindow::end_event_loop(int exit_code) {
-  std::lock_guard<std::mutex> lock(guard_);
+  MutexLock lock(guard_);
   ended_ = true;
   exit_code_ = exit_code;
-  changed_.notify_all();
+  changed_.signal_all();
 }
 
 }  // namespace kiv

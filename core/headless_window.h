@@ -1,11 +1,10 @@
 #pragma once
 // The window thread of the agent without a window (kiv-agentd).
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 
 #include "core/window_thread.h"
+#include "platform/mutex.h"
 
 namespace kiv {
 
@@ -33,13 +32,13 @@ class HeadlessWindow : public WindowThread {
   };
 
   /// Queues `event` for the loop and returns at once.
-  void queue(Event event);
+  void queue(Event event) EXCLUDES(guard_);
 
-  std::mutex guard_;
-  std::condition_variable changed_;
-  std::deque<Event> events_;  // guarded by guard_
-  bool ended_ = false;        // guarded by guard_
-  int exit_code_ = 0;         // guarded by guard_
+  Mutex guard_;
+  CondVar changed_{guard_};
+  std::deque<Event> events_ GUARDED_BY(guard_);
+  bool ended_ GUARDED_BY(guard_) = false;
+  int exit_code_ GUARDED_BY(guard_) = 0;
 };
 
 }  // namespace kiv

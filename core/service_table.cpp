@@ -5,12 +5,12 @@
 namespace kiv {
 
 ServiceConfig ServiceRecord::config() const {
-  std::lock_guard<std::mutex> lock(guard_);
+  MutexLock lock(guard_);
   return config_;
 }
 
 void ServiceRecord::set_config(const ServiceConfig& config) {
-  std::lock_guard<std::mutex> lock(guard_);
+  MutexLock lock(guard_);
   config_ = config;
 }
 

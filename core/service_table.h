@@ -4,7 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace kiv {
 
@@ -52,8 +53,8 @@ struct ServiceRecord {
   std::atomic<uint32_t> errors_o{0};       // other errors
 
  private:
-  mutable std::mutex guard_;
-  ServiceConfig config_{};  // guarded by guard_
+  mutable Mutex guard_;
+  ServiceConfig config_ GUARDED_BY(guard_){};
 };
 
 /// ServiceTable is the process-wide table; rows from service_count on are unused.

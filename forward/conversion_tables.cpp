@@ -97,7 +97,7 @@ int load_pair(const char* table_name, TablePair& pair) {
 
 // The used slot named `table_name`, else the first free slot, else
 // TABLE_SLOTS; the registry's guard is held.
-int find_pair(const TableRegistry& tables, const char* table_name) {
+int find_pair(const TableRegistry& tables, const char* table_name) REQUIRES(tables.guard) {
   int slot = 0;
   for (; slot < TABLE_SLOTS && tables.slots[slot].name; ++slot) {
     if (strcmp(tables.slots[slot].name.get(), table_name) == 0) break;
@@ -118,7 +118,7 @@ const std::array<uint8_t, TABLE_SIZE> WINDOWS_WRITE_TABLE = inverse_of(koi8_to_w
 
 void reset_table_registry() {
   TableRegistry& tables = registry();
-  std::lock_guard<std::mutex> lock(tables.guard);
+  MutexLock lock(tables.guard);
   for (TablePair& slot : tables.slots) free_slot(slot);
   TablePair& built_in = tables.slots[0];
   size_t name_size = strlen(BUILT_IN_TABLES) + 1;
@@ -131,7 +131,7 @@ void reset_table_registry() {
 int resolve_tables(const char* table_name, ResolvedTables& resolved) {
   TableRegistry& tables = registry();
   {
-    std::lock_guard<std::mutex> lock(tables.guard);
+    MutexLock lock(tables.guard);
     int slot = find_pair(tables, table_name);
     if (slot < TABLE_SLOTS && tables.slots[slot].name) {
       return tables_of(tables.slots[slot], resolved);
@@ -146,7 +146,7 @@ int resolve_tables(const char* table_name, ResolvedTables& resolved) {
   // the relays that need it, never another service's.
   TablePair loaded;
   if (load_pair(table_name, loaded) != 0) return -1;
-  std::lock_guard<std::mutex> lock(tables.guard);
+  MutexLock lock(tables.guard);
   // Another relay may have loaded the same name, or taken the last slot, meanwhile.
   int slot = find_pair(tables, table_name);
   if (slot == TABLE_SLOTS) return -1;

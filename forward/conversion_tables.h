@@ -7,7 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace kiv {
 
@@ -33,8 +34,8 @@ struct TablePair {
 /// from files, filled in order. Slots change only under `guard`; the tables
 /// handed out stay unchanged until the next reset, when no relay runs.
 struct TableRegistry {
-  std::mutex guard;
-  TablePair slots[TABLE_SLOTS];  // guarded by guard
+  Mutex guard;
+  TablePair slots[TABLE_SLOTS] GUARDED_BY(guard);
 };
 
 /// What a relay translates with; both none for "NONE".

@@ -6,11 +6,11 @@
 #include <process.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace kiv {
 
@@ -36,12 +36,12 @@ void write_all(HANDLE handle, const char* data, size_t size) {
 // writes them. A console takes nothing while the operator selects text in
 // it, and a pipe nothing while its reader is away: only that thread waits.
 struct EchoBacklog {
-  std::mutex guard;
-  std::condition_variable filled;
-  std::condition_variable written;
-  std::string lines;            // guarded by guard
-  bool writing = false;         // guarded by guard; lines taken but not all written yet
-  bool writer_started = false;  // guarded by guard
+  Mutex guard;
+  CondVar filled{guard};
+  CondVar written{guard};
+  std::string lines GUARDED_BY(guard);
+  bool writing GUARDED_BY(guard) = false;  // lines taken but not all written yet
+  bool writer_started GUARDED_BY(guard) = false;
 };
 
 // Never destroyed: the writer may still wait on it while the process exits.
@@ -53,11 +53,11 @@ EchoBacklog& echo_backlog() {
 unsigned __stdcall write_echoed_lines(void*) {
   EchoBacklog& backlog = echo_backlog();
   std::string block;
-  std::unique_lock<std::mutex> lock(backlog.guard);
+  MutexLock lock(backlog.guard);
   for (;;) {
     backlog.writing = false;
-    backlog.written.notify_all();
-    backlog.filled.wait(lock, [&backlog] { return !backlog.lines.empty(); });
+    backlog.written.signal_all();
+    while (backlog.lines.empty()) backlog.filled.wait();
     block.swap(backlog.lines);
     backlog.writing = true;
     lock.unlock();
@@ -71,9 +71,10 @@ unsigned __stdcall write_echoed_lines(void*) {
 // unless standard error has taken nothing for a while.
 void write_echo_backlog_at_exit() {
   EchoBacklog& backlog = echo_backlog();
-  std::unique_lock<std::mutex> lock(backlog.guard);
-  if (!backlog.written.wait_for(lock, EXIT_WRITE_WAIT, [&backlog] { return !backlog.writing; })) {
-    return;
+  auto deadline = std::chrono::steady_clock::now() + EXIT_WRITE_WAIT;
+  MutexLock lock(backlog.guard);
+  while (backlog.writing) {
+    if (!backlog.written.wait_until(deadline) && backlog.writing) return;
   }
   write_all(GetStdHandle(STD_ERROR_HANDLE), backlog.lines.data(), backlog.lines.size());
   backlog.lines.clear();
@@ -132,7 +133,7 @@ bool file_is_missing(const char* name) {
 bool write_standard_error_line(const char* line) {
   EchoBacklog& backlog = echo_backlog();
   size_t length = strlen(line);
-  std::lock_guard<std::mutex> lock(backlog.guard);
+  MutexLock lock(backlog.guard);
   if (backlog.lines.size() + length + 2 > ECHO_BACKLOG_BYTES) return false;
   if (!backlog.writer_started) {
     uintptr_t writer = _beginthreadex(nullptr, 0, write_echoed_lines, nullptr, 0, nullptr);
@@ -142,7 +143,7 @@ bool write_standard_error_line(const char* line) {
     atexit(write_echo_backlog_at_exit);
   }
   backlog.lines.append(line, length).append("\r\n");
-  backlog.filled.notify_one();
+  backlog.filled.signal();
   return true;
 }
 

@@ -45,6 +45,9 @@ class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
   ~MutexLock() RELEASE() { mutex_.unlock(); }
+  /// Lets the mutex go inside the scope; lock takes it again before the scope ends.
+  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock() ACQUIRE() { mutex_.lock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
@@ -69,6 +72,13 @@ class CondVar {
     std::unique_lock<std::mutex> lock(mutex_.mutex_, std::adopt_lock);
     bool woken = condition_.wait_for(lock, std::chrono::milliseconds(timeout_ms)) ==
                  std::cv_status::no_timeout;
+    lock.release();
+    return woken;
+  }
+  /// As wait, until `deadline` at the latest; false when it has passed.
+  bool wait_until(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_.mutex_, std::adopt_lock);
+    bool woken = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return woken;
   }

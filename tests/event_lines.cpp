@@ -55,11 +55,6 @@ int EventLines::event_count(const std::string& text) {
   return static_cast<int>(std::count(texts.begin(), texts.end(), text));
 }
 
-int EventLines::warning_count(const std::string& text) {
-  std::lock_guard<std::mutex> lock(guard_);
-  return static_cast<int>(std::count(lines_.begin(), lines_.end(), "KIV Error: " + text));
-}
-
 void KeptWarnings::show_warning(const char* text) {
   std::lock_guard<std::mutex> lock(guard_);
   shown_.push_back(text);

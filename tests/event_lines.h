@@ -28,8 +28,6 @@ class EventLines {
   int event_count(const std::string& text);
   /// Every line so far, log lines with their timestamps.
   std::vector<std::string> lines();
-  /// How many times `text` was shown as a "KIV Error" warning.
-  int warning_count(const std::string& text);
 
  private:
   std::mutex guard_;

@@ -1,6 +1,7 @@
 // Start-up from kiv.cnf and shutdown of a real kiv-agentd, with the files it finds in its folder.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
+#include "tests/proc_status.h"
 
 namespace kiv_test {
 namespace {
@@ -70,19 +72,40 @@ TEST(StartUp, AnArgumentGetsTheUsageLineAndExitCode2) {
   })) << "the usage line alone was expected: the agent must not start";
 }
 
-// A kiv.cnf that is no regular file is not read, at start or on SIGHUP (a FIFO would hold the
-// agent for ever). A folder named kiv.log (root can write read-only files) is reported, and the
-// agent still stops.
-TEST(StartUp, FilesThatAreNoRegularFilesCannotBeOpened) {
+// A kiv.cnf that is no regular file is not read, at start or on SIGHUP: a FIFO would hold the
+// agent for ever.
+TEST(StartUp, AKivCnfThatIsNoRegularFileIsNotRead) {
   TempFolder folder;
   ASSERT_EQ(mkfifo(folder.file("kiv.cnf").c_str(), 0644), 0);
-  ASSERT_EQ(mkdir(folder.file("kiv.log").c_str(), 0755), 0);
   AgentProcess agent(folder);
   ASSERT_TRUE(agent.wait_for_event("Cannot open kiv.cnf"));
   agent.signal(SIGHUP);
   EXPECT_TRUE(agent.wait_for_event("Cannot open kiv.cnf", 2)) << "the reload opened the FIFO";
-  EXPECT_EQ(agent.stop(), 0) << "the log's folder held the stop up";
-  EXPECT_EQ(agent.warning_count("Can't open log_file..."), 1) << "reported once at the stop";
+  EXPECT_EQ(agent.stop(), 0);
+}
+
+// With a listener, a relay and a control client all idle, the agent waits in the kernel: over
+// three seconds it uses hardly a tick of processor time (a loop spinning would use them all).
+TEST(StartUp, AnIdleAgentUsesNoProcessorTime) {
+  LoopbackServer remote(echo_handler);
+  uint16_t control = free_port();
+  uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("KIV", control, control) +
+                              config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int relayed = connect_loopback(port);
+  int controlling = connect_loopback(control);
+  ASSERT_TRUE(send_bytes(relayed, "a") && receive(relayed, 1) == "a") << "the relay is up";
+  ASSERT_EQ(receive(controlling, 16), "KIV Agent v1.4b\n") << "the control client is served";
+  long before = cpu_ticks(agent.pid());
+  ASSERT_GE(before, 0) << "no processor time in /proc";
+  // The measured time: three seconds in which nothing may arrive on the idle relay.
+  pollfd idle{relayed, POLLIN, 0};
+  EXPECT_EQ(poll(&idle, 1, 3000), 0) << "the idle relay sent something";
+  EXPECT_LE(cpu_ticks(agent.pid()) - before, 5) << "ticks of processor time used while idle";
+  close(relayed);
+  close(controlling);
 }
 
 }  // namespace
