@@ -19,12 +19,13 @@
 #include "core/event_log.h"
 #include "core/event_loop.h"
 #include "core/window_thread.h"
-#include "core/worker_pool.h"
+#include "core/lookup_pool.h"
 #include "forward/conversion_tables.h"
 #include "forward/forwarding.h"
 #include "forward/service_chain.h"
 #include "forward/socket_helpers.h"
 #include "forward/translate.h"
+#include "platform/no_destructor.h"
 #include "platform/splice.h"
 
 namespace kiv {
@@ -98,6 +99,32 @@ Socket remote_of(const Relay& relay) { return relay.remote_side.socket; }
 
 // Pipes lent to directions now.
 std::atomic<int> pipes_lent{0};
+
+// The threads that move the relays' bytes and prepare their connects: one pool
+// for the whole process, as the relays themselves are.
+LookupPool& worker_pool() {
+  static NoDestructor<LookupPool> pool(LOOKUP_THREADS, LOOKUP_THREADS_PER_SERVICE,
+                                       LOOKUP_IDLE_MS);
+  return *pool;
+}
+
+// Work queued on the pool and not started yet, and work running on it.
+std::atomic<int> queued_work{0}, running_work{0};
+
+// Has `work(argument)` run on the pool after `owner`'s work queued before it.
+void run_on_worker(const void* owner, void (*work)(void*), void* argument) {
+  ++queued_work;
+  worker_pool().run(owner, [work, argument] {
+    --queued_work;
+    ++running_work;
+    work(argument);
+    --running_work;
+  });
+}
+
+// Whether work waits for a thread while every thread is busy: a busy
+// direction then lets it go first.
+bool work_is_waiting() { return running_work >= LOOKUP_THREADS && queued_work > 0; }
 
 // The block a worker receives into: its own, for as long as it runs.
 uint8_t* worker_block() {
@@ -385,7 +412,7 @@ void move_bytes(void* argument) {
     if (moved && work_is_waiting()) {
       // Other relays' work waits for a worker: this one goes after it.
       give_back_pipe(direction);
-      run_on_worker(move_bytes, &direction);
+      run_on_worker(&direction, move_bytes, &direction);
       return;
     }
     long received = receive_next(direction);
@@ -433,7 +460,7 @@ void relay_socket_ready(SocketHandler* handler, Readiness events) {
       ready[count++] = direction;
     }
   }
-  for (int i = 0; i < count; ++i) run_on_worker(move_bytes, ready[i]);
+  for (int i = 0; i < count; ++i) run_on_worker(ready[i], move_bytes, ready[i]);
 }
 
 void fill_direction(Direction& direction, Relay& relay, std::atomic<uint32_t>& bytes,
@@ -648,7 +675,7 @@ void relay_client(ServiceRecord& service, const ServiceConfig& config, Socket cl
     side->relay = relay;
   }
   relay->client_side.socket = client;
-  run_on_worker(prepare_relay, relay);
+  run_on_worker(relay, prepare_relay, relay);
 }
 
 }  // namespace kiv
