@@ -23,6 +23,9 @@ void note_own_port(uint16_t port, uint16_t replaced) {
   }
 }
 
+// Listening sockets open now, of every service and control port.
+std::atomic<int> listening_open{0};
+
 bool is_own_port(uint16_t port) {
   for (const std::atomic<uint16_t>& slot : own_ports) {
     if (slot == port) return true;
@@ -77,15 +80,19 @@ bool open_listener(const char* name, uint16_t port, ListeningSockets& listening,
     listening.sockets[listening.count++] = socket;
   }
   note_own_port(port, 0);
+  listening_open += listening.count;
   return true;
 }
 
 void close_listener(ListeningSockets& listening, uint16_t port) {
   if (listening.count == 0) return;
   note_own_port(0, port);
+  listening_open -= listening.count;
   for (int i = 0; i < listening.count; ++i) close_socket(listening.sockets[i]);
   listening.count = 0;
 }
+
+int listening_sockets_open() { return listening_open; }
 
 bool admitted_by_rules(const char* name, Socket client, const NetAddress& peer) {
   if (admit_by_access_rules(name, peer)) return true;

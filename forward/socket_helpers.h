@@ -26,6 +26,8 @@ struct ListeningSockets {
 bool open_listener(const char* name, uint16_t port, ListeningSockets& listening, char* message);
 /// Closes the sockets that open_listener opened on `port`; leaves none.
 void close_listener(ListeningSockets& listening, uint16_t port);
+/// How many listening sockets open_listener holds open now.
+int listening_sockets_open();
 /// Whether kiv.access lets service `name` take `client`, accepted from
 /// `peer`; a refused client is logged, reset and closed at once.
 bool admitted_by_rules(const char* name, Socket client, const NetAddress& peer);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <future>
 
@@ -15,6 +16,8 @@
 
 namespace kiv_test {
 namespace {
+
+using Lines = std::vector<std::string>;
 
 // Sends without waiting until the socket has taken all it can for a while:
 // every buffer between it and a peer that reads nothing is full.
@@ -97,6 +100,121 @@ TEST_F(StalledRelay, AClientResetEndsARelayWaitingToSendToItsRemoteHost) {
   EXPECT_EQ(remote_end.get_future().get(), ECONNRESET)
       << "the remote host must see a reset, never an orderly end";
   expect_reset_completes(agent, control_port);
+}
+
+// The clock the tests time a relay's pauses with.
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// What a peer saw of a relay's end: the bytes that came first, how the
+// stream ended (0 in order, ECONNRESET) and when.
+struct PeerEnd {
+  std::string bytes;
+  int end = -1;
+  int64_t at_ms = 0;
+};
+
+PeerEnd read_to_end(int fd, size_t size) {
+  PeerEnd seen;
+  seen.bytes = receive(fd, size);
+  seen.end = receive_to_end(fd);
+  seen.at_ms = now_ms();
+  return seen;
+}
+
+// One peer sends its data and half-closes; the other receives every byte of
+// it, then resets (`other_resets`), or the first one resets itself a moment
+// later. Either way the half-close pause under way must not keep the reset
+// from the peer that did not reset: it sees a reset, well within the pause.
+struct ResetInAPause {
+  const char* name;
+  bool client_first;  // the client half-closes (the Write pause), else the remote host
+  bool other_resets;  // the other peer resets, else the one that half-closed
+};
+
+class HalfCloseThenReset : public testing::TestWithParam<ResetInAPause> {};
+
+TEST_P(HalfCloseThenReset, TheResetReachesThePeerThatDidNotResetWithinThePause) {
+  const ResetInAPause c = GetParam();
+  const std::string data = random_bytes(300000, 7);
+  std::promise<int> remote_fd;
+  std::promise<bool> remote_resets;  // the remote host's last act: a reset, or a close
+  LoopbackServer remote([&](int fd) {
+    remote_fd.set_value(fd);
+    if (remote_resets.get_future().get()) reset_on_close(fd);
+  });
+  uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int client = connect_loopback(port, 10000, 4096);
+  ASSERT_GE(client, 0);
+  const int server = remote_fd.get_future().get();
+  const int first = c.client_first ? client : server, second = c.client_first ? server : client;
+  std::thread sender([&] {
+    send_bytes(first, data);
+    shutdown(first, SHUT_WR);
+  });
+  EXPECT_EQ(receive(second, data.size()), data) << "the bytes before the reset";
+  sender.join();
+  const int64_t half_closed_ms = now_ms();
+  const int resetting = c.other_resets ? second : first;
+  PeerEnd seen;
+  if (resetting == client) {
+    close_with_reset(client);
+    seen = read_to_end(server, 0);
+    remote_resets.set_value(false);
+  } else {
+    remote_resets.set_value(true);
+    seen = read_to_end(client, 0);
+  }
+  EXPECT_EQ(seen.end, ECONNRESET) << "a reset passed on as an orderly end";
+  EXPECT_LT(seen.at_ms - half_closed_ms, 2000) << "the reset waited for the pause";
+  EXPECT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)"));
+  if (resetting != client) close(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPause, HalfCloseThenReset,
+    testing::Values(ResetInAPause{"ClientHalfClosesThenResets", true, false},
+                    ResetInAPause{"ClientHalfClosesRemoteResets", true, true},
+                    ResetInAPause{"RemoteHalfClosesClientResets", false, true},
+                    ResetInAPause{"RemoteHalfClosesThenResets", false, false}),
+    [](const testing::TestParamInfo<ResetInAPause>& info) { return info.param.name; });
+
+// A relay whose peers have both ended their sending has nothing left to do:
+// the second end is passed on at once, the half-closes keep their order, and
+// the relay ends without waiting for a second pause.
+TEST(FinishedRelay, EndsAsSoonAsBothPeersHaveEnded) {
+  const std::string request = random_bytes(100000, 3), answer = random_bytes(200000, 4);
+  std::promise<std::string> remote_got;
+  LoopbackServer remote([&](int fd) {
+    remote_got.set_value(receive(fd, request.size()));
+    send_bytes(fd, answer);
+    shutdown(fd, SHUT_WR);
+    receive_to_end(fd);
+  });
+  uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int client = connect_loopback(port);
+  ASSERT_TRUE(send_bytes(client, request));
+  ASSERT_EQ(shutdown(client, SHUT_WR), 0);
+  const int64_t half_closed_ms = now_ms();
+  PeerEnd seen = read_to_end(client, answer.size());
+  EXPECT_EQ(remote_got.get_future().get(), request);
+  EXPECT_EQ(seen.bytes, answer);
+  EXPECT_EQ(seen.end, 0);
+  EXPECT_LT(seen.at_ms - half_closed_ms, 2000) << "the answer's end waited for a pause";
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)", 1, 2000));
+  Lines events = agent.events();
+  EXPECT_EQ(Lines(events.end() - 3, events.end()),
+            (Lines{"S1 Write - Shutdown", "S1 Read - Shutdown", "S1 - Connection closed(0)"}));
+  close(client);
 }
 
 // A client that arrives while a reload waits for an open relay reaches the
