@@ -543,7 +543,7 @@ void attempt_ready(SocketHandler* handler, Readiness events) {
 // agent's services is noted as continuing the client's chain.
 void start_next_attempt(Relay* relay) {
   EventLoop& loop = relay->home->loop;
-  while (relay->next_address < relay->addresses.size() && !reset_pending) {
+  while (relay->next_address < relay->addresses.size()) {
     const NetAddress& address = relay->addresses[relay->next_address++];
     const bool own = is_own_listener(address, relay->config.remote_port);
     std::unique_ptr<Attempt> attempt(new Attempt);
@@ -610,14 +610,15 @@ void connect_relay(Relay* relay, Lookup& lookup) {
     refuse_relay(relay);
     return;
   }
-  if (reset_pending) {
-    fail_connect(relay, INTERRUPTED_ERROR);
-    return;
-  }
   relay->write.table = lookup.tables.write_table;
   relay->read.table = lookup.tables.read_table;
   relay->addresses = std::move(lookup.addresses);
-  relay->connect_bound = relay->home->loop.call_later(CONNECT_TIMEOUT_MS, connect_timed_out, relay);
+  EventLoop& loop = relay->home->loop;
+  // Under a reset, a connect has the grace that those under way were given.
+  relay->given_grace = reset_pending;
+  relay->connect_bound = relay->given_grace
+                             ? loop.call_later(RESET_GRACE_MS, connect_interrupted, relay)
+                             : loop.call_later(CONNECT_TIMEOUT_MS, connect_timed_out, relay);
   start_next_attempt(relay);
 }
 
@@ -660,15 +661,16 @@ void answer_reset(void* argument) {
 void begin_relay(Relay* relay) {
   RelayLoop& home = *relay->home;
   home.loop.check_after_each_wake(answer_reset, &home);
-  if (reset_pending) {
-    fail_connect(relay, INTERRUPTED_ERROR);
-    return;
-  }
   home.preparing.push_back(relay);
   if (!may_block(relay->config)) {
     Lookup lookup;
     look_up(lookup, relay->config);
     connect_relay(relay, lookup);
+    return;
+  }
+  // A reset does not wait for lookups.
+  if (reset_pending) {
+    fail_connect(relay, INTERRUPTED_ERROR);
     return;
   }
   std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
