@@ -2,13 +2,17 @@
 // ends as the operator would expect, and a reset that follows completes.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <future>
+#include <sstream>
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
@@ -214,6 +218,59 @@ TEST(FinishedRelay, EndsAsSoonAsBothPeersHaveEnded) {
   Lines events = agent.events();
   EXPECT_EQ(Lines(events.end() - 3, events.end()),
             (Lines{"S1 Write - Shutdown", "S1 Read - Shutdown", "S1 - Connection closed(0)"}));
+  close(client);
+}
+
+// The timer the system runs for the TCP socket from `local_port` to
+// `remote_port`, as /proc shows it (2: the keepalive timer), or -1 when
+// there is no such socket.
+int timer_of(uint16_t local_port, uint16_t remote_port) {
+  auto port_of = [](const std::string& address) {
+    return std::stoul(address.substr(address.rfind(':') + 1), nullptr, 16);
+  };
+  for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream table(path);
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer;
+      fields >> slot >> local >> remote >> state >> queues >> timer;
+      if (port_of(local) == local_port && port_of(remote) == remote_port) {
+        return std::stoi(timer.substr(0, timer.find(':')), nullptr, 16);
+      }
+    }
+  }
+  return -1;
+}
+
+uint16_t port_of(int fd, bool peer) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if ((peer ? getpeername : getsockname)(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return 0;
+  }
+  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+// Both sockets of a relay probe their peer once idle, so a peer that has
+// vanished ends the relay; the peers' own sockets show the timer is the agent's.
+TEST(Keepalive, BothSocketsOfARelayProbeTheirPeer) {
+  std::promise<uint16_t> agent_port;
+  LoopbackServer remote([&](int fd) {
+    agent_port.set_value(port_of(fd, true));
+    echo_handler(fd);
+  });
+  uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int client = connect_loopback(port);
+  ASSERT_TRUE(send_bytes(client, "x") && receive(client, 1) == "x");
+  const uint16_t client_port = port_of(client, false), outgoing = agent_port.get_future().get();
+  EXPECT_EQ(timer_of(port, client_port), 2) << "the client's side";
+  EXPECT_EQ(timer_of(outgoing, remote.port()), 2) << "the remote host's side";
+  EXPECT_EQ(timer_of(client_port, port), 0) << "the test's own client probes";
   close(client);
 }
 
