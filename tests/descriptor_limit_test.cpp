@@ -86,7 +86,8 @@ TEST(DescriptorLimit, TheCeilingCountsEveryListeningSocket) {
     });
   })) << held.size() - 1 << " relayed";
   for (const std::string& line : agent.events()) {
-    EXPECT_EQ(line.find(" 24"), std::string::npos) << "out of descriptors: " << line;
+    const bool ends_in_emfile = line.size() > 3 && line.compare(line.size() - 3, 3, " 24") == 0;
+    EXPECT_FALSE(ends_in_emfile) << "out of descriptors: " << line;
   }
   for (int fd : held) close(fd);
 }
