@@ -2,7 +2,6 @@
 // deciding where its services listen and whom they take.
 
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include "forward/conversion_tables.h"
@@ -46,30 +45,25 @@ TEST(BothFamilies, IPv6ClientsReachIPv4HostsAndIPv4ClientsReachIPv6Hosts) {
   EXPECT_EQ(six.received(), data) << "what the IPv6 host got from an IPv4 client";
 }
 
-// Whether the system gives ::1 first for localhost, and an IPv4 address after it.
-bool localhost_is_ipv6_then_ipv4() {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
-  bool six_first = found->ai_family == AF_INET6;
-  bool four_later = false;
-  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    four_later = four_later || entry->ai_family == AF_INET;
-  }
-  freeaddrinfo(found);
-  return six_first && four_later;
-}
-
-TEST(BothFamilies, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
-  KIV_REQUIRE_IPV6();
-  if (!localhost_is_ipv6_then_ipv4()) GTEST_SKIP() << "localhost is not ::1, then 127.0.0.1 here";
-  // Only the second of localhost's addresses answers.
-  ReplayingRemote remote("127.0.0.1");
+TEST(HostNames, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
+  // Nothing listens on the first of its addresses at the remote port.
+  ReplayingRemote remote("127.0.0.2");
+  NameService names("127.0.0.1 two.test\n127.0.0.2 two.test\n");
   TempFolder folder;
   uint16_t port = free_port();
-  folder.write("kiv.cnf", config_line("S", port, remote.port(), "localhost"));
-  AgentProcess agent(folder);
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "two.test"));
+  AgentProcess agent(folder, names);
+  EXPECT_EQ(session("127.0.0.1", port, "hello"), "hello");
+}
+
+TEST(HostNames, AHostNameWithOnlyAnIPv6AddressIsReached) {
+  KIV_REQUIRE_IPV6();
+  ReplayingRemote remote("::1");
+  NameService names("::1 six.test\n");
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "six.test"));
+  AgentProcess agent(folder, names);
   EXPECT_EQ(session("127.0.0.1", port, "hello"), "hello");
 }
 
