@@ -2,7 +2,13 @@
 // deciding where its services listen and whom they take.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 
 #include "forward/conversion_tables.h"
 #include "tests/agent_process.h"
@@ -135,6 +141,62 @@ TEST(AccessFile, TwoLinesConfineTheControlPortToThisMachinesLoopbackAddresses) {
     close(client);
   }
   EXPECT_TRUE(not_listening("127.0.0.2", control, "127.0.0.2"));
+}
+
+// A first address that drops connection requests (a listener whose backlog is
+// full) does not hold the client: the next address is tried beside it.
+TEST(HostNames, AFirstAddressThatNeverAnswersLeavesTheClientToTheNext) {
+  LoopbackServer remote(echo_handler, "127.0.0.2");
+  int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, htons(remote.port()), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 0), 0);
+  int queued = connect_loopback(remote.port());  // fills the backlog: later requests are dropped
+  NameService names("127.0.0.1 hole.test\n127.0.0.2 hole.test\n");
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "hole.test"));
+  AgentProcess agent(folder, names);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(session("127.0.0.1", port, "through the second"), "through the second");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10))
+      << "the second address waited for the first's bound";
+  close(queued);
+  close(silent);
+}
+
+// Lookups that hang hold up neither another service's relays nor its new
+// clients, and a reset does not wait for them.
+TEST(HostNames, HangingLookupsHoldUpNoOtherService) {
+  LoopbackServer echo(echo_handler);
+  NameService names("127.0.0.1 known.test\n");
+  TempFolder folder;
+  uint16_t hanging = free_port(), port = free_port();
+  folder.write("kiv.cnf", config_line("H", hanging, echo.port(), "unknown.test") +
+                              config_line("E", port, echo.port()));
+  AgentProcess agent(folder, names);
+  int relayed = connect_loopback(port);
+  ASSERT_TRUE(send_bytes(relayed, "a") && receive(relayed, 1) == "a");
+  std::vector<int> waiting;
+  for (int i = 0; i < 12; ++i) waiting.push_back(connect_loopback(hanging));
+  ASSERT_TRUE(agent.wait_for_event("H Connected", 2));
+  auto quick = [](int fd) {
+    const auto asked = std::chrono::steady_clock::now();
+    bool echoed = send_bytes(fd, "b") && receive(fd, 1) == "b";
+    return echoed && std::chrono::steady_clock::now() - asked < std::chrono::seconds(3);
+  };
+  EXPECT_TRUE(quick(relayed)) << "an open relay waited for the lookups";
+  int fresh = connect_loopback(port);
+  EXPECT_TRUE(quick(fresh)) << "a new client of another service waited for the lookups";
+  close(fresh);
+  close(relayed);
+  EXPECT_EQ(agent.event_count("Can't get IP address for unknown.test"), 0) << "no lookup hung";
+  const auto asked = std::chrono::steady_clock::now();
+  agent.signal(SIGHUP);
+  ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5))
+      << "the reset waited for the lookups";
+  for (int fd : waiting) close(fd);
 }
 
 }  // namespace
