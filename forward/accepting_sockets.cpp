@@ -29,7 +29,7 @@ int open_accepting(AcceptingSockets& accepting, EventLoop& loop, const char* nam
                 : loop.watch(listening.socket, Readiness::Readable, &listening);
     if (error == 0) ++accepting.watched_count;
   }
-  if (error != 0) close_accepting(accepting, port);
+  if (error != 0) close_accepting(accepting);
   return error;
 }
 
@@ -41,12 +41,12 @@ void rearm_accepting(AcceptingSockets& accepting) {
   for (int i = 0; i < accepting.watched_count; ++i) rearm_accepting(accepting.watched[i]);
 }
 
-void close_accepting(AcceptingSockets& accepting, uint16_t port) {
+void close_accepting(AcceptingSockets& accepting) {
   for (int i = 0; i < accepting.watched_count; ++i) {
     accepting.loop->stop_watching(accepting.watched[i].socket, &accepting.watched[i]);
   }
   accepting.watched_count = 0;
-  close_listener(accepting.sockets, port);
+  close_listener(accepting.sockets);
 }
 
 }  // namespace kiv

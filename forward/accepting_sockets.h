@@ -33,6 +33,6 @@ int open_accepting(AcceptingSockets& accepting, EventLoop& loop, const char* nam
 void rearm_accepting(AcceptingSockets::Watched& listening);
 void rearm_accepting(AcceptingSockets& accepting);
 /// Stops watching and closes every socket of the set.
-void close_accepting(AcceptingSockets& accepting, uint16_t port);
+void close_accepting(AcceptingSockets& accepting);
 
 }  // namespace kiv

@@ -57,7 +57,7 @@ void answer_reset(void* listener);
 void end_listener(Listener* listener) {
   EventLoop& loop = listener->engine->accepting_loop().loop;
   loop.forget_check(answer_reset, listener);
-  close_accepting(listener->accepting, listener->config.port);
+  close_accepting(listener->accepting);
   --running_count;
   log_eventf("%s - thread Closed", listener->config.name);
   send_notification(NOTIFY_THREAD_CLOSED);

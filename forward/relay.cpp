@@ -545,7 +545,8 @@ void start_next_attempt(Relay* relay) {
   EventLoop& loop = relay->home->loop;
   while (relay->next_address < relay->addresses.size()) {
     const NetAddress& address = relay->addresses[relay->next_address++];
-    const bool own = is_own_listener(address, relay->config.remote_port);
+    char service[NAME_CAPACITY + 1];
+    const bool own = own_listener_at(address, relay->config.remote_port, service);
     std::unique_ptr<Attempt> attempt(new Attempt);
     attempt->ready = attempt_ready;
     attempt->relay = relay;
@@ -601,8 +602,9 @@ void connect_relay(Relay* relay, Lookup& lookup) {
   // that would come back to a service it has passed through is a loop, which
   // would relay each client to itself again until nothing is left.
   for (const NetAddress& address : lookup.addresses) {
-    if (!is_own_listener(address, config.remote_port)) continue;
-    if (!chain_contains(relay->chain, config.remote_port)) continue;
+    char service[NAME_CAPACITY + 1];
+    if (!own_listener_at(address, config.remote_port, service)) continue;
+    if (!chain_contains(relay->chain, config.remote_port, service)) continue;
     char chain[MESSAGE_SIZE];
     describe_chain(relay->chain, config.remote_port, chain, sizeof chain);
     log_eventf("Can't connect to host: %s %u loops back to this agent (%s)", config.host,

@@ -199,5 +199,19 @@ TEST(HostNames, HangingLookupsHoldUpNoOtherService) {
   for (int fd : waiting) close(fd);
 }
 
+// A service may forward to another service of the agent on the same port at
+// another address: that is a chain, not a loop.
+TEST(AccessFile, AServiceReachesAnotherOnTheSamePortAtAnotherAddress) {
+  LoopbackServer echo(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("FRONT", port, port, "127.0.0.2") +
+                              config_line("BACK", port, echo.port()));
+  folder.write("kiv.access", "FRONT listen 127.0.0.1\nBACK listen 127.0.0.2\n");
+  AgentProcess agent(folder);
+  EXPECT_EQ(session("127.0.0.1", port, "front to back"), "front to back");
+  EXPECT_EQ(agent.event_count("BACK Connected"), 1) << "the chain never reached BACK";
+}
+
 }  // namespace
 }  // namespace kiv_test
