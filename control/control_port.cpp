@@ -45,7 +45,7 @@ void answer_reset(void* port);
 
 void end_control_port(ControlPort* port) {
   loop_of(*port).forget_check(answer_reset, port);
-  close_accepting(port->accepting, port->config.port);
+  close_accepting(port->accepting);
   set_state(*port->row, SVC_READY);
   --running_count;
   log_event("KIV Port thread Closed");
