@@ -43,8 +43,11 @@ bool is_would_block(int error) { return error == WSAEWOULDBLOCK; }
 
 bool is_out_of_resources(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
 
-// A connection reset by its client before it was accepted.
-bool is_pending_connection_error(int error) { return error == WSAECONNRESET; }
+// A connection reset by its client before it was accepted: Windows says
+// WSAECONNRESET; wine says WSAENOTCONN, which accept has no other use for.
+bool is_pending_connection_error(int error) {
+  return error == WSAECONNRESET || error == WSAENOTCONN;
+}
 
 Socket create_tcp_socket(AddressFamily family) {
   return ours(WSASocketW(native_family(family), SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
