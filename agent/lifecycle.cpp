@@ -5,11 +5,11 @@
 #include "control/control_port.h"
 #include "core/access_rules.h"
 #include "core/config_file.h"
-#include "core/event_loop.h"
 #include "core/event_log.h"
 #include "core/service_table.h"
 #include "core/window_thread.h"
 #include "forward/conversion_tables.h"
+#include "forward/engine.h"
 #include "forward/forwarding.h"
 #include "platform/socket.h"
 
@@ -29,18 +29,29 @@ void start_sockets_once() {
   }
 }
 
+// The engine every service runs on, started once for the process and never
+// ended: relays may still run on it while the process ends.
+Engine& engine() {
+  static Engine* engine = nullptr;
+  if (engine == nullptr) {
+    engine = new Engine;
+    int error = engine->start();
+    if (error != 0) {
+      char message[MESSAGE_SIZE];
+      log_message(message, "Can't start the event loop: %d", error);
+      show_warning(message);
+    }
+  }
+  return *engine;
+}
+
 }  // namespace
 
 void start_agent() {
   log_event(" *** KIV Started ***");
   start_sockets_once();
   handle_thread_closed_with(on_thread_closed);
-  int error = start_event_loop();
-  if (error != 0) {
-    char message[MESSAGE_SIZE];
-    log_message(message, "Can't start the event loop: %d", error);
-    show_warning(message);
-  }
+  engine();
   WindowThread& window = window_thread();
   window.prepare_lamps();
   load_service_table();
@@ -63,16 +74,16 @@ void start_service(int row) {
   // service, whether the loop has opened it yet or not.
   ++running_count;
   if (strcmp(config.name, CONTROL_PORT_NAME) == 0) {
-    start_control_port(record);
+    start_control_port(engine(), record);
   } else {
-    start_listener(record, config);
+    start_listener(engine(), record, config);
   }
 }
 
 void request_reset(const char* text) {
   log_event(text);
   reset_pending = true;
-  wake_event_loop();
+  engine().wake_all();
 }
 
 void after_configuration(int result) {

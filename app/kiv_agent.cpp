@@ -71,7 +71,7 @@ int main(int argc, char* argv[]) {
   QApplication::setQuitOnLastWindowClosed(false);
   kiv::create_status_window();
   int exit_code = kiv::qt_window_thread().run_event_loop();
-  // The log is flushed; worker threads still run and may be waiting on the
-  // window thread, so the process ends here without tearing anything down.
+  // The log is flushed; the event loops and lookup threads still run, so the
+  // process ends here without tearing anything down under them.
   std::_Exit(exit_code);
 }

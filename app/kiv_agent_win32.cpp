@@ -36,7 +36,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
   if (!kiv::register_status_class(instance)) return 0;
   if (!kiv::create_status_window(show_command)) return 0;
   int exit_code = kiv::run_event_loop();
-  // The log is flushed; worker threads still run and may be waiting on the
-  // window thread, so the process ends here without tearing anything down.
+  // The log is flushed; the event loops and lookup threads still run, so the
+  // process ends here without tearing anything down under them.
   std::_Exit(exit_code);
 }

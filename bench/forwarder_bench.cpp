@@ -518,9 +518,9 @@ int run(const Options& options) {
                            first_output_line("cut -d' ' -f1 /proc/loadavg"));
   long pid_max = atol(first_output_line("cat /proc/sys/kernel/pid_max").c_str());
   long map_count = atol(first_output_line("cat /proc/sys/vm/max_map_count").c_str());
-  report.thread_limits = "Threads: a pool of at most 8 workers moves the bytes of every "
-                         "relay, so the relays an agent holds are bounded by its descriptors "
-                         "alone. This machine allows " + std::to_string(pid_max) +
+  report.thread_limits = "Threads: one event loop per processor (at most 8) moves the bytes "
+                         "of every relay, so the relays an agent holds are bounded by its "
+                         "descriptors alone. This machine allows " + std::to_string(pid_max) +
                          " process ids (kernel.pid_max) and " + std::to_string(map_count) +
                          " mappings per process (vm.max_map_count).";
   report.machine.push_back("Peers: " + first_output_line("socat -V | sed -n 2p") + "; " +

@@ -41,7 +41,7 @@ void BM_TranslateWindowsRead(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_TranslateWindowsWrite)->Arg(kiv::PUMP_BLOCK_SIZE);
-BENCHMARK(BM_TranslateWindowsRead)->Arg(kiv::PUMP_BLOCK_SIZE);
+BENCHMARK(BM_TranslateWindowsWrite)->Arg(kiv::RELAY_BLOCK_SIZE);
+BENCHMARK(BM_TranslateWindowsRead)->Arg(kiv::RELAY_BLOCK_SIZE);
 
 BENCHMARK_MAIN();

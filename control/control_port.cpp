@@ -6,10 +6,10 @@
 
 #include "core/engine_counters.h"
 #include "core/event_log.h"
-#include "core/event_loop.h"
 #include "core/service_table.h"
 #include "core/window_thread.h"
-#include "forward/socket_helpers.h"
+#include "forward/accepting_sockets.h"
+#include "forward/engine.h"
 
 namespace kiv {
 
@@ -28,198 +28,174 @@ void set_state(ServiceRecord& row, ServiceState state) {
   send_notification(NOTIFY_STATUS_CHANGED);
 }
 
-struct ControlPort;
-
-/// A listening socket or the client of a control port, as the event loop sees them.
-struct ControlSocket : SocketHandler {
-  ControlPort* port;
-  Socket socket = NO_SOCKET;
-};
-
 /// ControlPort is one running control port: its row, its listening sockets
-/// and its one client at a time. It lives on the event loop's thread.
-struct ControlPort {
+/// and its one client at a time. It lives on the engine's accepting loop.
+struct ControlPort : SocketHandler {  // the handler of its client
+  Engine* engine;
   ServiceRecord* row;
   ServiceConfig config;  // the row as the control port started with it
-  ListeningSockets sockets;
-  ControlSocket listening[MAX_LISTEN_ADDRESSES];
-  int watched_count = 0;
-  ControlSocket client;
+  AcceptingSockets accepting;
+  Socket client = NO_SOCKET;
   bool paused = false;  // out of descriptors: accepting again after a pause
 };
 
-// The running control ports; the event loop's thread's alone.
-std::vector<ControlPort*>& control_ports() {
-  static std::vector<ControlPort*>* running = new std::vector<ControlPort*>;
-  return *running;
-}
+EventLoop& loop_of(ControlPort& port) { return port.engine->accepting_loop().loop; }
 
-void free_control_port(void* port) { delete static_cast<ControlPort*>(port); }
+void answer_reset(void* port);
 
-void end_control_port(ControlPort& port) {
-  std::vector<ControlPort*>& running = control_ports();
-  running.erase(std::find(running.begin(), running.end(), &port));
-  for (int i = 0; i < port.watched_count; ++i) stop_watching(port.listening[i].socket);
-  close_listener(port.sockets, port.config.port);
-  set_state(*port.row, SVC_READY);
+void end_control_port(ControlPort* port) {
+  loop_of(*port).forget_check(answer_reset, port);
+  close_accepting(port->accepting);
+  set_state(*port->row, SVC_READY);
   --running_count;
   log_event("KIV Port thread Closed");
   send_notification(NOTIFY_THREAD_CLOSED);
-  // A readiness of its sockets taken in this round may still be delivered.
-  call_on_loop(free_control_port, &port);
-}
-
-// Waits for the next client, or ends for a pending reset.
-void wait_for_client(ControlPort& port) {
-  if (reset_pending) {
-    end_control_port(port);
-    return;
-  }
-  set_state(*port.row, SVC_READY);
-  for (int i = 0; i < port.watched_count; ++i) {
-    rearm_socket(port.listening[i].socket, Readiness::Readable, &port.listening[i]);
-  }
-}
-
-void close_client(ControlPort& port) {
-  stop_watching(port.client.socket);
-  close_socket(port.client.socket);
-  port.client.socket = NO_SOCKET;
-  --connection_count;
+  // It may be ending from within its own handler.
+  EventLoop& loop = loop_of(*port);
+  loop.post([port] { delete port; });
 }
 
 // Takes one accepted client; the next waits until it has left.
 void serve_client(ControlPort& port, Socket client) {
   ServiceRecord& row = *port.row;
-  port.client.socket = client;
+  port.client = client;
   set_state(row, SVC_ACTIVE);
   ++connection_count;
   log_event("KIV Port - Connection Established");
   ++row.connections;
+  set_keepalive(client);
   // Replies never wait: a client that sends without reading loses its
   // replies instead of holding the control port (and every reset) for ever.
   send_without_waiting(client, BANNER_REPLY, sizeof BANNER_REPLY - 1);
   row.bytes_written += sizeof BANNER_REPLY - 1;
-  watch_socket(client, Readiness::Readable, &port.client);
+  loop_of(port).watch(client, Readiness::Readable, &port);
+}
+
+// The next client waiting on `listening`, admitted by kiv.access, or
+// NO_SOCKET with the would-block error when none waits.
+Socket next_client(ControlPort& port, Socket listening) {
+  NetAddress peer_address;
+  uint16_t peer_port = 0;
+  for (;;) {
+    Socket client = accept_client(listening, peer_address, peer_port);
+    if (client != NO_SOCKET) {
+      if (admitted_by_rules(port.config.name, client, peer_address)) return client;
+      continue;
+    }
+    if (!is_pending_connection_error(last_socket_error())) return NO_SOCKET;
+  }
+}
+
+// Waits for the next client; at a reset, serves a client already waiting
+// and otherwise ends.
+void wait_for_client(ControlPort* port) {
+  if (!reset_pending) {
+    set_state(*port->row, SVC_READY);
+    rearm_accepting(port->accepting);
+    return;
+  }
+  for (int i = 0; i < port->accepting.watched_count; ++i) {
+    Socket client = next_client(*port, port->accepting.watched[i].socket);
+    if (client != NO_SOCKET) {
+      serve_client(*port, client);
+      return;
+    }
+  }
+  end_control_port(port);
 }
 
 void resume_accepting(void* argument) {
-  ControlPort& port = *static_cast<ControlPort*>(argument);
-  port.paused = false;
+  ControlPort* port = static_cast<ControlPort*>(argument);
+  port->paused = false;
   wait_for_client(port);
 }
 
-void accept_next(ControlPort& port, ControlSocket& listening) {
-  NetAddress peer_address;
-  uint16_t peer_port = 0;
-  Socket client;
-  do {
-    client = accept_client(listening.socket, peer_address, peer_port);
-  } while (client != NO_SOCKET && !admitted_by_rules(port.config.name, client, peer_address));
+void client_waiting(void* owner, AcceptingSockets::Watched& listening) {
+  ControlPort& port = *static_cast<ControlPort*>(owner);
+  // A client waiting meanwhile is taken once wait_for_client re-arms the socket.
+  if (port.client != NO_SOCKET || port.paused || reset_pending) return;
+  Socket client = next_client(port, listening.socket);
   if (client != NO_SOCKET) {
     serve_client(port, client);
     return;
   }
   int error = last_socket_error();
   if (is_would_block(error)) {
-    rearm_socket(listening.socket, Readiness::Readable, &listening);
+    rearm_accepting(listening);
     return;
   }
-  char message[MESSAGE_SIZE];
-  log_message(message, "KIV Port Error - Accept %d", error);
+  log_eventf("KIV Port Error - Accept %d", error);
   ++port.row->errors_o;
   set_state(*port.row, SVC_ERROR);
   // Descriptors run out under load and come back as relays end: the
   // control port pauses, as the services do, instead of staying down.
-  if (!is_out_of_resources(error) || reset_pending) {
-    end_control_port(port);
+  if (!is_out_of_resources(error)) {
+    end_control_port(&port);
     return;
   }
   port.paused = true;
-  call_later(ACCEPT_PAUSE_MS, resume_accepting, &port);
+  loop_of(port).call_later(ACCEPT_PAUSE_MS, resume_accepting, &port);
+}
+
+void close_client(ControlPort& port) {
+  loop_of(port).stop_watching(port.client, &port);
+  close_socket(port.client);
+  port.client = NO_SOCKET;
+  --connection_count;
 }
 
 // Answers the client's next segment; each receive is one command.
-void answer_client(ControlPort& port) {
-  ServiceRecord& row = *port.row;
+void client_ready(SocketHandler* handler, Readiness) {
+  ControlPort* port = static_cast<ControlPort*>(handler);
+  ServiceRecord& row = *port->row;
   uint8_t segment[COMMAND_SIZE];
-  long received = receive_some(port.client.socket, segment, sizeof segment);
+  long received = receive_some(port->client, segment, sizeof segment);
   if (received < 0) {
     if (is_would_block(last_socket_error())) {
-      rearm_socket(port.client.socket, Readiness::Readable, &port.client);
+      loop_of(*port).rearm(port->client, Readiness::Readable, port);
       return;
     }
     ++row.errors_t;
     received = 0;
   }
   if (received == 0) {
-    stop_watching(port.client.socket);
-    close_socket(port.client.socket);
-    port.client.socket = NO_SOCKET;
+    close_client(*port);
     set_state(row, SVC_READY);
-    --connection_count;
     log_event("KIV Port - Connection Closed");
     wait_for_client(port);
     return;
   }
   CommandAnswer answer = answer_command(row, segment, static_cast<size_t>(received));
-  send_without_waiting(port.client.socket, answer.reply, answer.reply_size);
+  if (answer.command == ControlCommand::Reset) port->engine->wake_all();
+  send_without_waiting(port->client, answer.reply, answer.reply_size);
   if (answer.closes) {
-    close_client(port);
+    close_client(*port);
     wait_for_client(port);
     return;
   }
   // The next segment may be waiting already.
-  rearm_socket(port.client.socket, Readiness::Readable, &port.client);
+  loop_of(*port).rearm(port->client, Readiness::Readable, port);
 }
 
-void client_ready(SocketHandler* handler, Readiness) {
-  answer_client(*static_cast<ControlSocket*>(handler)->port);
+// A control port with no client ends as soon as a reset is asked for,
+// once the clients already waiting have been served.
+void answer_reset(void* argument) {
+  ControlPort* port = static_cast<ControlPort*>(argument);
+  if (reset_pending && port->client == NO_SOCKET && !port->paused) wait_for_client(port);
 }
 
-void listening_ready(SocketHandler* handler, Readiness) {
-  ControlSocket& listening = *static_cast<ControlSocket*>(handler);
-  ControlPort& port = *listening.port;
-  // A client waiting meanwhile is taken once wait_for_client re-arms the socket.
-  if (port.client.socket == NO_SOCKET && !port.paused && !reset_pending) {
-    accept_next(port, listening);
-  }
-}
-
-// A control port with no client ends as soon as a reset is asked for.
-void answer_reset() {
-  if (!reset_pending) return;
-  std::vector<ControlPort*> running = control_ports();
-  for (ControlPort* port : running) {
-    if (port->client.socket == NO_SOCKET && !port->paused) end_control_port(*port);
-  }
-}
-
-void open_control_port(void* argument) {
-  ControlPort& port = *static_cast<ControlPort*>(argument);
-  check_after_each_wake(answer_reset);
-  control_ports().push_back(&port);
+void open_on_loop(ControlPort* port) {
   log_event("KIV port thread created");
-  char message[MESSAGE_SIZE];
-  bool opened = open_listener(port.config.name, port.config.port, port.sockets, message);
-  set_state(*port.row, SVC_READY);
-  int error = opened ? 0 : NOT_A_SOCKET_ERROR;
-  for (int i = 0; error == 0 && i < port.sockets.count; ++i) {
-    ControlSocket& listening = port.listening[i];
-    listening.ready = listening_ready;
-    listening.port = &port;
-    listening.socket = port.sockets.sockets[i];
-    if (set_non_blocking(listening.socket) != 0) {
-      error = last_socket_error();
-    } else {
-      error = watch_socket(listening.socket, Readiness::Readable, &listening);
-      if (error == 0) ++port.watched_count;
-    }
-  }
+  port->accepting.client_waiting = client_waiting;
+  port->accepting.owner = port;
+  int error = open_accepting(port->accepting, loop_of(*port), port->config.name,
+                             port->config.port);
+  loop_of(*port).check_after_each_wake(answer_reset, port);
+  set_state(*port->row, SVC_READY);
   if (error != 0) {
-    log_message(message, "KIV Port Error - Accept %d", error);
-    ++port.row->errors_o;
-    set_state(*port.row, SVC_ERROR);
+    log_eventf("KIV Port Error - Accept %d", error);
+    ++port->row->errors_o;
+    set_state(*port->row, SVC_ERROR);
     end_control_port(port);
   }
 }
@@ -248,7 +224,6 @@ CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t 
   switch (judge_command(segment, size)) {
     case ControlCommand::Reset:
       reset_pending = true;
-      wake_event_loop();
       reply = answer(ControlCommand::Reset, RESET_REPLY, true);
       break;
     case ControlCommand::Help:
@@ -266,13 +241,13 @@ CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t 
   return reply;
 }
 
-void start_control_port(ServiceRecord& row) {
+void start_control_port(Engine& engine, ServiceRecord& row) {
   ControlPort* port = new ControlPort;
+  port->ready = client_ready;
+  port->engine = &engine;
   port->row = &row;
   port->config = row.config();
-  port->client.ready = client_ready;
-  port->client.port = port;
-  call_on_loop(open_control_port, port);
+  engine.accepting_loop().loop.post([port] { open_on_loop(port); });
 }
 
 }  // namespace kiv

@@ -39,11 +39,13 @@ struct CommandAnswer {
 
 /// Judges one received segment and counts it on `row`: the segment in
 /// bytes_read, the reply in bytes_written, an unknown command in errors_o;
-/// a reset command sets reset_pending.
+/// a reset command sets reset_pending (the caller wakes the engine).
 CommandAnswer answer_command(ServiceRecord& row, const uint8_t* segment, size_t size);
 
+class Engine;
+
 /// Starts serving the control port of `row` (from any thread): it opens,
-/// and serves one client at a time, on the event loop.
-void start_control_port(ServiceRecord& row);
+/// and serves one client at a time, on the engine's accepting loop.
+void start_control_port(Engine& engine, ServiceRecord& row);
 
 }  // namespace kiv

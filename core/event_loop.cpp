@@ -1,14 +1,7 @@
 #include "core/event_loop.h"
 
 #include <algorithm>
-#include <atomic>
-#include <map>
-#include <mutex>
-#include <thread>
-#include <utility>
-#include <vector>
 
-#include "platform/no_destructor.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 
@@ -16,166 +9,128 @@ namespace kiv {
 
 namespace {
 
-constexpr int MAX_CHECKS = 4;
 constexpr int EVENTS_AT_ONCE = 256;
 
-struct Call {
-  void (*call)(void*);
-  void* argument;
-};
+}  // namespace
 
-// The loop's state. The wait itself is the loop thread's; the rest is
-// shared with the threads that post calls and timers.
-struct Loop {
-  std::once_flag started;
-  int start_error = 0;
-  EventWait* wait = nullptr;
-  std::atomic<std::thread::id> thread{};
-  std::mutex guard;
-  std::vector<Call> posted;                                  // guarded by guard
-  std::map<std::pair<uint64_t, uint64_t>, Call> timers;      // guarded; by due time, then id
-  uint64_t last_timer_id = 0;                                // guarded by guard
-  void (*checks[MAX_CHECKS])() = {};                         // guarded by guard
-  int check_count = 0;                                       // guarded by guard
-};
+EventLoop::EventLoop() : wait_(create_event_wait()) {}
 
-Loop& loop() {
-  static NoDestructor<Loop> loop;
-  return *loop;
+int EventLoop::start() {
+  if (wait_ == nullptr) return -1;
+  return start_detached_thread(run, this);
+}
+
+int EventLoop::watch(Socket s, Readiness interest, SocketHandler* handler) {
+  return add_waiting(*wait_, s, interest, handler);
+}
+
+int EventLoop::rearm(Socket s, Readiness interest, SocketHandler* handler) {
+  return modify_waiting(*wait_, s, interest, handler);
+}
+
+void EventLoop::stop_watching(Socket s, SocketHandler* handler) {
+  delete_waiting(*wait_, s);
+  // A readiness of the same handler later in this round is not delivered:
+  // the handler may be freed before the round ends.
+  for (int i = batch_next_; i < batch_count_; ++i) {
+    if (batch_[i].tag == handler) batch_[i].tag = nullptr;
+  }
+}
+
+LoopTimer EventLoop::call_later(unsigned delay_ms, void (*call)(void*), void* argument) {
+  LoopTimer timer{tick_count_ms() + delay_ms, ++last_timer_id_};
+  timers_.emplace(std::make_pair(timer.due_ms, timer.id), Call{call, argument});
+  return timer;
+}
+
+bool EventLoop::cancel_timer(const LoopTimer& timer) {
+  return timers_.erase(std::make_pair(timer.due_ms, timer.id)) == 1;
+}
+
+void EventLoop::post(std::function<void()> call) {
+  {
+    MutexLock lock(guard_);
+    posted_.push_back(std::move(call));
+  }
+  // The loop's own thread looks at what was posted before it sleeps again.
+  if (!on_loop_thread()) wake_waiting(*wait_);
+}
+
+void EventLoop::check_after_each_wake(void (*check)(void*), void* argument) {
+  MutexLock lock(guard_);
+  if (std::find(checks_.begin(), checks_.end(), Call{check, argument}) == checks_.end()) {
+    checks_.push_back(Call{check, argument});
+  }
+}
+
+void EventLoop::forget_check(void (*check)(void*), void* argument) {
+  MutexLock lock(guard_);
+  checks_.erase(std::remove(checks_.begin(), checks_.end(), Call{check, argument}),
+                checks_.end());
+}
+
+void EventLoop::wake() {
+  if (!on_loop_thread()) wake_waiting(*wait_);
 }
 
 // How long the loop may sleep: until the next timer is due, or for ever.
-int next_timeout(Loop& loop) {
-  std::lock_guard<std::mutex> lock(loop.guard);
-  if (!loop.posted.empty()) return 0;  // posted by the loop's own thread
-  if (loop.timers.empty()) return -1;
-  uint64_t due = loop.timers.begin()->first.first;
-  uint64_t now = tick_count_ms();
-  return due <= now ? 0 : static_cast<int>(due - now);
-}
-
-void run_posted(Loop& loop, std::vector<Call>& calls) {
+int EventLoop::next_timeout() {
   {
-    std::lock_guard<std::mutex> lock(loop.guard);
-    calls.swap(loop.posted);
+    MutexLock lock(guard_);
+    if (!posted_.empty()) return 0;
   }
-  for (const Call& call : calls) call.call(call.argument);
-  calls.clear();
+  if (timers_.empty()) return -1;
+  uint64_t due = timers_.begin()->first.first;
+  uint64_t now = tick_count_ms();
+  return due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, 1u << 30));
 }
 
-void run_due_timers(Loop& loop) {
+void EventLoop::run_posted() {
+  std::vector<std::function<void()>> calls;
+  {
+    MutexLock lock(guard_);
+    calls.swap(posted_);
+  }
+  for (const std::function<void()>& call : calls) call();
+}
+
+void EventLoop::run_due_timers() {
   const uint64_t now = tick_count_ms();
-  for (;;) {
-    Call due;
-    {
-      std::lock_guard<std::mutex> lock(loop.guard);
-      if (loop.timers.empty() || loop.timers.begin()->first.first > now) return;
-      due = loop.timers.begin()->second;
-      loop.timers.erase(loop.timers.begin());
-    }
+  while (!timers_.empty() && timers_.begin()->first.first <= now) {
+    Call due = timers_.begin()->second;
+    timers_.erase(timers_.begin());
     due.call(due.argument);
   }
 }
 
-void run_checks(Loop& loop) {
-  void (*checks[MAX_CHECKS])();
-  int count;
+void EventLoop::run_checks() {
+  std::vector<Call> checks;
   {
-    std::lock_guard<std::mutex> lock(loop.guard);
-    count = loop.check_count;
-    std::copy(loop.checks, loop.checks + count, checks);
+    MutexLock lock(guard_);
+    checks = checks_;
   }
-  for (int i = 0; i < count; ++i) checks[i]();
+  for (const Call& check : checks) check.call(check.argument);
 }
 
-void run_loop(void*) {
-  Loop& loop = kiv::loop();
-  loop.thread = std::this_thread::get_id();
+void EventLoop::run(void* argument) {
+  EventLoop& loop = *static_cast<EventLoop*>(argument);
+  loop.thread_id_ = std::this_thread::get_id();
   ReadyEvent events[EVENTS_AT_ONCE];
-  std::vector<Call> calls;
   for (;;) {
-    int count = wait_for_events(*loop.wait, next_timeout(loop), events, EVENTS_AT_ONCE);
-    for (int i = 0; i < count; ++i) {
-      auto* handler = static_cast<SocketHandler*>(events[i].tag);
-      handler->ready(handler, events[i].events);
+    int count = wait_for_events(*loop.wait_, loop.next_timeout(), events, EVENTS_AT_ONCE);
+    loop.batch_ = events;
+    loop.batch_count_ = count;
+    for (loop.batch_next_ = 0; loop.batch_next_ < count;) {
+      const ReadyEvent& event = events[loop.batch_next_++];
+      if (event.tag == nullptr) continue;
+      auto* handler = static_cast<SocketHandler*>(event.tag);
+      handler->ready(handler, event.events);
     }
-    run_posted(loop, calls);
-    run_due_timers(loop);
-    run_checks(loop);
+    loop.batch_count_ = 0;
+    loop.run_posted();
+    loop.run_due_timers();
+    loop.run_checks();
   }
-}
-
-}  // namespace
-
-int start_event_loop() {
-  Loop& loop = kiv::loop();
-  std::call_once(loop.started, [&loop] {
-    loop.wait = create_event_wait();
-    if (loop.wait == nullptr) {
-      loop.start_error = -1;
-      return;
-    }
-    loop.start_error = start_detached_thread(run_loop, nullptr);
-  });
-  return loop.start_error;
-}
-
-bool on_loop_thread() { return loop().thread.load() == std::this_thread::get_id(); }
-
-int watch_socket(Socket s, Readiness interest, SocketHandler* handler) {
-  return add_waiting(*loop().wait, s, interest, handler);
-}
-
-int rearm_socket(Socket s, Readiness interest, SocketHandler* handler) {
-  return modify_waiting(*loop().wait, s, interest, handler);
-}
-
-void stop_watching(Socket s) { delete_waiting(*loop().wait, s); }
-
-LoopTimer call_later(unsigned delay_ms, void (*call)(void*), void* argument) {
-  Loop& loop = kiv::loop();
-  LoopTimer timer;
-  bool first;
-  {
-    std::lock_guard<std::mutex> lock(loop.guard);
-    timer = LoopTimer{tick_count_ms() + delay_ms, ++loop.last_timer_id};
-    auto placed =
-        loop.timers.emplace(std::make_pair(timer.due_ms, timer.id), Call{call, argument});
-    first = placed.first == loop.timers.begin();
-  }
-  // Only a timer due before every other changes how long the loop sleeps.
-  if (first) wake_event_loop();
-  return timer;
-}
-
-bool cancel_timer(const LoopTimer& timer) {
-  Loop& loop = kiv::loop();
-  std::lock_guard<std::mutex> lock(loop.guard);
-  return loop.timers.erase(std::make_pair(timer.due_ms, timer.id)) == 1;
-}
-
-void call_on_loop(void (*call)(void*), void* argument) {
-  Loop& loop = kiv::loop();
-  {
-    std::lock_guard<std::mutex> lock(loop.guard);
-    loop.posted.push_back(Call{call, argument});
-  }
-  wake_event_loop();
-}
-
-void check_after_each_wake(void (*check)()) {
-  Loop& loop = kiv::loop();
-  std::lock_guard<std::mutex> lock(loop.guard);
-  for (int i = 0; i < loop.check_count; ++i) {
-    if (loop.checks[i] == check) return;
-  }
-  if (loop.check_count < MAX_CHECKS) loop.checks[loop.check_count++] = check;
-}
-
-void wake_event_loop() {
-  // The loop's own thread looks at what changed before it sleeps again.
-  Loop& loop = kiv::loop();
-  if (loop.wait != nullptr && !on_loop_thread()) wake_waiting(*loop.wait);
 }
 
 }  // namespace kiv

@@ -1,66 +1,164 @@
 #include "core/event_loop.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "tests/loopback.h"
 
 using namespace kiv;
 
 namespace {
 
-struct Fired {
-  std::mutex guard;
-  std::vector<int> order;  // guarded by guard
-  uint64_t last_ms = 0;    // guarded by guard
+// Loops live as long as the process; the tests share two.
+EventLoop& first_loop() {
+  static EventLoop* loop = [] {
+    auto* started = new EventLoop;
+    if (started->start() != 0) abort();
+    return started;
+  }();
+  return *loop;
+}
+
+EventLoop& second_loop() {
+  static EventLoop* loop = [] {
+    auto* started = new EventLoop;
+    if (started->start() != 0) abort();
+    return started;
+  }();
+  return *loop;
+}
+
+struct Record {
+  Mutex guard;
+  std::vector<int> order GUARDED_BY(guard);
+  std::vector<uint64_t> at_ms GUARDED_BY(guard);
+  void note(int number) {
+    MutexLock lock(guard);
+    order.push_back(number);
+    at_ms.push_back(tick_count_ms());
+  }
+  size_t count() {
+    MutexLock lock(guard);
+    return order.size();
+  }
 };
 
+TEST(EventLoop, CallsPostedFromAnotherThreadRunInOrderOnTheLoop) {
+  static Record record;
+  constexpr int CALLS = 1000;
+  std::atomic<bool> on_loop{true};
+  for (int i = 0; i < CALLS; ++i) {
+    first_loop().post([i, &on_loop] {
+      if (!first_loop().on_loop_thread()) on_loop = false;
+      record.note(i);
+    });
+  }
+  ASSERT_TRUE(kiv_test::eventually([] { return record.count() == CALLS; }));
+  EXPECT_TRUE(on_loop) << "a posted call ran off the loop's thread";
+  MutexLock lock(record.guard);
+  for (int i = 0; i < CALLS; ++i) ASSERT_EQ(record.order[i], i) << "posted calls out of order";
+}
+
 struct Timed {
-  Fired* fired;
+  Record* record;
   int number;
 };
 
-void note_fired(void* argument) {
+void note_timed(void* argument) {
   Timed& timed = *static_cast<Timed*>(argument);
-  std::lock_guard<std::mutex> lock(timed.fired->guard);
-  timed.fired->order.push_back(timed.number);
-  timed.fired->last_ms = tick_count_ms();
+  timed.record->note(timed.number);
 }
 
-size_t fired_count(Fired& fired) {
-  std::lock_guard<std::mutex> lock(fired.guard);
-  return fired.order.size();
-}
-
-TEST(EventLoop, TimersRunInTheOrderTheyAreDueAndNeverEarly) {
-  ASSERT_EQ(start_event_loop(), 0);
-  static Fired fired;  // the loop may outlive the test
-  static Timed timed[3] = {{&fired, 0}, {&fired, 1}, {&fired, 2}};
-  const uint64_t asked = tick_count_ms();
-  call_later(300, note_fired, &timed[2]);
-  call_later(100, note_fired, &timed[0]);
-  call_later(200, note_fired, &timed[1]);
-  ASSERT_TRUE(kiv_test::eventually([] { return fired_count(fired) == 3; }));
-  std::lock_guard<std::mutex> lock(fired.guard);
-  EXPECT_EQ(fired.order, (std::vector<int>{0, 1, 2}));
-  EXPECT_GE(fired.last_ms - asked, 300u) << "the last timer fired before it was due";
+TEST(EventLoop, TimersFireInDueOrderNeitherEarlyNorMuchLate) {
+  static Record record;
+  static Timed timed[3] = {{&record, 0}, {&record, 1}, {&record, 2}};
+  static uint64_t asked_ms = 0;
+  // Each loop keeps its own timers: the second loop's never wait for the first's.
+  second_loop().post([] {
+    asked_ms = tick_count_ms();
+    second_loop().call_later(600, note_timed, &timed[2]);
+    second_loop().call_later(200, note_timed, &timed[0]);
+    second_loop().call_later(400, note_timed, &timed[1]);
+  });
+  ASSERT_TRUE(kiv_test::eventually([] { return record.count() == 3; }));
+  MutexLock lock(record.guard);
+  EXPECT_EQ(record.order, (std::vector<int>{0, 1, 2}));
+  const uint64_t due[3] = {200, 400, 600};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_GE(record.at_ms[i] - asked_ms, due[i]) << "timer " << i << " fired early";
+    EXPECT_LT(record.at_ms[i] - asked_ms, due[i] + 2000) << "timer " << i << " fired late";
+  }
 }
 
 TEST(EventLoop, ACancelledTimerNeverRuns) {
-  ASSERT_EQ(start_event_loop(), 0);
-  static Fired fired;
-  static Timed cancelled{&fired, 0}, kept{&fired, 1};
-  LoopTimer timer = call_later(50, note_fired, &cancelled);
-  EXPECT_TRUE(cancel_timer(timer));
-  call_later(100, note_fired, &kept);
-  ASSERT_TRUE(kiv_test::eventually([] { return fired_count(fired) == 1; }));
-  std::lock_guard<std::mutex> lock(fired.guard);
-  EXPECT_EQ(fired.order, std::vector<int>{1});
-  EXPECT_FALSE(cancel_timer(timer)) << "a timer cancelled once is gone";
+  static Record record;
+  static Timed cancelled{&record, 0}, kept{&record, 1};
+  static std::atomic<bool> was_cancelled{false}, cancelled_twice{true};
+  first_loop().post([] {
+    LoopTimer timer = first_loop().call_later(50, note_timed, &cancelled);
+    was_cancelled = first_loop().cancel_timer(timer);
+    cancelled_twice = first_loop().cancel_timer(timer);
+    first_loop().call_later(100, note_timed, &kept);
+  });
+  ASSERT_TRUE(kiv_test::eventually([] { return record.count() == 1; }));
+  MutexLock lock(record.guard);
+  EXPECT_EQ(record.order, std::vector<int>{1});
+  EXPECT_TRUE(was_cancelled);
+  EXPECT_FALSE(cancelled_twice) << "a timer cancelled once is gone";
+}
+
+// Two sockets ready in one round, the first of whose handlers frees the other.
+struct Pair : SocketHandler {
+  int ends[2] = {-1, -1};
+  Pair* partner = nullptr;
+  std::atomic<int>* calls = nullptr;
+};
+
+void pair_ready(SocketHandler* handler, Readiness) {
+  Pair* pair = static_cast<Pair*>(handler);
+  ++*pair->calls;
+  Pair* partner = pair->partner;
+  if (partner == nullptr) return;
+  partner->partner = nullptr;
+  pair->partner = nullptr;
+  first_loop().stop_watching(partner->ends[0], partner);
+  close(partner->ends[0]);
+  close(partner->ends[1]);
+  delete partner;
+}
+
+TEST(EventLoop, AHandlerFreedByAnotherInTheSameRoundIsNotCalled) {
+  static std::atomic<int> calls{0};
+  static Pair* pairs[2];
+  for (Pair*& pair : pairs) {
+    pair = new Pair;
+    pair->ready = pair_ready;
+    pair->calls = &calls;
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair->ends), 0);
+  }
+  pairs[0]->partner = pairs[1];
+  pairs[1]->partner = pairs[0];
+  static std::atomic<bool> watched{false};
+  first_loop().post([] {
+    // Both become ready before the loop next waits: one round holds both.
+    for (Pair* pair : pairs) {
+      first_loop().watch(pair->ends[0], Readiness::Readable, pair);
+      ASSERT_EQ(write(pair->ends[1], "x", 1), 1);
+    }
+    watched = true;
+  });
+  ASSERT_TRUE(kiv_test::eventually([] { return calls >= 1; }));
+  // One more round on the loop: a freed handler would have been called by now.
+  std::atomic<bool> round{false};
+  first_loop().post([&round] { round = true; });
+  ASSERT_TRUE(kiv_test::eventually([&round] { return round.load(); }));
+  EXPECT_EQ(calls, 1) << "the freed handler was called";
 }
 
 }  // namespace

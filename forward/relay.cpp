@@ -1,115 +1,123 @@
 // The life of one relay, from its accepted client to its last close: the
-// connect to the remote host, the two directions that move its bytes, their
-// half-closes, an abort passed on as an abort, and the relay's end.
+// lookup of the remote host, the connect to it, the two directions that move
+// its bytes, their half-closes, an abort passed on as an abort, and the
+// relay's end.
 //
-// A relay lives on the event loop and the worker pool. The loop waits for its
-// connect and for each direction's next bytes or room to send; a worker moves
-// the bytes and hands the direction back to the loop when a socket would
-// block. Both sockets stay watched for the relay's whole life, so a failure
-// of a socket that nobody is reading is seen all the same.
+// A relay belongs to one event loop from the moment it is handed its client
+// to its end: every call below runs on that loop's thread, except the lookup
+// work that runs on the engine's pool and posts its result back. One handler
+// serves both sockets, so a failure of either is seen whatever each
+// direction is doing.
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include "core/engine_counters.h"
 #include "core/event_log.h"
-#include "core/event_loop.h"
 #include "core/window_thread.h"
-#include "core/worker_pool.h"
 #include "forward/conversion_tables.h"
+#include "forward/engine.h"
 #include "forward/forwarding.h"
 #include "forward/service_chain.h"
 #include "forward/socket_helpers.h"
 #include "forward/translate.h"
+#include "platform/clock.h"
+#include "platform/memory.h"
 #include "platform/splice.h"
 
 namespace kiv {
 
-namespace {
-
 struct Relay;
-
-/// Where a direction is: on a worker, waiting in the loop for bytes, for
-/// room to send or for its half-close, or ended.
-enum class Place : uint8_t { Worker, Readable, Writable, HalfClose, Ended };
 
 /// Direction is one way of a relay: what it receives from, sends to,
 /// translates with and counts in, and the bytes it has yet to send.
 struct Direction {
-  Relay* relay;
-  Socket from;
-  Socket to;
-  std::atomic<uint32_t>* bytes;  // the service's bytes_written (Write) or bytes_read (Read)
-  const uint8_t* table;          // each byte b becomes table[b], or none
-  char name[16];                 // "<service> Write" or "<service> Read"
-  uint16_t outcome = SVC_READY;  // how it ended: SVC_READY or SVC_ERROR
-
-  // Guarded by the relay's guard.
-  Place place = Place::Worker;
-  bool from_failed = false;  // woken while waiting for room: its source failed
+  Relay* relay = nullptr;
+  Socket from = NO_SOCKET;
+  Socket to = NO_SOCKET;
+  std::atomic<uint32_t>* bytes = nullptr;  // the service's bytes_written or bytes_read
+  const uint8_t* table = nullptr;          // each byte b becomes table[b], or none
+  char name[NAME_CAPACITY + 8];            // "<service> Write" or "<service> Read"
+  // Bytes received and not sent yet: block[sent, held) or in_pipe in the pipe.
+  std::unique_ptr<uint8_t[]> block;
+  size_t sent = 0;
+  size_t held = 0;
+  SplicePipe pipe;
+  size_t in_pipe = 0;
+  bool busy = false;      // its last receive filled a block: a pipe serves it better
+  bool ended = false;     // its source has ended its data, all of it sent on
+  bool shut = false;      // its destination is half-closed
+  bool pausing = false;   // waiting for `half_close` to half-close it
   LoopTimer half_close;
-
-  // The thread's that runs the direction, or kept while it waits for room.
-  SplicePipe pipe;                  // lent while its bytes flow without a table
-  size_t in_pipe = 0;               // bytes in the pipe not sent yet
-  const uint8_t* unsent = nullptr;  // bytes received and not sent yet
-  size_t unsent_size = 0;
-  std::unique_ptr<uint8_t[]> kept;  // holds them while the direction waits
+  bool failed = false;    // it failed (a send or receive error)
 };
 
-/// One socket of a relay as the event loop sees it.
+/// One socket of a relay as its loop sees it.
 struct RelaySocket : SocketHandler {
   Relay* relay;
+};
+
+/// One connect to one of the remote host's addresses.
+struct Attempt : SocketHandler {
+  Relay* relay;
   Socket socket = NO_SOCKET;
+  uint16_t noted_port = 0;  // its connection to another service of the agent
+};
+
+/// What a lookup on the pool hands back to the relay it was made for, if the
+/// relay still waits for it.
+struct Lookup {
+  Relay* relay = nullptr;  // the relay's loop's alone; null once it gave up
+  bool tables_failed = false;
+  ResolvedTables tables;
+  std::vector<NetAddress> addresses;
 };
 
 /// Relay is one client relayed to its remote host.
 struct Relay {
+  RelayLoop* home;
   ServiceRecord* service;
   ServiceConfig config;  // the row as its listener started with it
   ServiceChain chain;    // the agent's services the client came through
+  Socket client = NO_SOCKET;
+  Socket remote = NO_SOCKET;
+  uint16_t noted_port = 0;
   RelaySocket client_side;
   RelaySocket remote_side;
-  uint16_t noted_port = 0;  // its connection to another service of the agent
-  // The remote host's addresses, tried in order until one answers, and
-  // how the last one tried failed.
+  Direction write;  // client to remote host
+  Direction read;   // remote host to client
+  // Before the remote host answers: the lookup, then the connects, started
+  // one after another and each left to run beside the next.
+  std::shared_ptr<Lookup> lookup;
   std::vector<NetAddress> addresses;
   size_t next_address = 0;
+  std::vector<std::unique_ptr<Attempt>> attempts;
   int connect_error = 0;
-  bool socket_created = false;  // for one of them
-  Direction write;
-  Direction read;
-  std::atomic<bool> aborted{false};
-  std::mutex guard;
-  int directions_running = 2;  // guarded by guard
-  // The event loop's alone.
-  bool connecting = false;
+  bool socket_created = false;
+  bool given_grace = false;  // a reset came while it connected
   LoopTimer connect_bound;
+  LoopTimer next_attempt;
+  bool next_attempt_due = false;
+  Direction* first_ended = nullptr;  // the direction whose data ended first
 };
 
-void end_connect(Relay& relay);
+namespace {
 
-Socket client_of(const Relay& relay) { return relay.client_side.socket; }
-Socket remote_of(const Relay& relay) { return relay.remote_side.socket; }
+/// A connect that has not answered within this long has the next address
+/// started beside it.
+constexpr unsigned ATTEMPT_STAGGER_MS = 250;
+/// How long connects under way when a reset comes may still take.
+constexpr unsigned RESET_GRACE_MS = 2000;
+/// Blocks a loop keeps for its next relays.
+constexpr size_t SPARE_BLOCKS = 4;
 
-// Pipes lent to directions now.
-std::atomic<int> pipes_lent{0};
-
-// The block a worker receives into: its own, for as long as it runs.
-uint8_t* worker_block() {
-  thread_local std::unique_ptr<uint8_t[]> block(new uint8_t[PUMP_BLOCK_SIZE]);
-  return block.get();
-}
-
-void free_relay(void* relay) { delete static_cast<Relay*>(relay); }
-
-void set_state(Direction& direction, ServiceState state) {
-  direction.outcome = state;
-  direction.relay->service->state = state;
+void set_state(Relay& relay, ServiceState state) {
+  relay.service->state = state;
   send_notification(NOTIFY_STATUS_CHANGED);
 }
 
@@ -125,319 +133,309 @@ void close_connection(ServiceRecord& service, const char* name, int result) {
   log_eventf("%s - Connection closed(%d)", name, result);
 }
 
-void close_sockets(Relay& relay) {
-  for (RelaySocket* side : {&relay.remote_side, &relay.client_side}) {
-    if (side->socket == NO_SOCKET) continue;
-    stop_watching(side->socket);
-    close_socket(side->socket);
+void forget_preparing(Relay& relay) {
+  std::vector<Relay*>& preparing = relay.home->preparing;
+  auto found = std::find(preparing.begin(), preparing.end(), &relay);
+  if (found == preparing.end()) return;
+  *found = preparing.back();
+  preparing.pop_back();
+}
+
+void give_back(Relay& relay, Direction& direction) {
+  RelayLoop& home = *relay.home;
+  if (direction.block && home.spare_blocks.size() < SPARE_BLOCKS) {
+    home.spare_blocks.push_back(std::move(direction.block));
   }
-  if (relay.noted_port != 0) forget_outgoing(relay.noted_port);
+  direction.block.reset();
+  if (is_open(direction.pipe)) {
+    close_splice_pipe(direction.pipe);
+    --home.engine->pipes_open;
+  }
+  direction.in_pipe = 0;
+}
+
+// Closes what the relay holds and frees it.
+void free_relay(Relay* relay) {
+  EventLoop& loop = relay->home->loop;
+  forget_preparing(*relay);
+  loop.cancel_timer(relay->connect_bound);
+  if (relay->next_attempt_due) loop.cancel_timer(relay->next_attempt);
+  if (relay->lookup) relay->lookup->relay = nullptr;
+  for (std::unique_ptr<Attempt>& attempt : relay->attempts) {
+    loop.stop_watching(attempt->socket, attempt.get());
+    close_socket(attempt->socket);
+    if (attempt->noted_port != 0) forget_outgoing(attempt->noted_port);
+  }
+  for (Direction* direction : {&relay->write, &relay->read}) {
+    if (direction->pausing) loop.cancel_timer(direction->half_close);
+    give_back(*relay, *direction);
+  }
+  if (relay->remote != NO_SOCKET) {
+    loop.stop_watching(relay->remote, &relay->remote_side);
+    close_socket(relay->remote);
+  }
+  if (relay->noted_port != 0) forget_outgoing(relay->noted_port);
+  loop.stop_watching(relay->client, &relay->client_side);
+  close_socket(relay->client);
+  delete relay;
+}
+
+// Logs the end of a client's connection, which no longer counts: a reset
+// waiting for the count to reach 0 looks again.
+void connection_ended(Engine& engine, ServiceRecord& service, const char* name, int result) {
+  close_connection(service, name, result);
+  if (--connection_count == 0) return_free_memory();
+  if (reset_pending) engine.accepting_loop().loop.wake();
 }
 
 // A relay that never moved a byte: the client's connection ends here.
 void refuse_relay(Relay* relay) {
-  close_sockets(*relay);
-  --connection_count;
-  close_connection(*relay->service, relay->config.name, -1);
-  call_on_loop(free_relay, relay);
+  ServiceRecord& service = *relay->service;
+  Engine& engine = *relay->home->engine;
+  char name[NAME_CAPACITY + 1];
+  snprintf(name, sizeof name, "%s", relay->config.name);
+  free_relay(relay);
+  connection_ended(engine, service, name, -1);
 }
 
-// Closes both connections of a relay whose directions have both ended.
-void end_relay(Relay& relay) {
-  ServiceRecord& service = *relay.service;
+// Ends a relay whose directions have both ended, or one that failed: a
+// failure is passed on to both peers as a reset.
+void end_relay(Relay* relay, bool aborted) {
+  ServiceRecord& service = *relay->service;
+  Engine& engine = *relay->home->engine;
+  if (aborted) {
+    abort_connection(relay->client);
+    abort_connection(relay->remote);
+  }
   // The relay is judged by how its own two directions ended. The service's
   // state, which the lamp shows, is shared with every other relay of the
-  // service and may hold another relay's news, or this relay's later good
-  // end hiding an earlier failure.
-  int result = 0;
-  if (relay.aborted || relay.write.outcome != SVC_READY || relay.read.outcome != SVC_READY) {
-    service.state = SVC_ERROR;
-    send_notification(NOTIFY_STATUS_CHANGED);
-    result = -1;
-  }
-  close_sockets(relay);
-  --connection_count;
-  close_connection(service, relay.config.name, result);
-  // A readiness taken by the loop in this round may still name the relay.
-  call_on_loop(free_relay, &relay);
+  // service and may hold another relay's news.
+  int result = aborted || relay->write.failed || relay->read.failed ? -1 : 0;
+  if (result != 0) set_state(*relay, SVC_ERROR);
+  char name[NAME_CAPACITY + 1];
+  snprintf(name, sizeof name, "%s", relay->config.name);
+  running_count -= 2;
+  free_relay(relay);
+  connection_ended(engine, service, name, result);
 }
 
-void give_back_pipe(Direction& direction) {
-  if (!is_open(direction.pipe)) return;
-  close_splice_pipe(direction.pipe);
-  --pipes_lent;
-}
-
-void drop_unsent(Direction& direction) {
-  give_back_pipe(direction);
-  direction.in_pipe = 0;
-  direction.unsent_size = 0;
-  direction.kept.reset();
-}
-
-void end_direction(Direction& direction) {
-  drop_unsent(direction);
-  // Lowered before the relay ends: once its connection closes, no direction
-  // of it is still counted, so the last part to close for a reset always
-  // finds the count at 0.
-  --running_count;
-  Relay& relay = *direction.relay;
-  bool last;
-  {
-    std::lock_guard<std::mutex> lock(relay.guard);
-    direction.place = Place::Ended;
-    last = --relay.directions_running == 0;
-  }
-  if (last) end_relay(relay);
-}
-
-// A direction that broke (a reset or a failed transfer) is passed on as it
-// is: both connections of the relay are reset when they close, and the other
-// direction ends at once without claiming an orderly end: here when it waits
-// in the loop, after its current call when it runs on a worker.
-void abort_relay(Direction& direction) {
-  Relay& relay = *direction.relay;
-  relay.aborted = true;
-  abort_connection(client_of(relay));
-  abort_connection(remote_of(relay));
-  Direction& other = &direction == &relay.write ? relay.read : relay.write;
-  bool waiting;
-  {
-    std::lock_guard<std::mutex> lock(relay.guard);
-    waiting = other.place == Place::Readable || other.place == Place::Writable ||
-              (other.place == Place::HalfClose && cancel_timer(other.half_close));
-    if (waiting) other.place = Place::Worker;
-  }
-  if (waiting) end_direction(other);
-}
-
-void fail_send(Direction& direction, int error) {
+void fail_send(Relay* relay, Direction& direction, int error) {
   log_eventf("%s error (send) %d", direction.name, error);
-  ++direction.relay->service->errors_t;
-  set_state(direction, SVC_ERROR);
-  abort_relay(direction);
-  end_direction(direction);
+  ++relay->service->errors_t;
+  direction.failed = true;
+  set_state(*relay, SVC_ERROR);
+  end_relay(relay, true);
 }
 
-void fail_receive(Direction& direction, int error) {
-  abort_relay(direction);
+void fail_receive(Relay* relay, Direction& direction, int error) {
   if (is_connection_reset(error)) {
     log_eventf("%s Connection Reset (recv)", direction.name);
-    set_state(direction, SVC_READY);
+    set_state(*relay, SVC_READY);
   } else {
-    set_state(direction, SVC_ERROR);
+    direction.failed = true;
+    set_state(*relay, SVC_ERROR);
     log_eventf("%s error (recv) %d", direction.name, error);
-    ++direction.relay->service->errors_t;
+    ++relay->service->errors_t;
   }
-  end_direction(direction);
+  end_relay(relay, true);
 }
 
-// What the loop waits for on `s` for both directions of `relay`. Called
-// with the relay's guard held.
+void shut(Relay& relay, Direction& direction) {
+  if (direction.pausing) relay.home->loop.cancel_timer(direction.half_close);
+  direction.pausing = false;
+  direction.shut = true;
+  shutdown_sending(direction.to);
+  log_eventf("%s - Shutdown", direction.name);
+  set_state(relay, SVC_READY);
+}
+
+// Both peers have ended their sending: nothing can flow any more, so the
+// pauses left are skipped and the relay ends, the half-closes in the order
+// the data ended.
+void finish(Relay* relay) {
+  Direction& first = *relay->first_ended;
+  Direction& second = &first == &relay->write ? relay->read : relay->write;
+  if (!first.shut) shut(*relay, first);
+  if (!second.shut) shut(*relay, second);
+  end_relay(relay, false);
+}
+
+void half_close_due(void* argument) {
+  Direction& direction = *static_cast<Direction*>(argument);
+  direction.pausing = false;
+  shut(*direction.relay, direction);
+}
+
+// The direction's data ended with all of it sent on: its destination is
+// half-closed after a pause that gives the peer time to answer, or at once
+// when the other direction has ended too.
+// Returns false when the relay ended.
+bool end_of_data(Relay* relay, Direction& direction) {
+  direction.ended = true;
+  give_back(*relay, direction);
+  if (relay->first_ended == nullptr) {
+    relay->first_ended = &direction;
+    direction.pausing = true;
+    direction.half_close =
+        relay->home->loop.call_later(HALF_CLOSE_DELAY_MS, half_close_due, &direction);
+    return true;
+  }
+  finish(relay);
+  return false;
+}
+
+/// What moving a direction's bytes came to; Gone: the relay ended (and is freed).
+enum class Moved { Some, Blocked, Ended, Gone };
+
+// Sends what the direction holds, as far as its destination takes it.
+Moved send_held(Relay* relay, Direction& direction) {
+  while (direction.in_pipe > 0) {
+    long sent = splice_send_some(direction.pipe, direction.to, direction.in_pipe);
+    if (sent < 0) break;
+    direction.in_pipe -= static_cast<size_t>(sent);
+    *direction.bytes += static_cast<uint32_t>(sent);
+  }
+  while (direction.in_pipe == 0 && direction.sent < direction.held) {
+    long sent = send_without_waiting(direction.to, direction.block.get() + direction.sent,
+                                     direction.held - direction.sent);
+    if (sent < 0) break;
+    direction.sent += static_cast<size_t>(sent);
+    *direction.bytes += static_cast<uint32_t>(sent);
+  }
+  if (direction.in_pipe == 0 && direction.sent == direction.held) {
+    direction.sent = direction.held = 0;
+    return Moved::Some;
+  }
+  int error = last_socket_error();
+  if (is_would_block(error)) return Moved::Blocked;
+  fail_send(relay, direction, error);
+  return Moved::Gone;
+}
+
+// A busy direction without a table moves its bytes through a pipe, where
+// one is left to open; it is closed once empty with nothing more to move.
+void take_pipe(Relay& relay, Direction& direction) {
+  RelayLoop& home = *relay.home;
+  if (++home.engine->pipes_open > MAX_PIPES ||
+      open_splice_pipe(direction.pipe, RELAY_PIPE_SIZE) < BUSY_BLOCK_SIZE) {
+    close_splice_pipe(direction.pipe);
+    direction.pipe = SplicePipe{};
+    --home.engine->pipes_open;
+  }
+}
+
+// Receives the direction's next bytes, one block or one pipe's worth, and
+// sends them on at once.
+Moved receive_next(Relay* relay, Direction& direction) {
+  if (direction.busy && direction.table == nullptr && !is_open(direction.pipe)) {
+    take_pipe(*relay, direction);
+  }
+  long received;
+  long asked = RELAY_BLOCK_SIZE;
+  if (is_open(direction.pipe)) {
+    asked = RELAY_PIPE_SIZE;
+    received = splice_receive(direction.from, direction.pipe, RELAY_PIPE_SIZE);
+    if (received > 0) direction.in_pipe = static_cast<size_t>(received);
+  } else {
+    if (!direction.block) {
+      std::vector<std::unique_ptr<uint8_t[]>>& spare = relay->home->spare_blocks;
+      if (spare.empty()) {
+        direction.block.reset(new uint8_t[RELAY_BLOCK_SIZE]);
+      } else {
+        direction.block = std::move(spare.back());
+        spare.pop_back();
+      }
+    }
+    received = receive_some(direction.from, direction.block.get(), RELAY_BLOCK_SIZE);
+    if (received > 0) {
+      direction.held = static_cast<size_t>(received);
+      if (direction.table != nullptr) translate(direction.block.get(), direction.held, direction.table);
+      direction.busy = received >= BUSY_BLOCK_SIZE;
+    }
+  }
+  if (received > 0) {
+    Moved moved = send_held(relay, direction);
+    // Less than asked: the source has nothing more now, and the block or
+    // pipe, all sent, goes back until it has.
+    if (moved == Moved::Some && received < asked) give_back(*relay, direction);
+    return moved;
+  }
+  if (received == 0) return end_of_data(relay, direction) ? Moved::Ended : Moved::Gone;
+  int error = last_socket_error();
+  if (is_would_block(error)) {
+    // Nothing waits: what the direction held goes back to its loop.
+    give_back(*relay, direction);
+    direction.busy = false;
+    return Moved::Blocked;
+  }
+  fail_receive(relay, direction, error);
+  return Moved::Gone;
+}
+
+bool holds_bytes(const Direction& direction) {
+  return direction.in_pipe > 0 || direction.held > direction.sent;
+}
+
+// What the loop waits for on `s`: bytes for the direction it feeds, room
+// for the direction that sends to it (failures are always reported).
 Readiness interest_in(const Relay& relay, Socket s) {
   Readiness interest = Readiness::None;
   for (const Direction* direction : {&relay.write, &relay.read}) {
-    if (direction->place == Place::Readable && direction->from == s) interest |= Readiness::Readable;
-    if (direction->place == Place::Writable && direction->to == s) interest |= Readiness::Writable;
+    if (direction->from == s && !direction->ended && !holds_bytes(*direction)) {
+      interest |= Readiness::Readable;
+    }
+    if (direction->to == s && holds_bytes(*direction)) interest |= Readiness::Writable;
   }
   return interest;
 }
 
-RelaySocket& side_of(Relay& relay, Socket s) {
-  return s == client_of(relay) ? relay.client_side : relay.remote_side;
+// A socket of the relay failed (a reset, whatever recv and SO_ERROR then
+// say): the failure ends the direction that reads from it.
+void socket_failed(Relay* relay, Socket s) {
+  Direction& direction = s == relay->client ? relay->write : relay->read;
+  int error = pending_socket_error(s);
+  if (error == 0) error = CONNECTION_RESET_ERROR;
+  fail_receive(relay, direction, error);
 }
 
-// Hands the direction to the loop until its source is readable or its
-// destination has room. A waiting direction holds no pipe.
-void wait_in_loop(Direction& direction, Place place) {
-  Relay& relay = *direction.relay;
-  if (place == Place::Readable) give_back_pipe(direction);
-  const uint8_t* block = worker_block();
-  if (direction.unsent_size > 0 && direction.unsent >= block &&
-      direction.unsent < block + PUMP_BLOCK_SIZE) {
-    // The worker's block serves the next direction: the rest is kept aside.
-    direction.kept.reset(new uint8_t[direction.unsent_size]);
-    std::copy(direction.unsent, direction.unsent + direction.unsent_size, direction.kept.get());
-    direction.unsent = direction.kept.get();
-  }
-  std::unique_lock<std::mutex> lock(relay.guard);
-  if (relay.aborted) {
-    lock.unlock();
-    end_direction(direction);
-    return;
-  }
-  direction.place = place;
-  Socket s = place == Place::Readable ? direction.from : direction.to;
-  rearm_socket(s, interest_in(relay, s), &side_of(relay, s));
-}
-
-// Half-closes a direction whose data has ended, unless the other direction
-// broke meanwhile: an orderly end here would tell a peer that everything
-// had arrived.
-void half_close(void* argument) {
-  Direction& direction = *static_cast<Direction*>(argument);
-  Relay& relay = *direction.relay;
-  bool aborted;
-  {
-    std::lock_guard<std::mutex> lock(relay.guard);
-    aborted = relay.aborted;
-    direction.place = Place::Worker;
-  }
-  if (!aborted) {
-    shutdown_sending(direction.to);
-    log_eventf("%s - Shutdown", direction.name);
-    set_state(direction, SVC_READY);
-  }
-  end_direction(direction);
-}
-
-void wait_for_half_close(Direction& direction) {
-  Relay& relay = *direction.relay;
-  std::unique_lock<std::mutex> lock(relay.guard);
-  if (relay.aborted) {
-    lock.unlock();
-    end_direction(direction);
-    return;
-  }
-  direction.place = Place::HalfClose;
-  direction.half_close = call_later(HALF_CLOSE_DELAY_MS, half_close, &direction);
-}
-
-// Sends what the direction holds, as far as its destination takes it: 0
-// when all is sent, -1 when a send failed or would block.
-int send_unsent(Direction& direction) {
-  while (direction.in_pipe > 0) {
-    long sent = splice_send_some(direction.pipe, direction.to, direction.in_pipe);
-    if (sent < 0) return -1;
-    direction.in_pipe -= static_cast<size_t>(sent);
-    *direction.bytes += static_cast<uint32_t>(sent);
-  }
-  while (direction.unsent_size > 0) {
-    long sent = send_without_waiting(direction.to, direction.unsent, direction.unsent_size);
-    if (sent < 0) return -1;
-    direction.unsent += sent;
-    direction.unsent_size -= static_cast<size_t>(sent);
-    *direction.bytes += static_cast<uint32_t>(sent);
-  }
-  direction.kept.reset();
-  return 0;
-}
-
-// A busy direction without a table moves its next bytes through a pipe,
-// where one is left to lend and holds enough to keep them busy.
-void lend_pipe(Direction& direction) {
-  if (direction.table != nullptr || is_open(direction.pipe)) return;
-  if (++pipes_lent > MAX_PIPES ||
-      open_splice_pipe(direction.pipe, PUMP_PIPE_SIZE) < BUSY_BLOCK_SIZE) {
-    close_splice_pipe(direction.pipe);
-    --pipes_lent;
-  }
-}
-
-// Receives the direction's next bytes: the count, 0 at the end of the data,
-// -1 on failure (would-block included).
-long receive_next(Direction& direction) {
-  if (is_open(direction.pipe)) {
-    long received = splice_receive(direction.from, direction.pipe, PUMP_PIPE_SIZE);
-    if (received > 0) direction.in_pipe = static_cast<size_t>(received);
-    return received;
-  }
-  uint8_t* block = worker_block();
-  long received = receive_some(direction.from, block, PUMP_BLOCK_SIZE);
-  if (received <= 0) return received;
-  const size_t size = static_cast<size_t>(received);
-  if (direction.table != nullptr) translate(block, size, direction.table);
-  direction.unsent = block;
-  direction.unsent_size = size;
-  if (received >= BUSY_BLOCK_SIZE) lend_pipe(direction);
-  return received;
-}
-
-// Worker work: moves a direction's bytes until a socket would block, its
-// data ends, it fails, or the relay was aborted.
-void move_bytes(void* argument) {
-  Direction& direction = *static_cast<Direction*>(argument);
-  Relay& relay = *direction.relay;
-  if (direction.from_failed) {
-    direction.from_failed = false;
-    int error = pending_socket_error(direction.from);
-    if (error != 0) {
-      drop_unsent(direction);
-      fail_receive(direction, error);
-      return;
-    }
-  }
-  bool moved = false;  // on this turn: a turn moves bytes before it makes way
-  for (;;) {
-    if (relay.aborted) {
-      end_direction(direction);
-      return;
-    }
-    if (send_unsent(direction) != 0) {
-      int error = last_socket_error();
-      if (is_would_block(error)) {
-        wait_in_loop(direction, Place::Writable);
-      } else {
-        fail_send(direction, error);
-      }
-      return;
-    }
-    if (moved && work_is_waiting()) {
-      // Other relays' work waits for a worker: this one goes after it.
-      give_back_pipe(direction);
-      run_on_worker(move_bytes, &direction);
-      return;
-    }
-    long received = receive_next(direction);
-    moved = received > 0;
-    if (moved) continue;
-    give_back_pipe(direction);
-    if (received == 0) {
-      wait_for_half_close(direction);
-      return;
-    }
-    int error = last_socket_error();
-    if (is_would_block(error)) {
-      wait_in_loop(direction, Place::Readable);
-    } else {
-      fail_receive(direction, error);
-    }
-    return;
-  }
-}
-
+// Serves one readiness of one of the relay's sockets: each direction it
+// concerns moves at most one block or pipe's worth, and the socket is
+// re-armed for what its directions wait for next.
 void relay_socket_ready(SocketHandler* handler, Readiness events) {
-  const Socket socket = static_cast<RelaySocket*>(handler)->socket;
-  Relay& relay = *static_cast<RelaySocket*>(handler)->relay;
-  if (relay.connecting) {
-    end_connect(relay);
+  Relay* relay = static_cast<RelaySocket*>(handler)->relay;
+  const Socket s = handler == &relay->client_side ? relay->client : relay->remote;
+  if (has(events, Readiness::Failed)) {
+    socket_failed(relay, s);
     return;
   }
-  Direction* ready[2];
-  int count = 0;
-  {
-    std::lock_guard<std::mutex> lock(relay.guard);
-    for (Direction* direction : {&relay.write, &relay.read}) {
-      bool go = false;
-      if (direction->place == Place::Readable && direction->from == socket) {
-        go = has(events, Readiness::Readable | Readiness::Failed);
-      } else if (direction->place == Place::Writable && direction->to == socket) {
-        go = has(events, Readiness::Writable | Readiness::Failed);
-      } else if (direction->place == Place::Writable && direction->from == socket) {
-        // Its source failed while it waited for room (a peer reset it):
-        // nobody else reads that socket, so the direction learns it now.
-        go = direction->from_failed = has(events, Readiness::Failed);
-      }
-      if (!go) continue;
-      direction->place = Place::Worker;
-      ready[count++] = direction;
+  const Socket other = s == relay->client ? relay->remote : relay->client;
+  const Readiness other_before = interest_in(*relay, other);
+  Direction& feeds = s == relay->client ? relay->write : relay->read;
+  Direction& drains = s == relay->client ? relay->read : relay->write;
+  if (has(events, Readiness::Writable) && holds_bytes(drains)) {
+    Moved moved = send_held(relay, drains);
+    if (moved == Moved::Gone) return;
+    // Room again: the next bytes are taken at once, and what waits for
+    // them goes back when there are none.
+    if (moved == Moved::Some && !drains.ended && receive_next(relay, drains) == Moved::Gone) {
+      return;
     }
   }
-  for (int i = 0; i < count; ++i) run_on_worker(move_bytes, ready[i]);
+  if (has(events, Readiness::Readable) && !feeds.ended && !holds_bytes(feeds)) {
+    if (receive_next(relay, feeds) == Moved::Gone) return;
+  }
+  EventLoop& loop = relay->home->loop;
+  loop.rearm(s, interest_in(*relay, s), handler);
+  const Readiness other_now = interest_in(*relay, other);
+  if (other_now != other_before) {
+    loop.rearm(other, other_now, other == relay->client ? static_cast<SocketHandler*>(
+                                                              &relay->client_side)
+                                                        : &relay->remote_side);
+  }
 }
 
-void fill_direction(Direction& direction, Relay& relay, std::atomic<uint32_t>& bytes,
-                    Socket from, Socket to, const char* name, const uint8_t* table) {
+void fill_direction(Relay& relay, Direction& direction, std::atomic<uint32_t>& bytes, Socket from,
+                    Socket to, const char* name, const uint8_t* table) {
   direction.relay = &relay;
   direction.from = from;
   direction.to = to;
@@ -446,209 +444,274 @@ void fill_direction(Direction& direction, Relay& relay, std::atomic<uint32_t>& b
   snprintf(direction.name, sizeof direction.name, "%s %s", relay.config.name, name);
 }
 
-// The remote host answered: both directions wait for their first bytes in
-// the loop, holding no thread.
-void start_directions(Relay& relay) {
-  relay.connecting = false;
-  relay.service->state = SVC_ACTIVE;
-  send_notification(NOTIFY_STATUS_CHANGED);
+// The remote host answered on `winner`: the other connects are closed, and
+// both directions wait for their first bytes.
+void start_directions(Relay* relay, Attempt& winner) {
+  EventLoop& loop = relay->home->loop;
+  forget_preparing(*relay);
+  loop.cancel_timer(relay->connect_bound);
+  if (relay->next_attempt_due) loop.cancel_timer(relay->next_attempt);
+  relay->next_attempt_due = false;
+  relay->remote = winner.socket;
+  relay->noted_port = winner.noted_port;
+  winner.socket = NO_SOCKET;
+  winner.noted_port = 0;
+  for (std::unique_ptr<Attempt>& attempt : relay->attempts) {
+    if (attempt->socket == NO_SOCKET) continue;
+    loop.stop_watching(attempt->socket, attempt.get());
+    close_socket(attempt->socket);
+    if (attempt->noted_port != 0) forget_outgoing(attempt->noted_port);
+  }
+  loop.stop_watching(relay->remote, &winner);
+  relay->attempts.clear();
+  ServiceRecord& service = *relay->service;
+  Direction& write = relay->write;
+  Direction& read = relay->read;
+  fill_direction(*relay, write, service.bytes_written, relay->client, relay->remote, "Write",
+                 write.table);
+  fill_direction(*relay, read, service.bytes_read, relay->remote, relay->client, "Read",
+                 read.table);
+  set_keepalive(relay->client);
+  set_keepalive(relay->remote);
+  set_state(*relay, SVC_ACTIVE);
   running_count += 2;
-  std::lock_guard<std::mutex> lock(relay.guard);
-  relay.write.place = Place::Readable;
-  relay.read.place = Place::Readable;
-  watch_socket(client_of(relay), Readiness::Readable, &relay.client_side);
-  rearm_socket(remote_of(relay), Readiness::Readable, &relay.remote_side);
+  int error = loop.watch(relay->client, Readiness::Readable, &relay->client_side);
+  if (error == 0) error = loop.watch(relay->remote, Readiness::Readable, &relay->remote_side);
+  if (error != 0) fail_receive(relay, write, error);
 }
 
-// The connects in progress; the event loop's alone.
-std::vector<Relay*>& connecting_relays() {
-  static std::vector<Relay*>* relays = new std::vector<Relay*>;
-  return *relays;
+void fail_connect(Relay* relay, int error) {
+  log_eventf("Can't connect to host: %s %d", relay->config.host, error);
+  refuse_relay(relay);
 }
 
-// Begins connecting to the remote host's next address that a connect can
-// start on; NO_SOCKET when none is left. A connection to another of the
-// agent's services is noted as continuing the client's chain.
-Socket connect_next(Relay& relay, bool* in_progress) {
-  while (relay.next_address < relay.addresses.size()) {
-    const NetAddress& address = relay.addresses[relay.next_address++];
-    const bool own = is_own_listener(address, relay.config.remote_port);
-    bool created = false;
-    int error = 0;
-    Socket remote = begin_connect(address, relay.config.remote_port, own ? &relay.chain : nullptr,
-                                  &relay.noted_port, in_progress, &error, &created);
-    if (remote != NO_SOCKET) return remote;
-    if (own) relay.noted_port = 0;
-    // A family this machine lacks says nothing of the host: the error that
-    // counts is that of a connect that could start.
-    if (created || !relay.socket_created) relay.connect_error = error;
-    relay.socket_created = relay.socket_created || created;
-  }
-  return NO_SOCKET;
+void connect_timed_out(void* relay) { fail_connect(static_cast<Relay*>(relay), TIMED_OUT_ERROR); }
+
+void connect_interrupted(void* relay) {
+  fail_connect(static_cast<Relay*>(relay), INTERRUPTED_ERROR);
 }
 
-// The remote socket of a relay whose directions are still to start.
-void set_remote(Relay& relay, Socket remote) {
-  relay.remote_side.socket = remote;
-  relay.write.to = remote;
-  relay.read.from = remote;
+void start_next_attempt(Relay* relay);
+
+void next_attempt_due(void* argument) {
+  Relay* relay = static_cast<Relay*>(argument);
+  relay->next_attempt_due = false;
+  start_next_attempt(relay);
 }
 
-void fail_connect(Relay& relay, int error) {
-  relay.connecting = false;
-  std::vector<Relay*>& connecting = connecting_relays();
-  for (Relay*& entry : connecting) {
-    if (entry != &relay) continue;
-    entry = connecting.back();
-    connecting.pop_back();
-    break;
-  }
-  char message[MESSAGE_SIZE];
-  log_message(message, "Can't connect to host: %s %d", relay.config.host, error);
-  refuse_relay(&relay);
-}
-
-void connect_timed_out(void* relay) {
-  fail_connect(*static_cast<Relay*>(relay), TIMED_OUT_ERROR);
-}
-
-// A pending reset ends every connect in progress at once.
-void give_up_connects() {
-  if (!reset_pending) return;
-  std::vector<Relay*> connecting = connecting_relays();
-  for (Relay* relay : connecting) {
-    cancel_timer(relay->connect_bound);
-    fail_connect(*relay, INTERRUPTED_ERROR);
+// No connect is under way and no address is left: the host cannot be reached.
+void give_up(Relay* relay) {
+  if (relay->socket_created) {
+    fail_connect(relay, relay->connect_error);
+  } else {
+    log_eventf("Can't create socket: %d", relay->connect_error);
+    refuse_relay(relay);
   }
 }
 
-void wait_for_connect(void* argument) {
-  Relay& relay = *static_cast<Relay*>(argument);
-  if (reset_pending) {
-    fail_connect(relay, INTERRUPTED_ERROR);
+void drop_attempt(Relay& relay, Attempt& attempt) {
+  relay.home->loop.stop_watching(attempt.socket, &attempt);
+  close_socket(attempt.socket);
+  if (attempt.noted_port != 0) forget_outgoing(attempt.noted_port);
+  relay.attempts.erase(std::find_if(relay.attempts.begin(), relay.attempts.end(),
+                                    [&attempt](const std::unique_ptr<Attempt>& held) {
+                                      return held.get() == &attempt;
+                                    }));
+}
+
+void attempt_ready(SocketHandler* handler, Readiness events) {
+  Attempt& attempt = *static_cast<Attempt*>(handler);
+  Relay* relay = attempt.relay;
+  int error = pending_socket_error(attempt.socket);
+  // A failure is a failure whatever the socket then says of it.
+  if (error == 0 && has(events, Readiness::Failed)) error = CONNECTION_RESET_ERROR;
+  if (error == 0) {
+    start_directions(relay, attempt);
     return;
   }
-  check_after_each_wake(give_up_connects);
-  relay.connecting = true;
-  connecting_relays().push_back(&relay);
-  relay.connect_bound = call_later(CONNECT_TIMEOUT_MS, connect_timed_out, &relay);
-  int error = watch_socket(remote_of(relay), Readiness::Writable, &relay.remote_side);
-  if (error != 0) {
-    cancel_timer(relay.connect_bound);
-    fail_connect(relay, error);
+  relay->connect_error = error;
+  drop_attempt(*relay, attempt);
+  // A refused or failed address moves on to the next at once.
+  if (relay->next_attempt_due) relay->home->loop.cancel_timer(relay->next_attempt);
+  relay->next_attempt_due = false;
+  start_next_attempt(relay);
+}
+
+// Starts connecting to the host's next address that a connect can start on,
+// with the one after it due if this one has not answered in a while; gives
+// up when none is left and none is under way. A connection to another of the
+// agent's services is noted as continuing the client's chain.
+void start_next_attempt(Relay* relay) {
+  EventLoop& loop = relay->home->loop;
+  while (relay->next_address < relay->addresses.size()) {
+    const NetAddress& address = relay->addresses[relay->next_address++];
+    char service[NAME_CAPACITY + 1];
+    const bool own = own_listener_at(address, relay->config.remote_port, service);
+    std::unique_ptr<Attempt> attempt(new Attempt);
+    attempt->ready = attempt_ready;
+    attempt->relay = relay;
+    bool created = false;
+    bool in_progress = false;
+    int error = 0;
+    attempt->socket = begin_connect(address, relay->config.remote_port,
+                                    own ? &relay->chain : nullptr, &attempt->noted_port,
+                                    &in_progress, &error, &created);
+    if (attempt->socket == NO_SOCKET) {
+      // A family this machine lacks says nothing of the host: the error that
+      // counts is that of a connect that could start.
+      if (created || !relay->socket_created) relay->connect_error = error;
+      relay->socket_created = relay->socket_created || created;
+      continue;
+    }
+    relay->socket_created = true;
+    Attempt& started = *attempt;
+    relay->attempts.push_back(std::move(attempt));
+    error = loop.watch(started.socket, Readiness::Writable, &started);
+    if (error != 0) {
+      relay->connect_error = error;
+      drop_attempt(*relay, started);
+      continue;
+    }
+    if (!in_progress) {
+      start_directions(relay, started);
+      return;
+    }
+    if (relay->next_address < relay->addresses.size()) {
+      relay->next_attempt = loop.call_later(ATTEMPT_STAGGER_MS, next_attempt_due, relay);
+      relay->next_attempt_due = true;
+    }
+    return;
   }
+  if (relay->attempts.empty()) give_up(relay);
 }
 
-void connected_at_once(void* argument) {
-  Relay& relay = *static_cast<Relay*>(argument);
-  watch_socket(remote_of(relay), Readiness::None, &relay.remote_side);
-  start_directions(relay);
-}
-
-// Worker work: what may block before a relay's connect (its table files and
-// the remote host's name), then the connect's start.
-void prepare_relay(void* argument) {
-  Relay* relay = static_cast<Relay*>(argument);
-  ServiceRecord& service = *relay->service;
-  const ServiceConfig& config = relay->config;
-  ResolvedTables tables;
-  if (resolve_tables(config.table_name, tables) != 0) {
-    ++service.errors_o;
+// The remote host's addresses are known: the connects begin, all within one bound.
+void connect_relay(Relay* relay, Lookup& lookup) {
+  relay->lookup.reset();
+  if (lookup.tables_failed) {
+    ++relay->service->errors_o;
     refuse_relay(relay);
+    return;
+  }
+  if (lookup.addresses.empty()) {
+    refuse_relay(relay);
+    return;
+  }
+  const ServiceConfig& config = relay->config;
+  // A service may forward to another of this agent's services; a connection
+  // that would come back to a service it has passed through is a loop, which
+  // would relay each client to itself again until nothing is left.
+  for (const NetAddress& address : lookup.addresses) {
+    char service[NAME_CAPACITY + 1];
+    if (!own_listener_at(address, config.remote_port, service)) continue;
+    if (!chain_contains(relay->chain, config.remote_port, service)) continue;
+    char chain[MESSAGE_SIZE];
+    describe_chain(relay->chain, config.remote_port, chain, sizeof chain);
+    log_eventf("Can't connect to host: %s %u loops back to this agent (%s)", config.host,
+               config.remote_port, chain);
+    refuse_relay(relay);
+    return;
+  }
+  relay->write.table = lookup.tables.write_table;
+  relay->read.table = lookup.tables.read_table;
+  relay->addresses = std::move(lookup.addresses);
+  EventLoop& loop = relay->home->loop;
+  // Under a reset, a connect has the grace that those under way were given.
+  relay->given_grace = reset_pending;
+  relay->connect_bound = relay->given_grace
+                             ? loop.call_later(RESET_GRACE_MS, connect_interrupted, relay)
+                             : loop.call_later(CONNECT_TIMEOUT_MS, connect_timed_out, relay);
+  start_next_attempt(relay);
+}
+
+// What may block before a relay's connect: its table files and the remote
+// host's name. Runs on the pool, or on the loop when nothing of it can block.
+void look_up(Lookup& lookup, const ServiceConfig& config) {
+  if (resolve_tables(config.table_name, lookup.tables) != 0) {
+    lookup.tables_failed = true;
     return;
   }
   log_eventf("%s Connected", config.name);
   char message[MESSAGE_SIZE];
-  relay->addresses = look_up_host(config.host, message);
-  if (relay->addresses.empty()) {
-    refuse_relay(relay);
-    return;
-  }
-  // A service may forward to another of this agent's services; a connection
-  // that would come back to a service it has passed through is a loop, which
-  // would relay each client to itself again until nothing is left.
-  for (const NetAddress& address : relay->addresses) {
-    if (!is_own_listener(address, config.remote_port)) continue;
-    if (!chain_contains(relay->chain, config.remote_port)) continue;
-    char chain[MESSAGE_SIZE];
-    describe_chain(relay->chain, config.remote_port, chain, sizeof chain);
-    log_message(message, "Can't connect to host: %s %u loops back to this agent (%s)",
-                config.host, config.remote_port, chain);
-    refuse_relay(relay);
-    return;
-  }
-  bool in_progress = false;
-  Socket remote = connect_next(*relay, &in_progress);
-  if (remote == NO_SOCKET) {
-    if (relay->socket_created) {
-      log_message(message, "Can't connect to host: %s %d", config.host, relay->connect_error);
-    } else {
-      log_message(message, "Can't create socket: %d", relay->connect_error);
-    }
-    refuse_relay(relay);
-    return;
-  }
-  relay->remote_side.socket = remote;
-  fill_direction(relay->write, *relay, service.bytes_written, client_of(*relay), remote, "Write",
-                 tables.write_table);
-  fill_direction(relay->read, *relay, service.bytes_read, remote, client_of(*relay), "Read",
-                 tables.read_table);
-  call_on_loop(in_progress ? wait_for_connect : connected_at_once, relay);
+  lookup.addresses = look_up_host(config.host, message);
 }
 
-void end_connect(Relay& relay) {
-  int error = pending_socket_error(remote_of(relay));
-  if (error != 0) {
-    // The next address is tried within the bound the first one started.
-    stop_watching(remote_of(relay));
-    close_socket(remote_of(relay));
-    if (relay.noted_port != 0) forget_outgoing(relay.noted_port);
-    relay.noted_port = 0;
-    relay.connect_error = error;
-    bool in_progress = false;
-    Socket remote = reset_pending ? NO_SOCKET : connect_next(relay, &in_progress);
-    set_remote(relay, remote);
-    if (remote == NO_SOCKET) {
-      cancel_timer(relay.connect_bound);
-      fail_connect(relay, relay.connect_error);
-      return;
+bool may_block(const ServiceConfig& config) {
+  unsigned char first = static_cast<unsigned char>(config.host[0]);
+  return strcmp(config.table_name, NO_TRANSLATION) != 0 || (first < 128 && isalpha(first));
+}
+
+// A pending reset ends the relays of this loop that are looking their host
+// up at once, and those connecting once their grace has passed.
+void answer_reset(void* argument) {
+  if (!reset_pending) return;
+  RelayLoop& home = *static_cast<RelayLoop*>(argument);
+  std::vector<Relay*> preparing = home.preparing;
+  for (Relay* relay : preparing) {
+    if (relay->lookup) {
+      fail_connect(relay, INTERRUPTED_ERROR);
+      continue;
     }
-    error = watch_socket(remote, in_progress ? Readiness::Writable : Readiness::None, &relay.remote_side);
-    if (error != 0) {
-      cancel_timer(relay.connect_bound);
-      fail_connect(relay, error);
-      return;
-    }
-    if (in_progress) return;
+    if (relay->given_grace) continue;
+    relay->given_grace = true;
+    if (relay->connect_bound.due_ms <= tick_count_ms() + RESET_GRACE_MS) continue;
+    home.loop.cancel_timer(relay->connect_bound);
+    relay->connect_bound = home.loop.call_later(RESET_GRACE_MS, connect_interrupted, relay);
   }
-  cancel_timer(relay.connect_bound);
-  std::vector<Relay*>& connecting = connecting_relays();
-  connecting.erase(std::find(connecting.begin(), connecting.end(), &relay));
-  start_directions(relay);
+}
+
+void begin_relay(Relay* relay) {
+  RelayLoop& home = *relay->home;
+  home.loop.check_after_each_wake(answer_reset, &home);
+  home.preparing.push_back(relay);
+  if (!may_block(relay->config)) {
+    Lookup lookup;
+    look_up(lookup, relay->config);
+    connect_relay(relay, lookup);
+    return;
+  }
+  // A reset does not wait for lookups.
+  if (reset_pending) {
+    fail_connect(relay, INTERRUPTED_ERROR);
+    return;
+  }
+  std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();
+  lookup->relay = relay;
+  relay->lookup = lookup;
+  const ServiceConfig config = relay->config;
+  RelayLoop* where = &home;
+  ++home.engine->lookups_under_way;
+  home.engine->lookups().run(relay->service, [lookup, config, where] {
+    look_up(*lookup, config);
+    --where->engine->lookups_under_way;
+    where->loop.post([lookup] {
+      // A relay that gave up meanwhile (a reset) has gone: its result too.
+      if (lookup->relay != nullptr) connect_relay(lookup->relay, *lookup);
+    });
+  });
 }
 
 }  // namespace
 
-void relay_client(ServiceRecord& service, const ServiceConfig& config, Socket client,
-                  const ServiceChain& chain) {
+void relay_client(RelayLoop& home, ServiceRecord& service, const ServiceConfig& config,
+                  Socket client, const ServiceChain& chain) {
   Relay* relay = new (std::nothrow) Relay();
   if (relay == nullptr) {
-    char message[MESSAGE_SIZE];
-    log_message(message, "Not Enough Memory for temp. structure creation...");
+    log_event("Not Enough Memory for temp. structure creation...");
     close_socket(client);
-    --connection_count;
-    close_connection(service, config.name, -1);
+    connection_ended(*home.engine, service, config.name, -1);
     return;
   }
+  relay->home = &home;
   relay->service = &service;
   relay->config = config;
   relay->chain = chain;
-  for (RelaySocket* side : {&relay->client_side, &relay->remote_side}) {
-    side->ready = relay_socket_ready;
-    side->relay = relay;
-  }
-  relay->client_side.socket = client;
-  run_on_worker(prepare_relay, relay);
+  relay->client = client;
+  relay->client_side.ready = relay_socket_ready;
+  relay->client_side.relay = relay;
+  relay->remote_side.ready = relay_socket_ready;
+  relay->remote_side.relay = relay;
+  home.loop.post([relay] { begin_relay(relay); });
 }
 
 }  // namespace kiv

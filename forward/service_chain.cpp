@@ -31,9 +31,9 @@ OutgoingConnections& outgoing() {
 
 }  // namespace
 
-bool chain_contains(const ServiceChain& chain, uint16_t port) {
+bool chain_contains(const ServiceChain& chain, uint16_t port, const char* name) {
   for (int i = 0; i < chain.length; ++i) {
-    if (chain.links[i].port == port) return true;
+    if (chain.links[i].port == port && strcmp(chain.links[i].name, name) == 0) return true;
   }
   return false;
 }

@@ -22,7 +22,8 @@ struct ServiceChain {
   int length = 0;
 };
 
-bool chain_contains(const ServiceChain& chain, uint16_t port);
+/// Whether the service `name` at `port` is one of the chain's.
+bool chain_contains(const ServiceChain& chain, uint16_t port, const char* name);
 /// Adds the service at `port` to the end (a full chain stays as it is).
 void extend_chain(ServiceChain& chain, uint16_t port, const char* name);
 /// "A 7001 -> B 7002 -> 7001": the chain and then `next_port`.

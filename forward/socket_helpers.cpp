@@ -2,30 +2,48 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <vector>
 
 #include "core/event_log.h"
 #include "core/service_table.h"
+#include "platform/mutex.h"
+#include "platform/no_destructor.h"
 
 namespace kiv {
 
 namespace {
 
-// The ports that open_listener has open, 0 in a free slot. Every service
-// and the control port have one listener at a time; a restart closes the
-// old ones first. A service with several listening sockets notes its port once.
-std::atomic<uint16_t> own_ports[MAX_SERVICES * 2];
+// The services whose listeners are open now: a connection to one of them
+// from a relay of this agent continues that relay's chain.
+struct OwnListener {
+  Socket first;  // its first listening socket, which tells it from another
+  char name[NAME_CAPACITY + 1];
+  uint16_t port;
+  std::vector<NetAddress> addresses;  // none: every local address
+};
 
-void note_own_port(uint16_t port, uint16_t replaced) {
-  for (std::atomic<uint16_t>& slot : own_ports) {
-    uint16_t expected = replaced;
-    if (slot.compare_exchange_strong(expected, port)) return;
-  }
+struct OwnListeners {
+  Mutex guard;
+  std::vector<OwnListener> open GUARDED_BY(guard);
+};
+
+OwnListeners& own_listeners() {
+  static NoDestructor<OwnListeners> listeners;
+  return *listeners;
 }
 
-bool is_own_port(uint16_t port) {
-  for (const std::atomic<uint16_t>& slot : own_ports) {
-    if (slot == port) return true;
+// Listening sockets open now, of every service and control port.
+std::atomic<int> listening_open{0};
+
+bool listens_at(const OwnListener& listener, const NetAddress& address) {
+  if (listener.addresses.empty()) return is_local_address(address);
+  const NetAddress target = unmapped_address(address);
+  for (const NetAddress& own : listener.addresses) {
+    if (own == any_address(own.family) ? is_local_address(target) && own.family == target.family
+                                       : unmapped_address(own) == target) {
+      return true;
+    }
   }
   return false;
 }
@@ -76,16 +94,35 @@ bool open_listener(const char* name, uint16_t port, ListeningSockets& listening,
     }
     listening.sockets[listening.count++] = socket;
   }
-  note_own_port(port, 0);
+  listening_open += listening.count;
+  OwnListener own{listening.sockets[0], {}, port, every_address ? std::vector<NetAddress>{}
+                                                               : addresses};
+  snprintf(own.name, sizeof own.name, "%s", name);
+  OwnListeners& listeners = own_listeners();
+  MutexLock lock(listeners.guard);
+  listeners.open.push_back(own);
   return true;
 }
 
-void close_listener(ListeningSockets& listening, uint16_t port) {
+void close_listener(ListeningSockets& listening) {
   if (listening.count == 0) return;
-  note_own_port(0, port);
+  {
+    OwnListeners& listeners = own_listeners();
+    MutexLock lock(listeners.guard);
+    std::vector<OwnListener>& open = listeners.open;
+    for (size_t i = 0; i < open.size(); ++i) {
+      if (open[i].first != listening.sockets[0]) continue;
+      open[i] = open.back();
+      open.pop_back();
+      break;
+    }
+  }
+  listening_open -= listening.count;
   for (int i = 0; i < listening.count; ++i) close_socket(listening.sockets[i]);
   listening.count = 0;
 }
+
+int listening_sockets_open() { return listening_open; }
 
 bool admitted_by_rules(const char* name, Socket client, const NetAddress& peer) {
   if (admit_by_access_rules(name, peer)) return true;
@@ -111,8 +148,15 @@ std::vector<NetAddress> look_up_host(const char* host, char* message) {
   return addresses;
 }
 
-bool is_own_listener(const NetAddress& address, uint16_t port) {
-  return is_own_port(port) && is_local_address(address);
+bool own_listener_at(const NetAddress& address, uint16_t port, char (&name)[NAME_CAPACITY + 1]) {
+  OwnListeners& listeners = own_listeners();
+  MutexLock lock(listeners.guard);
+  for (const OwnListener& listener : listeners.open) {
+    if (listener.port != port || !listens_at(listener, address)) continue;
+    snprintf(name, sizeof name, "%s", listener.name);
+    return true;
+  }
+  return false;
 }
 
 Socket begin_connect(const NetAddress& address, uint16_t port, const ServiceChain* chain,

@@ -24,8 +24,10 @@ struct ListeningSockets {
 /// open, after formatting the reason into `message` (MESSAGE_SIZE
 /// characters) and logging it.
 bool open_listener(const char* name, uint16_t port, ListeningSockets& listening, char* message);
-/// Closes the sockets that open_listener opened on `port`; leaves none.
-void close_listener(ListeningSockets& listening, uint16_t port);
+/// Closes the sockets that open_listener opened; leaves none.
+void close_listener(ListeningSockets& listening);
+/// How many listening sockets open_listener holds open now.
+int listening_sockets_open();
 /// Whether kiv.access lets service `name` take `client`, accepted from
 /// `peer`; a refused client is logged, reset and closed at once.
 bool admitted_by_rules(const char* name, Socket client, const NetAddress& peer);
@@ -33,8 +35,9 @@ bool admitted_by_rules(const char* name, Socket client, const NetAddress& peer);
 /// address it is when it does not begin with a letter or its lookup fails;
 /// or none after formatting the reason into `message` and logging it.
 std::vector<NetAddress> look_up_host(const char* host, char* message);
-/// Whether `address`:`port` is one of this agent's own listening ports.
-bool is_own_listener(const NetAddress& address, uint16_t port);
+/// Whether a service of this agent listens at `address`:`port`, and which
+/// (its name in `name`).
+bool own_listener_at(const NetAddress& address, uint16_t port, char (&name)[NAME_CAPACITY + 1]);
 /// A socket that has begun connecting to `address`:`port`, or NO_SOCKET with
 /// the platform's error in `*error` (`*created` false when no socket of the
 /// address's family could be made). `*in_progress` says whether the connect

@@ -28,8 +28,9 @@ TEST(BeginConnect, OutgoingConnectionsAllowTheirPortToBeReused) {
   close_socket(outgoing);
 }
 
-// Each text of a local address, of either family, names a service's own port.
-TEST(IsOwnListener, AnOwnPortOnALocalAddressOfEitherFamily) {
+// Each text of a local address, of either family, names a service listening on
+// every address; it is named by its port, and no other port names it.
+TEST(OwnListenerAt, AnOwnPortOnALocalAddressOfEitherFamily) {
   KIV_REQUIRE_IPV6();
   ASSERT_EQ(start_sockets(), 0);
   const uint16_t port = kiv_test::free_port();
@@ -39,11 +40,13 @@ TEST(IsOwnListener, AnOwnPortOnALocalAddressOfEitherFamily) {
   for (const char* host : {"::1", "::ffff:127.0.0.1", "127.0.0.2", "localhost"}) {
     std::vector<NetAddress> addresses = look_up_host(host, message);
     ASSERT_FALSE(addresses.empty()) << host;
+    char name[NAME_CAPACITY + 1] = "";
     for (const NetAddress& address : addresses) {
-      EXPECT_TRUE(is_own_listener(address, port)) << host;
+      EXPECT_TRUE(own_listener_at(address, port, name) && std::string(name) == "S") << host;
+      EXPECT_FALSE(own_listener_at(address, port + 1, name)) << host;
     }
   }
-  close_listener(listening, port);
+  close_listener(listening);
 }
 
 // Texts that are no address and no name that resolves: none of them is a host to connect to.

@@ -10,12 +10,15 @@ namespace kiv {
 /// scoped enum, so that no system header's macro can take their names.
 enum class Readiness : unsigned {
   None = 0,
-  /// Bytes to receive, the peer's orderly end, or a client to accept.
+  /// Bytes to receive, the peer's orderly end (never reported as Failed),
+  /// or a client to accept.
   Readable = 1,
   /// Room to send, or a connect that has ended.
   Writable = 2,
   /// The connection failed (a reset, a connect that failed): reported
-  /// whatever the interest.
+  /// whatever the interest. What receive and the pending error then say of
+  /// it may be nothing (some systems report 0 for both): a failure is an
+  /// abort all the same.
   Failed = 4,
 };
 
@@ -50,7 +53,7 @@ EventWait* create_event_wait();
 int add_waiting(EventWait& wait, Socket s, Readiness interest, void* tag);
 /// Changes the interest of a socket added before, and re-arms it.
 int modify_waiting(EventWait& wait, Socket s, Readiness interest, void* tag);
-/// Removes `s` from the set.
+/// Removes `s` from the set: no later wait reports it.
 void delete_waiting(EventWait& wait, Socket s);
 /// Waits until a socket is ready, the wait is woken, or `timeout_ms` pass
 /// (-1: no limit). Returns how many events it filled in (0 when woken or

@@ -78,7 +78,13 @@ int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int cap
     Readiness news = Readiness::None;
     if (ready[i].events & (EPOLLIN | EPOLLRDHUP)) news |= Readiness::Readable;
     if (ready[i].events & EPOLLOUT) news |= Readiness::Writable;
-    if (ready[i].events & (EPOLLERR | EPOLLHUP)) news |= Readiness::Failed;
+    // A hang-up alone is both sides shut down in order (ours after our
+    // half-close): receive and send tell what is left. A failure is an error.
+    if (ready[i].events & EPOLLERR) {
+      news |= Readiness::Failed;
+    } else if (ready[i].events & EPOLLHUP) {
+      news |= Readiness::Readable | Readiness::Writable;
+    }
     events[filled++] = ReadyEvent{ready[i].data.ptr, news};
   }
   return filled;

@@ -48,7 +48,10 @@ bool parse_address(const char* text, NetAddress& address) {
 }
 
 bool parse_host_address(const char* text, NetAddress& address) {
-  if (parse_address(text, address)) return true;
+  if (parse_address(text, address)) {
+    address = unmapped_address(address);
+    return true;
+  }
   uint32_t old_form = inet_addr(text);
   if (old_form == INADDR_NONE) return false;
   address.family = AddressFamily::IPv4;
@@ -117,7 +120,7 @@ std::vector<NetAddress> resolve_host(const char* name) {
     sockaddr_storage native{};
     if (entry->ai_addrlen > sizeof native) continue;
     memcpy(&native, entry->ai_addr, entry->ai_addrlen);
-    NetAddress address = address_of(native);
+    NetAddress address = unmapped_address(address_of(native));
     if (address.family != AddressFamily::None) found.push_back(address);
   }
   freeaddrinfo(list);

@@ -29,7 +29,9 @@ constexpr size_t ADDRESS_TEXT_SIZE = 64;
 bool parse_address(const char* text, NetAddress& address);
 /// Reads the text of a host that is not a name: what parse_address reads,
 /// or the shorter and hex forms of IPv4 that inet_addr has always taken
-/// (127.1, 0x7f.0.0.1).
+/// (127.1, 0x7f.0.0.1). An IPv4 address mapped into IPv6 (::ffff:a.b.c.d)
+/// is read as the IPv4 address it is, so that it is connected to as IPv4
+/// on every system (an IPv6 socket of Windows reaches no IPv4 address).
 bool parse_host_address(const char* text, NetAddress& address);
 /// The usual text form of `address`; an IPv4 address mapped into IPv6
 /// (::ffff:a.b.c.d) is written as the IPv4 address it is.
@@ -45,7 +47,7 @@ bool in_prefix(const NetAddress& address, const NetAddress& network, int length)
 /// Whether `address` is an address of this machine (a loopback address included).
 bool is_local_address(const NetAddress& address);
 /// Looks `name` up: its addresses of both families in the order the system
-/// gives them (the order to try them in), or an empty list.
+/// gives them (the order to try them in; mapped ones as IPv4), or an empty list.
 std::vector<NetAddress> resolve_host(const char* name);
 
 }  // namespace kiv

@@ -31,12 +31,25 @@ TEST(NetAddress, ReadsAndWritesTheUsualTextFormsOfBothFamilies) {
   for (const auto& [text, written] : cases) EXPECT_EQ(formatted(text), written) << text;
 }
 
-TEST(NetAddress, HostTextTakesTheOldShortIPv4Forms) {
-  NetAddress address, loopback;
-  ASSERT_TRUE(parse_address("127.0.0.1", loopback));
-  EXPECT_TRUE(parse_host_address("127.1", address) && address == loopback);
-  EXPECT_TRUE(parse_host_address("0x7f.0.0.1", address) && address == loopback);
-  EXPECT_FALSE(parse_host_address("127.0.0.1.1", address));
+TEST(NetAddress, HostTextTakesTheOldIPv4FormsAndMappedAddressesAsIPv4) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"127.1", "127.0.0.1"},
+      {"0x7f.0.0.1", "127.0.0.1"},
+      {"::ffff:127.0.0.1", "127.0.0.1"},
+      {"::FFFF:7f00:2", "127.0.0.2"},
+      {"::1", "::1"},
+      {"::fffe:127.0.0.1", "::fffe:7f00:1"},
+      {"127.0.0.1.1", nullptr},
+  };
+  for (const auto& [text, expected] : cases) {
+    NetAddress address, wanted;
+    if (expected == nullptr) {
+      EXPECT_FALSE(parse_host_address(text, address)) << text;
+      continue;
+    }
+    ASSERT_TRUE(parse_address(expected, wanted));
+    EXPECT_TRUE(parse_host_address(text, address) && address == wanted) << text;
+  }
 }
 
 TEST(NetAddress, LocalAddressesAreEveryLoopbackOneOfEitherFamily) {

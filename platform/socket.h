@@ -18,6 +18,8 @@ constexpr Socket NO_SOCKET = -1;
 /// one given up on (a reset was asked for meanwhile).
 extern const int TIMED_OUT_ERROR;
 extern const int INTERRUPTED_ERROR;
+/// The platform's code for a connection reset by its peer.
+extern const int CONNECTION_RESET_ERROR;
 
 /// Error code the agent reports for a listener that has no listening socket
 /// (the Windows Sockets "not a socket" code, kept because operators know it).
@@ -39,6 +41,9 @@ bool is_connection_reset(int error);
 bool is_would_block(int error);
 /// Out of descriptors or buffer memory: a shortage that passes as connections end.
 bool is_out_of_resources(int error);
+/// An accept error that belongs to one waiting connection (reset or failed
+/// before it was taken), not to the listening socket: the next one may do.
+bool is_pending_connection_error(int error);
 
 /// A TCP socket of `family`, or NO_SOCKET (for IPv6 on a machine without it).
 Socket create_tcp_socket(AddressFamily family);
@@ -77,6 +82,15 @@ void shutdown_sending(Socket s);
 void abort_connection(Socket s);
 void close_socket(Socket s);
 int set_non_blocking(Socket s);
+
+/// Probes a connected socket's peer after KEEPALIVE_IDLE_S seconds of
+/// silence, every KEEPALIVE_INTERVAL_S seconds, KEEPALIVE_PROBES times: a
+/// peer that has vanished (switched off, its NAT entry gone) breaks the
+/// connection within about 2 minutes. Returns 0 or the platform's error code.
+int set_keepalive(Socket s);
+constexpr int KEEPALIVE_IDLE_S = 60;
+constexpr int KEEPALIVE_INTERVAL_S = 10;
+constexpr int KEEPALIVE_PROBES = 6;
 
 /// How many sockets the process may hold open at once.
 int socket_limit();

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@ namespace kiv {
 
 const int MAX_LISTEN_BACKLOG = SOMAXCONN;
 const int TIMED_OUT_ERROR = ETIMEDOUT;
+const int CONNECTION_RESET_ERROR = ECONNRESET;
 const int INTERRUPTED_ERROR = EINTR;
 
 int start_sockets() {
@@ -37,6 +39,26 @@ bool is_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK;
 
 bool is_out_of_resources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+bool is_pending_connection_error(int error) {
+  // accept(2) passes on a waiting connection's network errors; EPERM is a
+  // firewall's refusal of that connection.
+  switch (error) {
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
 }
 
 Socket create_tcp_socket(AddressFamily family) {
@@ -142,6 +164,17 @@ int socket_limit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > INT_MAX) return INT_MAX;
   return static_cast<int>(limit.rlim_cur);
+}
+
+int set_keepalive(Socket s) {
+  const int options[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                            {IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S},
+                            {IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S},
+                            {IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES}};
+  for (const auto& option : options) {
+    if (setsockopt(s, option[0], option[1], &option[2], sizeof option[2]) != 0) return errno;
+  }
+  return 0;
 }
 
 }  // namespace kiv

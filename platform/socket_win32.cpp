@@ -1,6 +1,7 @@
 #include "platform/socket.h"
 
 #include <winsock2.h>
+#include <mstcpip.h>
 #include <ws2tcpip.h>
 
 #include <climits>
@@ -26,6 +27,7 @@ int set_blocking_mode(Socket s, u_long non_blocking) {
 
 const int MAX_LISTEN_BACKLOG = SOMAXCONN;
 const int TIMED_OUT_ERROR = WSAETIMEDOUT;
+const int CONNECTION_RESET_ERROR = WSAECONNRESET;
 const int INTERRUPTED_ERROR = WSAEINTR;
 
 int start_sockets() {
@@ -40,6 +42,12 @@ bool is_connection_reset(int error) { return error == WSAECONNRESET; }
 bool is_would_block(int error) { return error == WSAEWOULDBLOCK; }
 
 bool is_out_of_resources(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
+
+// A connection reset by its client before it was accepted: Windows says
+// WSAECONNRESET; wine says WSAENOTCONN, which accept has no other use for.
+bool is_pending_connection_error(int error) {
+  return error == WSAECONNRESET || error == WSAENOTCONN;
+}
 
 Socket create_tcp_socket(AddressFamily family) {
   return ours(WSASocketW(native_family(family), SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
@@ -138,6 +146,23 @@ int set_non_blocking(Socket s) { return set_blocking_mode(s, 1); }
 int socket_limit() {
   // Windows sets no count of sockets per process; memory runs out first.
   return INT_MAX;
+}
+
+int set_keepalive(Socket s) {
+  // Windows sends 10 probes, a number it does not let a program change: they
+  // are spread over the time the probes take elsewhere, so a vanished peer is
+  // found out as soon.
+  constexpr unsigned WINDOWS_PROBES = 10;
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = KEEPALIVE_IDLE_S * 1000;
+  values.keepaliveinterval = KEEPALIVE_INTERVAL_S * KEEPALIVE_PROBES * 1000 / WINDOWS_PROBES;
+  DWORD returned = 0;
+  if (WSAIoctl(native(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned,
+               nullptr, nullptr) != 0) {
+    return WSAGetLastError();
+  }
+  return 0;
 }
 
 }  // namespace kiv

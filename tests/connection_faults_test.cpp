@@ -30,7 +30,6 @@ long count_of(const Lines& lines, const std::string& part) {
 // an echo through table T, S3 to a port that refuses through table BAD, S4 to a listener whose full
 // backlog drops connection requests, as a firewall does.
 TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest) {
-  std::atomic<int> remote_end{-1};
   std::promise<std::string> received;
   LoopbackServer remote([&](int fd) {
     char order = receive(fd, 1)[0];
@@ -38,12 +37,6 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
       send_bytes(fd, "greeting");
       shutdown(fd, SHUT_WR);
       received.set_value(receive(fd));
-    } else if (order == 'q') {  // stays silent, and tells how its client's side ended
-      remote_end = receive_to_end(fd);
-    } else if (order == 'r') {  // resets a moment after its request, as the server closes it
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      linger hard{1, 0};
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     } else if (order == 's') {  // streams
       for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's'));) ++sent;
     } else {  // echoes what follows
@@ -104,26 +97,12 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
   EXPECT_EQ(received.get_future().get(), request);
   EXPECT_EQ(s1.bytes_written + 10000 * s1.bytes_read, 1u + request.size() + 10000 * 8);
 
-  // A client's reset reaches a silent remote host as a reset, never as an orderly end.
-  client = connect_loopback(ports[1]);
-  ASSERT_TRUE(send_bytes(client, "quiet") && eventually([&] { return s1.bytes_written == request.size() + 6; }));
-  close_with_reset(client);
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)") && eventually([&] { return remote_end >= 0; }));
-  EXPECT_EQ(remote_end, ECONNRESET);
-  EXPECT_EQ(agent.event_count("S1 Write Connection Reset (recv)") + 10 * count_of(agent.events(), "Shutdown"), 21);
   // Against a streaming one, the Read pump's send may fail first: a transfer error.
   client = connect_loopback(ports[1]);
   EXPECT_EQ((send_bytes(client, "s"), receive(client, 65536)).size(), 65536u);
   close_with_reset(client);
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", 2));
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)"));
   EXPECT_EQ(s1.errors_t + 10 * count_of(agent.events(), "Shutdown"), count_of(agent.events(), "S1 Read error (send) ") + 20);
-  // A reset while the client's end waits to be passed on: that end is never passed on.
-  client = connect_loopback(ports[1]);
-  EXPECT_TRUE(send_bytes(client, "r") && shutdown(client, SHUT_WR) == 0);
-  EXPECT_EQ(receive_to_end(client), ECONNRESET);
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", 3));
-  EXPECT_EQ(count_of(agent.events(), "Shutdown"), 2);
-  close(client);
 
   // Once its burst has passed, a relay holds its two sockets only (besides the
   // client and the echo's): no pipe, no descriptor of a thread's.

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
 
@@ -66,6 +69,68 @@ TEST(ControlPort, ServesOneClientAtATimeAndItsResetWaitsForOpenRelays) {
   close(held);
   EXPECT_TRUE(agent.wait_for_event("Resetting KIV...")) << "the relay's close ends the wait";
   close(waiting);
+}
+
+// A control client kept through a reset is still answered; a client waiting
+// behind it is served before the control port ends for the reset.
+TEST(ControlPort, ServesItsClientsThroughAResetBeforeItEnds) {
+  const std::string banner = "KIV Agent v1.4b\n";
+  TempFolder folder;
+  LoopbackServer remote(echo_handler);
+  uint16_t control = free_port(), port = free_port();
+  folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0") +
+                              config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int held = connect_loopback(port);
+  ASSERT_EQ(exchange(held, "a", 1), "a") << "the relay that holds the reset";
+  int kept = connect_loopback(control);
+  EXPECT_EQ(receive(kept, banner.size()), banner);
+  int waiting = connect_loopback(control);
+  agent.signal(SIGHUP);
+  ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
+  EXPECT_EQ(exchange(kept, "help", 54), "KIV Commands: Help, Reset, Shut, Restart, Stat, Quit.\n")
+      << "a client kept through the reset is answered";
+  EXPECT_EQ(exchange(kept, "quit"), "KIV QUIT.\n");
+  close(kept);
+  EXPECT_EQ(receive(waiting, banner.size()), banner) << "the waiting client was dropped";
+  EXPECT_EQ(exchange(waiting, "quit"), "KIV QUIT.\n");
+  close(waiting);
+  ASSERT_TRUE(agent.wait_for_event("KIV Port thread Closed"));
+  close(held);
+  ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
+  int after = connect_loopback(control);
+  EXPECT_EQ(receive(after, banner.size()), banner) << "the agent serves after the reset";
+  close(after);
+}
+
+// A reset asked for while clients' connects to a healthy host are under way
+// cuts none of them: each is relayed, and the reset waits for them.
+TEST(ControlPort, AResetCutsNoConnectToAHealthyHost) {
+  TempFolder folder;
+  LoopbackServer remote(echo_handler);
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  ASSERT_TRUE(eventually([port] { return echoes(port); }));
+  const int probes = agent.event_count("S1 Connected");
+  std::vector<int> clients;
+  for (int i = 0; i < 100; ++i) clients.push_back(connect_loopback(port));
+  agent.signal(SIGHUP);
+  int relayed = 0;
+  for (int fd : clients) {
+    set_receive_timeout(fd, 5000);
+    relayed += exchange(fd, "x", 1) == "x";
+  }
+  for (int fd : clients) close(fd);
+  ASSERT_TRUE(agent.wait_for_event("Resetting KIV...", 1, 30000));
+  std::vector<std::string> events = agent.events();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& line) {
+                            return line.rfind("Can't connect to host", 0) == 0;
+                          }),
+            0)
+      << "a reset cut a connect";
+  EXPECT_EQ(relayed, agent.event_count("S1 Connected") - probes) << "a client accepted, not relayed";
 }
 
 }  // namespace

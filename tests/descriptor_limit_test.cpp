@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"
@@ -49,6 +51,45 @@ TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
   EXPECT_EQ(receive(control, 16), "KIV Agent v1.4b\n");
   EXPECT_EQ((send_bytes(client, "x"), receive(client, 1)), "x");
   for (int fd : {control, client}) close(fd);
+}
+
+// Services that listen on many addresses: the ceiling leaves room for every
+// listening socket, so the agent says "Connection limit" before the system
+// runs out of descriptors.
+TEST(DescriptorLimit, TheCeilingCountsEveryListeningSocket) {
+  LoopbackServer remote(echo_handler);
+  TempFolder folder;
+  std::string config, access;
+  uint16_t port = 0;
+  for (int s = 1; s <= 5; ++s) {
+    const std::string name = "S" + std::to_string(s);
+    const uint16_t p = free_port();
+    if (s == 1) port = p;
+    config += config_line(name, p, remote.port());
+    for (int a = 1; a <= 8; ++a) access += name + " listen 127.0.0." + std::to_string(a) + "\n";
+  }
+  folder.write("kiv.cnf", config);
+  folder.write("kiv.access", access);
+  AgentProcess agent(folder);
+  ASSERT_TRUE(eventually([port] { return echoes(port); }));
+  rlimit saved{};
+  ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
+  rlimit lowered{100, saved.rlim_max};
+  ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
+  std::vector<int> held;  // relayed clients, each with its byte echoed, then the first refused
+  do held.push_back(connect_loopback(port));
+  while (held.size() <= 100 && (send_bytes(held.back(), "x"), receive(held.back(), 1)) == "x");
+  EXPECT_TRUE(eventually([&agent] {
+    std::vector<std::string> events = agent.events();
+    return std::any_of(events.begin(), events.end(), [](const std::string& line) {
+      return line.rfind("S1 Error: Connection limit ", 0) == 0;
+    });
+  })) << held.size() - 1 << " relayed";
+  for (const std::string& line : agent.events()) {
+    const bool ends_in_emfile = line.size() > 3 && line.compare(line.size() - 3, 3, " 24") == 0;
+    EXPECT_FALSE(ends_in_emfile) << "out of descriptors: " << line;
+  }
+  for (int fd : held) close(fd);
 }
 
 }  // namespace

@@ -64,8 +64,8 @@ InProcessAgent::InProcessAgent(const TempFolder& folder) {
   kiv::take_start_time();
   std::atomic<bool> started{false};
   window_ = std::thread([this, &started] {
-    // Never destroyed, and kept where the leak checker sees it: a connection
-    // thread may still deliver to it as it ends.
+    // Never destroyed, and kept where the leak checker sees it: an event loop
+    // may still deliver to it as the agent ends.
     static auto* every_window = new std::vector<std::unique_ptr<TestWindow>>;
     TestWindow* own = every_window->emplace_back(new TestWindow(*this)).get();
     window = own;
@@ -93,9 +93,9 @@ InProcessAgent::~InProcessAgent() {
 
 kiv::ServiceRecord& InProcessAgent::row(int index) { return kiv::service_table().rows[index]; }
 
-bool InProcessAgent::wait_until_idle(int threads, int deadline_ms) {
+bool InProcessAgent::wait_until_idle(int services, int deadline_ms) {
   return eventually(
-      [threads] { return kiv::connection_count == 0 && kiv::running_count == threads; },
+      [services] { return kiv::connection_count == 0 && kiv::running_count == services; },
       deadline_ms);
 }
 

@@ -25,9 +25,9 @@ class InProcessAgent : public EventLines {
 
   kiv::ServiceRecord& row(int index);
 
-  /// Waits until no client connection is open and `threads` running services
-  /// run (the agent at rest with that many listeners and control ports).
-  bool wait_until_idle(int threads, int deadline_ms = 30000);
+  /// Waits until no client connection is open and `services` listeners and
+  /// control ports run (the agent at rest with that many).
+  bool wait_until_idle(int services, int deadline_ms = 30000);
   /// Queues `command` to run on the window thread, as an operator's is.
   void post(void (*command)());
 

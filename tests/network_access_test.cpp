@@ -2,8 +2,13 @@
 // deciding where its services listen and whom they take.
 
 #include <gtest/gtest.h>
-#include <netdb.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 
 #include "forward/conversion_tables.h"
 #include "tests/agent_process.h"
@@ -46,30 +51,25 @@ TEST(BothFamilies, IPv6ClientsReachIPv4HostsAndIPv4ClientsReachIPv6Hosts) {
   EXPECT_EQ(six.received(), data) << "what the IPv6 host got from an IPv4 client";
 }
 
-// Whether the system gives ::1 first for localhost, and an IPv4 address after it.
-bool localhost_is_ipv6_then_ipv4() {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
-  bool six_first = found->ai_family == AF_INET6;
-  bool four_later = false;
-  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    four_later = four_later || entry->ai_family == AF_INET;
-  }
-  freeaddrinfo(found);
-  return six_first && four_later;
-}
-
-TEST(BothFamilies, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
-  KIV_REQUIRE_IPV6();
-  if (!localhost_is_ipv6_then_ipv4()) GTEST_SKIP() << "localhost is not ::1, then 127.0.0.1 here";
-  // Only the second of localhost's addresses answers.
-  ReplayingRemote remote("127.0.0.1");
+TEST(HostNames, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
+  // Nothing listens on the first of its addresses at the remote port.
+  ReplayingRemote remote("127.0.0.2");
+  NameService names("127.0.0.1 two.test\n127.0.0.2 two.test\n");
   TempFolder folder;
   uint16_t port = free_port();
-  folder.write("kiv.cnf", config_line("S", port, remote.port(), "localhost"));
-  AgentProcess agent(folder);
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "two.test"));
+  AgentProcess agent(folder, names);
+  EXPECT_EQ(session("127.0.0.1", port, "hello"), "hello");
+}
+
+TEST(HostNames, AHostNameWithOnlyAnIPv6AddressIsReached) {
+  KIV_REQUIRE_IPV6();
+  ReplayingRemote remote("::1");
+  NameService names("::1 six.test\n");
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "six.test"));
+  AgentProcess agent(folder, names);
   EXPECT_EQ(session("127.0.0.1", port, "hello"), "hello");
 }
 
@@ -140,6 +140,76 @@ TEST(AccessFile, TwoLinesConfineTheControlPortToThisMachinesLoopbackAddresses) {
     close(client);
   }
   EXPECT_TRUE(not_listening("127.0.0.2", control, "127.0.0.2"));
+}
+
+// A first address that drops connection requests (a listener whose backlog is
+// full) does not hold the client: the next address is tried beside it.
+TEST(HostNames, AFirstAddressThatNeverAnswersLeavesTheClientToTheNext) {
+  LoopbackServer remote(echo_handler, "127.0.0.2");
+  int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, htons(remote.port()), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 0), 0);
+  int queued = connect_loopback(remote.port());  // fills the backlog: later requests are dropped
+  NameService names("127.0.0.1 hole.test\n127.0.0.2 hole.test\n");
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "hole.test"));
+  AgentProcess agent(folder, names);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(session("127.0.0.1", port, "through the second"), "through the second");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10))
+      << "the second address waited for the first's bound";
+  close(queued);
+  close(silent);
+}
+
+// Lookups that hang hold up neither another service's relays nor its new
+// clients, and a reset does not wait for them.
+TEST(HostNames, HangingLookupsHoldUpNoOtherService) {
+  LoopbackServer echo(echo_handler);
+  NameService names("127.0.0.1 known.test\n");
+  TempFolder folder;
+  uint16_t hanging = free_port(), port = free_port();
+  folder.write("kiv.cnf", config_line("H", hanging, echo.port(), "unknown.test") +
+                              config_line("E", port, echo.port()));
+  AgentProcess agent(folder, names);
+  int relayed = connect_loopback(port);
+  ASSERT_TRUE(send_bytes(relayed, "a") && receive(relayed, 1) == "a");
+  std::vector<int> waiting;
+  for (int i = 0; i < 12; ++i) waiting.push_back(connect_loopback(hanging));
+  ASSERT_TRUE(agent.wait_for_event("H Connected", 2));
+  auto quick = [](int fd) {
+    const auto asked = std::chrono::steady_clock::now();
+    bool echoed = send_bytes(fd, "b") && receive(fd, 1) == "b";
+    return echoed && std::chrono::steady_clock::now() - asked < std::chrono::seconds(3);
+  };
+  EXPECT_TRUE(quick(relayed)) << "an open relay waited for the lookups";
+  int fresh = connect_loopback(port);
+  EXPECT_TRUE(quick(fresh)) << "a new client of another service waited for the lookups";
+  close(fresh);
+  close(relayed);
+  EXPECT_EQ(agent.event_count("Can't get IP address for unknown.test"), 0) << "no lookup hung";
+  const auto asked = std::chrono::steady_clock::now();
+  agent.signal(SIGHUP);
+  ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5))
+      << "the reset waited for the lookups";
+  for (int fd : waiting) close(fd);
+}
+
+// A service may forward to another service of the agent on the same port at
+// another address: that is a chain, not a loop.
+TEST(AccessFile, AServiceReachesAnotherOnTheSamePortAtAnotherAddress) {
+  LoopbackServer echo(echo_handler);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("FRONT", port, port, "127.0.0.2") +
+                              config_line("BACK", port, echo.port()));
+  folder.write("kiv.access", "FRONT listen 127.0.0.1\nBACK listen 127.0.0.2\n");
+  AgentProcess agent(folder);
+  EXPECT_EQ(session("127.0.0.1", port, "front to back"), "front to back");
+  EXPECT_EQ(agent.event_count("BACK Connected"), 1) << "the chain never reached BACK";
 }
 
 }  // namespace

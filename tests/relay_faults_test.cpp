@@ -2,12 +2,17 @@
 // ends as the operator would expect, and a reset that follows completes.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <fstream>
 #include <future>
+#include <sstream>
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
@@ -15,6 +20,8 @@
 
 namespace kiv_test {
 namespace {
+
+using Lines = std::vector<std::string>;
 
 // Sends without waiting until the socket has taken all it can for a while:
 // every buffer between it and a peer that reads nothing is full.
@@ -97,6 +104,174 @@ TEST_F(StalledRelay, AClientResetEndsARelayWaitingToSendToItsRemoteHost) {
   EXPECT_EQ(remote_end.get_future().get(), ECONNRESET)
       << "the remote host must see a reset, never an orderly end";
   expect_reset_completes(agent, control_port);
+}
+
+// The clock the tests time a relay's pauses with.
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// What a peer saw of a relay's end: the bytes that came first, how the
+// stream ended (0 in order, ECONNRESET) and when.
+struct PeerEnd {
+  std::string bytes;
+  int end = -1;
+  int64_t at_ms = 0;
+};
+
+PeerEnd read_to_end(int fd, size_t size) {
+  PeerEnd seen;
+  seen.bytes = receive(fd, size);
+  seen.end = receive_to_end(fd);
+  seen.at_ms = now_ms();
+  return seen;
+}
+
+// One peer sends its data and half-closes; the other receives every byte of
+// it, then resets (`other_resets`), or the first one resets itself a moment
+// later. Either way the half-close pause under way must not keep the reset
+// from the peer that did not reset: it sees a reset, well within the pause.
+struct ResetInAPause {
+  const char* name;
+  bool client_first;  // the client half-closes (the Write pause), else the remote host
+  bool other_resets;  // the other peer resets, else the one that half-closed
+};
+
+class HalfCloseThenReset : public testing::TestWithParam<ResetInAPause> {};
+
+TEST_P(HalfCloseThenReset, TheResetReachesThePeerThatDidNotResetWithinThePause) {
+  const ResetInAPause c = GetParam();
+  const std::string data = random_bytes(300000, 7);
+  std::promise<int> remote_fd;
+  std::promise<bool> remote_resets;  // the remote host's last act: a reset, or a close
+  LoopbackServer remote([&](int fd) {
+    remote_fd.set_value(fd);
+    if (remote_resets.get_future().get()) reset_on_close(fd);
+  });
+  uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int client = connect_loopback(port, 10000, 4096);
+  ASSERT_GE(client, 0);
+  const int server = remote_fd.get_future().get();
+  const int first = c.client_first ? client : server, second = c.client_first ? server : client;
+  std::thread sender([&] {
+    send_bytes(first, data);
+    shutdown(first, SHUT_WR);
+  });
+  EXPECT_EQ(receive(second, data.size()), data) << "the bytes before the reset";
+  sender.join();
+  const int64_t half_closed_ms = now_ms();
+  const int resetting = c.other_resets ? second : first;
+  PeerEnd seen;
+  if (resetting == client) {
+    close_with_reset(client);
+    seen = read_to_end(server, 0);
+    remote_resets.set_value(false);
+  } else {
+    remote_resets.set_value(true);
+    seen = read_to_end(client, 0);
+  }
+  EXPECT_EQ(seen.end, ECONNRESET) << "a reset passed on as an orderly end";
+  EXPECT_LT(seen.at_ms - half_closed_ms, 2000) << "the reset waited for the pause";
+  EXPECT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)"));
+  if (resetting != client) close(client);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPause, HalfCloseThenReset,
+    testing::Values(ResetInAPause{"ClientHalfClosesThenResets", true, false},
+                    ResetInAPause{"ClientHalfClosesRemoteResets", true, true},
+                    ResetInAPause{"RemoteHalfClosesClientResets", false, true},
+                    ResetInAPause{"RemoteHalfClosesThenResets", false, false}),
+    [](const testing::TestParamInfo<ResetInAPause>& info) { return info.param.name; });
+
+// A relay whose peers have both ended their sending has nothing left to do:
+// the second end is passed on at once, the half-closes keep their order, and
+// the relay ends without waiting for a second pause.
+TEST(FinishedRelay, EndsAsSoonAsBothPeersHaveEnded) {
+  const std::string request = random_bytes(100000, 3), answer = random_bytes(200000, 4);
+  std::promise<std::string> remote_got;
+  LoopbackServer remote([&](int fd) {
+    remote_got.set_value(receive(fd, request.size()));
+    send_bytes(fd, answer);
+    shutdown(fd, SHUT_WR);
+    receive_to_end(fd);
+  });
+  uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int client = connect_loopback(port);
+  ASSERT_TRUE(send_bytes(client, request));
+  ASSERT_EQ(shutdown(client, SHUT_WR), 0);
+  const int64_t half_closed_ms = now_ms();
+  PeerEnd seen = read_to_end(client, answer.size());
+  EXPECT_EQ(remote_got.get_future().get(), request);
+  EXPECT_EQ(seen.bytes, answer);
+  EXPECT_EQ(seen.end, 0);
+  EXPECT_LT(seen.at_ms - half_closed_ms, 2000) << "the answer's end waited for a pause";
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)", 1, 2000));
+  Lines events = agent.events();
+  EXPECT_EQ(Lines(events.end() - 3, events.end()),
+            (Lines{"S1 Write - Shutdown", "S1 Read - Shutdown", "S1 - Connection closed(0)"}));
+  close(client);
+}
+
+// The timer the system runs for the TCP socket from `local_port` to
+// `remote_port`, as /proc shows it (2: the keepalive timer), or -1 when
+// there is no such socket.
+int timer_of(uint16_t local_port, uint16_t remote_port) {
+  auto port_of = [](const std::string& address) {
+    return std::stoul(address.substr(address.rfind(':') + 1), nullptr, 16);
+  };
+  for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream table(path);
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer;
+      fields >> slot >> local >> remote >> state >> queues >> timer;
+      if (port_of(local) == local_port && port_of(remote) == remote_port) {
+        return std::stoi(timer.substr(0, timer.find(':')), nullptr, 16);
+      }
+    }
+  }
+  return -1;
+}
+
+uint16_t port_of(int fd, bool peer) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if ((peer ? getpeername : getsockname)(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return 0;
+  }
+  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+// Both sockets of a relay probe their peer once idle, so a peer that has
+// vanished ends the relay; the peers' own sockets show the timer is the agent's.
+TEST(Keepalive, BothSocketsOfARelayProbeTheirPeer) {
+  std::promise<uint16_t> agent_port;
+  LoopbackServer remote([&](int fd) {
+    agent_port.set_value(port_of(fd, true));
+    echo_handler(fd);
+  });
+  uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  AgentProcess agent(folder);
+  int client = connect_loopback(port);
+  ASSERT_TRUE(send_bytes(client, "x") && receive(client, 1) == "x");
+  const uint16_t client_port = port_of(client, false), outgoing = agent_port.get_future().get();
+  EXPECT_EQ(timer_of(port, client_port), 2) << "the client's side";
+  EXPECT_EQ(timer_of(outgoing, remote.port()), 2) << "the remote host's side";
+  EXPECT_EQ(timer_of(client_port, port), 0) << "the test's own client probes";
+  close(client);
 }
 
 // A client that arrives while a reload waits for an open relay reaches the

@@ -29,7 +29,7 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   InProcessAgent agent(folder);
   folder.write("kiv.cnf", config_line("S1", ports[0], echo.port()) + config_line("S2", ports[1], echo.port(), "127.0.0.1",
                               "WINDOWS") + config_line("KIV", ports[2], ports[2], "0.0.0.0"));
-  // The second must count the threads the first started (running yet or not), not start them twice.
+  // The second must count the services the first started (running yet or not), not start them twice.
   agent.post([] { for (int i = 0; i < 2; ++i) kiv::load_service_table(), kiv::after_configuration(1); });
   ASSERT_TRUE(agent.wait_for_event("Resetting KIV...", 2) && agent.wait_until_idle(3));
   for (uint16_t port : ports) ASSERT_TRUE(eventually([port] { return port_listening(port); }));
@@ -68,7 +68,7 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   for (std::thread& client : clients) client.join();
 
   ASSERT_TRUE(agent.wait_until_idle(3, 120000));
-  // At most: workers of an earlier test of this process may have ended meanwhile.
+  // At most: lookup threads of an earlier test of this process may have ended meanwhile.
   EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) <= idle_descriptors && thread_total(getpid()) <= idle_threads; }));
   EXPECT_EQ(broken + 1000 * (agent.event_count("Resetting KIV...") - resets - 2), 0u);
   for (int s = 0; s < 2; ++s) {

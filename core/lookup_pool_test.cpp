@@ -1,0 +1,171 @@
+#include "core/lookup_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/thread.h"
+
+using namespace kiv;
+
+namespace {
+
+constexpr auto DEADLINE = std::chrono::seconds(20);
+
+// What the works of a test did, in the order they did it, and a gate they
+// may wait at until the test opens it.
+class Record {
+ public:
+  void note(const std::string& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+    changed_.notify_all();
+  }
+  void wait_for_gate() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return open_; });
+  }
+  void open_gate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  std::vector<std::string> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  /// Waits until `count` events are noted; returns them.
+  std::vector<std::string> wait_for(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, DEADLINE, [&] { return events_.size() >= count; });
+    return events_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> events_;
+  bool open_ = false;
+};
+
+// Threads started by a CountingStarter whose body has not returned yet.
+std::atomic<int> live_threads{0};
+
+struct CountedBody {
+  void (*body)(void*);
+  void* argument;
+};
+
+void run_counted(void* counted) {
+  std::unique_ptr<CountedBody> start(static_cast<CountedBody*>(counted));
+  start->body(start->argument);
+  --live_threads;
+}
+
+// Starts real threads and counts them; the first `failures` starts fail.
+LookupPool::ThreadStarter counting_starter(std::shared_ptr<std::atomic<int>> failures) {
+  return [failures](void (*body)(void*), void* argument) {
+    if (--*failures >= 0) return 11;
+    ++live_threads;
+    int error = start_detached_thread(run_counted, new CountedBody{body, argument});
+    if (error != 0) --live_threads;
+    return error;
+  };
+}
+
+TEST(LookupPool, WorkOfEachOwnerRunsInTheOrderQueued) {
+  Record record;
+  LookupPool pool(4, 1, 1000);
+  const int owners[2] = {};
+  for (int i = 0; i < 50; ++i) {
+    for (const int& owner : owners) {
+      std::string event = std::to_string(&owner - owners) + ":" + std::to_string(i);
+      pool.run(&owner, [&record, event] { record.note(event); });
+    }
+  }
+  std::vector<std::string> events = record.wait_for(100);
+  ASSERT_EQ(events.size(), 100u);
+  int next[2] = {};
+  for (const std::string& event : events) {
+    int owner = event[0] - '0';
+    EXPECT_EQ(event.substr(2), std::to_string(next[owner]++)) << "owner " << owner;
+  }
+}
+
+TEST(LookupPool, AnOwnerAtItsLimitLetsAnotherOwnersWorkRun) {
+  Record record;
+  LookupPool pool(8, 2, 1000);
+  const int hanging = 0, other = 0;
+  for (int i = 0; i < 3; ++i) {
+    pool.run(&hanging, [&record, i] {
+      record.note("hang " + std::to_string(i));
+      record.wait_for_gate();
+    });
+  }
+  pool.run(&other, [&record] { record.note("other"); });
+  std::vector<std::string> events = record.wait_for(3);
+  EXPECT_EQ(events.size(), 3u) << "another owner's work waited for a hanging owner";
+  EXPECT_NE(std::find(events.begin(), events.end(), "other"), events.end());
+  EXPECT_EQ(std::find(events.begin(), events.end(), "hang 2"), events.end())
+      << "a third thread took the hanging owner's work";
+  record.open_gate();
+  EXPECT_EQ(record.wait_for(4).size(), 4u);
+}
+
+TEST(LookupPool, IdleThreadsEnd) {
+  Record record;
+  LookupPool pool(4, 4, 50, counting_starter(std::make_shared<std::atomic<int>>(0)));
+  const int owner = 0;
+  for (int i = 0; i < 4; ++i) {
+    pool.run(&owner, [&record] {
+      record.note("started");
+      record.wait_for_gate();
+    });
+  }
+  EXPECT_EQ(record.wait_for(4).size(), 4u);
+  EXPECT_EQ(live_threads, 4);
+  record.open_gate();
+  auto give_up = std::chrono::steady_clock::now() + DEADLINE;
+  while (live_threads > 0 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(live_threads, 0) << "idle threads never ended";
+}
+
+TEST(LookupPool, AThreadThatCannotStartIsTriedAgain) {
+  Record record;
+  auto failures = std::make_shared<std::atomic<int>>(1);
+  LookupPool pool(4, 1, 1000, counting_starter(failures));
+  const int owner = 0;
+  pool.run(&owner, [&record] { record.note("first"); });
+  EXPECT_EQ(*failures, 0) << "no thread was started";
+  pool.run(&owner, [&record] { record.note("second"); });
+  std::vector<std::string> events = record.wait_for(2);
+  EXPECT_EQ(events, (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(LookupPool, DestroyingWaitsForTheWorkRunning) {
+  Record record;
+  auto pool = std::make_unique<LookupPool>(1, 1, 1000);
+  const int owner = 0;
+  pool->run(&owner, [&record] {
+    record.note("running");
+    record.wait_for_gate();
+    record.note("finished");
+  });
+  EXPECT_EQ(record.wait_for(1).size(), 1u);
+  std::thread opener([&record] { record.open_gate(); });
+  pool.reset();
+  EXPECT_EQ(record.events(), (std::vector<std::string>{"running", "finished"}));
+  opener.join();
+}
+
+}  // namespace

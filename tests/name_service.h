@@ -1,0 +1,35 @@
+#pragma once
+// A name service of a test's own for the agents it starts: a hosts file the
+// test writes, and a name server that never answers, in a mount namespace of
+// the agent's own, so that no test depends on this machine's resolver.
+
+#include <string>
+#include <vector>
+
+#include "tests/temp_folder.h"
+
+namespace kiv_test {
+
+/// NameService gives an agent process its own /etc/hosts and /etc/resolv.conf
+/// (bind-mounted over the machine's in a mount namespace made by `unshare -m`,
+/// which needs root). A name not in the hosts file is asked of a name server
+/// on 127.0.0.x:53 that never answers, so looking it up hangs (about 10 s).
+/// Where the namespace or that server cannot be made, the test fails saying why.
+class NameService {
+ public:
+  /// `hosts` is the hosts file's text ("127.0.0.1 two.test\n...").
+  explicit NameService(const std::string& hosts);
+  ~NameService();
+  NameService(const NameService&) = delete;
+  NameService& operator=(const NameService&) = delete;
+
+  /// The command that runs `command` (a program and its arguments) with this
+  /// name service, as the same process.
+  std::vector<std::string> command(const std::vector<std::string>& command) const;
+
+ private:
+  TempFolder folder_;
+  int silent_server_ = -1;
+};
+
+}  // namespace kiv_test
