@@ -128,7 +128,7 @@ int modify_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
   return record_change(wait, s, interest, tag, false);
 }
 
-void delete_waiting(EventWait& wait, Socket s) { record_change(wait, s, 0, nullptr, true); }
+void delete_waiting(EventWait& wait, Socket s) { record_change(wait, s, Readiness::None, nullptr, true); }
 
 int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int capacity) {
   {
