@@ -46,21 +46,6 @@ TEST(BothFamilies, IPv6ClientsReachIPv4HostsAndIPv4ClientsReachIPv6Hosts) {
   EXPECT_EQ(six.received(), data) << "what the IPv6 host got from an IPv4 client";
 }
 
-// Whether the system gives ::1 first for localhost, and an IPv4 address after it.
-bool localhost_is_ipv6_then_ipv4() {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
-  bool six_first = found->ai_family == AF_INET6;
-  bool four_later = false;
-  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    four_later = four_later || entry->ai_family == AF_INET;
-  }
-  freeaddrinfo(found);
-  return six_first && four_later;
-}
-
 TEST(BothFamilies, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
   KIV_REQUIRE_IPV6();
   if (!localhost_is_ipv6_then_ipv4()) GTEST_SKIP() << "localhost is not ::1, then 127.0.0.1 here";
