@@ -114,6 +114,21 @@ TEST(EventWait, AChangedInterestIsReportedAtOnceWhenItHolds) {
   delete_waiting(shared_wait(), connection.near_end);
 }
 
+// A relay's two directions may wait on one socket, one to read and one to
+// send: news for one leaves the other waiting.
+TEST(EventWait, AReportForOneInterestLeavesTheOtherWaiting) {
+  Listener listener;
+  Connection connection;
+  connect_ends(listener, connection);
+  int tag = 0;
+  const Readiness both = Readiness::Readable | Readiness::Writable;
+  ASSERT_EQ(add_waiting(shared_wait(), connection.near_end, both, &tag), 0);
+  EXPECT_EQ(first_report(&tag), Readiness::Writable) << "a connected socket has room";
+  ASSERT_EQ(send_without_waiting(connection.far_end, "x", 1), 1);
+  EXPECT_TRUE(has(first_report(&tag), Readiness::Readable)) << "the read waits on, not re-armed";
+  delete_waiting(shared_wait(), connection.near_end);
+}
+
 TEST(EventWait, AConnectThatEndsIsWritableAndAListenerWithAClientReadable) {
   Listener listener;
   Connection connection;

@@ -71,7 +71,7 @@ struct Watched {
   AfdPollInfo poll{};
   SOCKET socket = INVALID_SOCKET;
   HANDLE base = nullptr;  // the driver's own handle of the socket
-  Readiness interest = Readiness::None;
+  Readiness interest = Readiness::None;  // waited for and not reported yet
   void* tag = nullptr;
   bool pending = false;     // a request is out, or its completion not yet taken
   bool superseded = false;  // the interest changed under the request out: arm anew
@@ -119,7 +119,8 @@ int arm(EventWait& wait, Watched& watched) REQUIRES(wait.guard) {
 }
 
 // What a request that came back reports, if anything; arms the socket anew
-// when its interest changed while the request was out.
+// when its interest changed while the request was out, or for the part of
+// it that was not reported.
 bool take_completion(EventWait& wait, Watched& watched, ReadyEvent& event)
     REQUIRES(wait.guard) {
   watched.pending = false;
@@ -144,7 +145,15 @@ bool take_completion(EventWait& wait, Watched& watched, ReadyEvent& event)
   }
   // A request that ended otherwise than done (the driver dropped it) can
   // never report again: the socket is as good as failed.
-  event = ReadyEvent{watched.tag, done ? readiness_of(events) : Readiness::Failed};
+  const Readiness news = done ? readiness_of(events) : Readiness::Failed;
+  event = ReadyEvent{watched.tag, news};
+  if (has(news, Readiness::Failed)) return true;
+  // What was not reported stays waited for: one direction's news must not
+  // cost the other direction of the same socket its wait.
+  const Readiness both = Readiness::Readable | Readiness::Writable;
+  watched.interest = static_cast<Readiness>(static_cast<unsigned>(watched.interest) &
+                                            ~static_cast<unsigned>(news & both));
+  if (has(watched.interest, both) && arm(wait, watched) != 0) event.events |= Readiness::Failed;
   return true;
 }
 

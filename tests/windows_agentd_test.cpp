@@ -200,7 +200,11 @@ TEST(AgentUnderWine, TwoThousandIdleRelaysWokenAtOnceEachEcho) {
   std::vector<int> clients;
   for (int i = 0; i < 2000; ++i) {
     clients.push_back(connect_loopback(port, 30000));
-    ASSERT_TRUE(send_bytes(clients.back(), "x") && receive(clients.back(), 1) == "x") << i;
+    ASSERT_TRUE(send_bytes(clients.back(), "x")) << "client " << i;
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    ASSERT_EQ(receive(clients[i], 1), "x") << "client " << i << " was never relayed; relays: "
+                                          << agent.event_count("S1 Connected");
   }
   for (size_t i = 0; i < clients.size(); ++i) send_bytes(clients[i], std::to_string(i) + ";");
   int intact = 0;
