@@ -6,6 +6,7 @@
 #include <winternl.h>
 
 #include <unordered_map>
+#include <vector>
 
 #include "platform/mutex.h"
 
@@ -17,7 +18,16 @@ namespace kiv {
 // then disarmed until modify_waiting arms it again. No wait walks the set:
 // its cost is the sockets that are ready, not the sockets that are waited
 // on. A wake is a packet of its own posted to the port.
+//
+// Only the waiting thread sends requests. A request may be cancelled when
+// the thread that sent it ends (wine does so), and the threads that add and
+// modify sockets (the workers) come and go; so they queue the socket and
+// post a packet that makes the waiter send its request.
 namespace {
+
+// The completion key of the packet that asks the waiter to send requests
+// (the driver's completions and the wakes have key 0).
+constexpr ULONG_PTR ARM_KEY = 1;
 
 // The socket driver's poll request, as the driver takes it.
 constexpr DWORD AFD_POLL_IOCTL = 0x12024;
@@ -74,6 +84,7 @@ struct Watched {
   Readiness interest = Readiness::None;  // waited for and not reported yet
   void* tag = nullptr;
   bool pending = false;     // a request is out, or its completion not yet taken
+  bool queued = false;      // in to_arm: the waiter sends its request
   bool superseded = false;  // the interest changed under the request out: arm anew
   bool deleted = false;     // left the set; freed when its request comes back
 };
@@ -85,6 +96,8 @@ struct EventWait {
   HANDLE afd = nullptr;  // the driver, opened once for the whole set
   Mutex guard;
   std::unordered_map<SOCKET, Watched*> watched GUARDED_BY(guard);
+  std::vector<Watched*> to_arm GUARDED_BY(guard);
+  DWORD waiter GUARDED_BY(guard) = 0;  // the thread that waits
 };
 
 namespace {
@@ -116,6 +129,34 @@ int arm(EventWait& wait, Watched& watched) REQUIRES(wait.guard) {
   // Done at once or later, the request comes back through the port.
   watched.pending = true;
   return 0;
+}
+
+// Has the waiter send the socket's request before it next waits.
+void queue_arm(EventWait& wait, Watched& watched) REQUIRES(wait.guard) {
+  if (watched.queued) return;
+  watched.queued = true;
+  wait.to_arm.push_back(&watched);
+  if (wait.to_arm.size() == 1 && GetCurrentThreadId() != wait.waiter) {
+    PostQueuedCompletionStatus(wait.port, 0, ARM_KEY, nullptr);
+  }
+}
+
+// Sends the queued requests; fills in a failure for each that cannot be
+// sent. Returns how many events it filled in.
+int send_queued(EventWait& wait, ReadyEvent* events, int capacity) REQUIRES(wait.guard) {
+  int filled = 0;
+  size_t done = 0;
+  for (; done < wait.to_arm.size() && filled < capacity; ++done) {
+    Watched& watched = *wait.to_arm[done];
+    watched.queued = false;
+    if (watched.deleted) {
+      delete &watched;
+    } else if (arm(wait, watched) != 0) {
+      events[filled++] = ReadyEvent{watched.tag, Readiness::Failed};
+    }
+  }
+  wait.to_arm.erase(wait.to_arm.begin(), wait.to_arm.begin() + done);
+  return filled;
 }
 
 // What a request that came back reports, if anything; arms the socket anew
@@ -157,6 +198,19 @@ bool take_completion(EventWait& wait, Watched& watched, ReadyEvent& event)
   return true;
 }
 
+// Takes a socket out of the set: freed now, or once its request is back.
+void forget(EventWait& wait, std::unordered_map<SOCKET, Watched*>::iterator found)
+    REQUIRES(wait.guard) {
+  Watched* watched = found->second;
+  wait.watched.erase(found);
+  if (!watched->pending && !watched->queued) {
+    delete watched;
+    return;
+  }
+  watched->deleted = true;
+  if (watched->pending) CancelIoEx(wait.afd, &watched->request);
+}
+
 }  // namespace
 
 EventWait* create_event_wait() {
@@ -185,17 +239,17 @@ int add_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
     return WSAGetLastError();
   }
   MutexLock lock(wait.guard);
-  if (wait.watched.count(socket) != 0) return ERROR_ALREADY_EXISTS;
+  // A socket of the same number that was closed without leaving the set
+  // (Windows gives a closed socket's number to the next) is gone for good.
+  auto found = wait.watched.find(socket);
+  if (found != wait.watched.end()) forget(wait, found);
   Watched* watched = new Watched;
   watched->socket = socket;
   watched->base = base;
   watched->interest = interest;
   watched->tag = tag;
-  if (int error = arm(wait, *watched)) {
-    delete watched;
-    return error;
-  }
   wait.watched[socket] = watched;
+  queue_arm(wait, *watched);
   return 0;
 }
 
@@ -207,7 +261,8 @@ int modify_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
   watched.tag = tag;
   if (!watched.pending) {
     watched.interest = interest;
-    return arm(wait, watched);
+    queue_arm(wait, watched);
+    return 0;
   }
   // A request out for the same interest already waits for what is asked:
   // sending another would cost a round trip for nothing.
@@ -223,15 +278,7 @@ int modify_waiting(EventWait& wait, Socket s, Readiness interest, void* tag) {
 void delete_waiting(EventWait& wait, Socket s) {
   MutexLock lock(wait.guard);
   auto found = wait.watched.find(static_cast<SOCKET>(s));
-  if (found == wait.watched.end()) return;
-  Watched* watched = found->second;
-  wait.watched.erase(found);
-  if (!watched->pending) {
-    delete watched;
-    return;
-  }
-  watched->deleted = true;
-  CancelIoEx(wait.afd, &watched->request);
+  if (found != wait.watched.end()) forget(wait, found);
 }
 
 int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int capacity) {
@@ -240,8 +287,14 @@ int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int cap
   const ULONG most = capacity < static_cast<int>(MAX_AT_ONCE) ? capacity : MAX_AT_ONCE;
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
   // Completions that report nothing (a request cancelled, a socket gone)
-  // do not end the wait: only news, a wake or the time limit do.
+  // and requests to send do not end the wait: only news, a wake or the time
+  // limit do.
   for (;;) {
+    {
+      MutexLock lock(wait.guard);
+      wait.waiter = GetCurrentThreadId();
+      if (int failed = send_queued(wait, events, capacity)) return failed;
+    }
     DWORD remaining = INFINITE;
     if (timeout_ms >= 0) {
       const ULONGLONG now = GetTickCount64();
@@ -256,7 +309,8 @@ int wait_for_events(EventWait& wait, int timeout_ms, ReadyEvent* events, int cap
     MutexLock lock(wait.guard);
     for (ULONG i = 0; i < taken; ++i) {
       if (completions[i].lpOverlapped == nullptr) {
-        woken = true;
+        // Queued requests are sent at the top of the loop.
+        woken = woken || completions[i].lpCompletionKey != ARM_KEY;
         continue;
       }
       Watched& watched = *reinterpret_cast<Watched*>(completions[i].lpOverlapped);
