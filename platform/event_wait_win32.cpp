@@ -19,10 +19,10 @@ namespace kiv {
 // its cost is the sockets that are ready, not the sockets that are waited
 // on. A wake is a packet of its own posted to the port.
 //
-// Only the waiting thread sends requests. A request may be cancelled when
-// the thread that sent it ends (wine does so), and the threads that add and
-// modify sockets (the workers) come and go; so they queue the socket and
-// post a packet that makes the waiter send its request.
+// Only the waiting thread sends requests. A request can be cancelled when
+// the thread that sent it ends, and the threads that add and modify sockets
+// (the workers) come and go; so they queue the socket and post a packet
+// that makes the waiter send its request.
 namespace {
 
 // The completion key of the packet that asks the waiter to send requests
