@@ -204,6 +204,7 @@ TEST(EventWait, ASocketDeletedOrClosedWhileWaitedOnIsNeverReported) {
   const Readiness both = Readiness::Readable | Readiness::Writable;
   ASSERT_EQ(add_waiting(shared_wait(), deleted.near_end, Readiness::Readable, &deleted_tag), 0);
   ASSERT_EQ(add_waiting(shared_wait(), closed.near_end, Readiness::Readable, &closed_tag), 0);
+  EXPECT_EQ(count_events(&deleted_tag, 1), 0) << "a wait, so that both waits are out";
   delete_waiting(shared_wait(), deleted.near_end);
   close_socket(deleted.near_end);
   close_socket(closed.near_end);
