@@ -37,11 +37,6 @@ void fill_until_stalled(int fd) {
   }
 }
 
-void reset_on_close(int fd) {
-  linger hard{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-}
-
 // A reset ordered on the control port completes: no relay is left behind.
 void expect_reset_completes(AgentProcess& agent, uint16_t control_port) {
   int control = connect_loopback(control_port);
