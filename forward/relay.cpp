@@ -405,6 +405,11 @@ void relay_socket_ready(SocketHandler* handler, Readiness events) {
   Relay* relay = static_cast<RelaySocket*>(handler)->relay;
   const Socket s = handler == &relay->client_side ? relay->client : relay->remote;
   if (has(events, Readiness::Failed)) {
+    // What the peer sent before it failed is passed on first, as far as the
+    // other peer takes it at once: a reset must not swallow a last answer
+    // (Windows reports the bytes and the reset in one readiness).
+    Direction& feeds = s == relay->client ? relay->write : relay->read;
+    if (!feeds.ended && !holds_bytes(feeds) && receive_next(relay, feeds) == Moved::Gone) return;
     socket_failed(relay, s);
     return;
   }
