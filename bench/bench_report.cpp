@@ -73,6 +73,25 @@ std::vector<Measure> measures(const BenchReport& report) {
                   [](const TargetFigures& t, double* v) { *v = t.latency_median_us; return *v > 0; }});
   list.push_back({"connect + 1-byte echo, 99th percentile µs (less is better)", false, "%.0f",
                   [](const TargetFigures& t, double* v) { *v = t.latency_p99_us; return *v > 0; }});
+  list.push_back({"1-byte echo under 8 streams, median µs (less is better)", false, "%.0f",
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.loaded_echo_median_us;
+                    return *v > 0;
+                  }});
+  list.push_back({"1-byte echo under 8 streams, 99th percentile µs (less is better)", false,
+                  "%.0f", [](const TargetFigures& t, double* v) {
+                    *v = t.loaded_echo_p99_us;
+                    return *v > 0;
+                  }});
+  list.push_back({"redis-benchmark SET, requests/s (more is better)", true, "%.0f",
+                  [](const TargetFigures& t, double* v) { *v = t.redis_set_per_s; return *v > 0; }});
+  list.push_back({"redis-benchmark GET, requests/s (more is better)", true, "%.0f",
+                  [](const TargetFigures& t, double* v) { *v = t.redis_get_per_s; return *v > 0; }});
+  list.push_back({"redis-benchmark, forwarder CPU µs per request (less is better)", false, "%.1f",
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.redis_cpu_us_per_request;
+                    return *v > 0;
+                  }});
   list.push_back({std::to_string(report.burst_connections) + " connections by " +
                       std::to_string(report.burst_clients) +
                       " clients at once, per second (more is better)",
