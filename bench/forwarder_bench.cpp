@@ -1,7 +1,8 @@
 // Puts the same work through a direct connection, a bare splice relay,
 // kiv-agentd (NONE and WINDOWS), socat and rinetd, side by side in one run on
-// one machine, with redis-benchmark through each as well, measures kiv-agentd idle, restarting and under a steady stream
-// of connections, and writes the table of figures with the machine's
+// one machine (bulk streams, echoes alone and under streams, redis-benchmark),
+// measures kiv-agentd idle, restarting and under a steady stream of
+// connections, and writes the table of figures with the machine's
 // description. --help tells the options.
 
 #include <signal.h>
