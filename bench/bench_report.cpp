@@ -84,9 +84,15 @@ std::vector<Measure> measures(const BenchReport& report) {
                     return *v > 0;
                   }});
   list.push_back({"redis-benchmark SET, requests/s (more is better)", true, "%.0f",
-                  [](const TargetFigures& t, double* v) { *v = t.redis_set_per_s; return *v > 0; }});
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.redis_set_per_s;
+                    return *v > 0;
+                  }});
   list.push_back({"redis-benchmark GET, requests/s (more is better)", true, "%.0f",
-                  [](const TargetFigures& t, double* v) { *v = t.redis_get_per_s; return *v > 0; }});
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.redis_get_per_s;
+                    return *v > 0;
+                  }});
   list.push_back({"redis-benchmark, forwarder CPU µs per request (less is better)", false, "%.1f",
                   [](const TargetFigures& t, double* v) {
                     *v = t.redis_cpu_us_per_request;
