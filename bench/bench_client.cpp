@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -116,6 +118,52 @@ double connect_and_echo_us(uint16_t port) {
   double elapsed = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
   close(fd);
   return echoed ? elapsed : -1;
+}
+
+EchoUnderLoad echo_under_streams(uint16_t port, int streams, uint64_t stream_bytes) {
+  EchoUnderLoad result;
+  int fd = kiv_test::connect_loopback(port, 0);
+  if (fd < 0) return result;
+  kiv_test::set_receive_timeout(fd, 5000);
+  std::atomic<bool> streaming{true};
+  std::thread load([&] {
+    stream_throughput(port, streams, stream_bytes);
+    streaming = false;
+  });
+  std::vector<double> samples;
+  Clock::time_point next = Clock::now();
+  while (streaming) {
+    std::this_thread::sleep_until(next);
+    next += std::chrono::milliseconds(1);
+    Clock::time_point start = Clock::now();
+    if (!kiv_test::send_bytes(fd, "E") || kiv_test::receive(fd, 1) != "E") break;
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  load.join();
+  close(fd);
+  if (samples.empty()) return result;
+  result.median_us = percentile(samples, 0.5);
+  result.p99_us = percentile(samples, 0.99);
+  return result;
+}
+
+RedisRates redis_benchmark(uint16_t port, int clients, int requests) {
+  RedisRates rates;
+  std::string command = "redis-benchmark -q -h 127.0.0.1 -p " + std::to_string(port) + " -c " +
+                        std::to_string(clients) + " -n " + std::to_string(requests) +
+                        " -t set,get 2>/dev/null | tr '\\r' '\\n' | grep 'requests per second'";
+  FILE* output = popen(command.c_str(), "r");
+  if (output == nullptr) return rates;
+  char line[512];
+  while (fgets(line, sizeof line, output) != nullptr) {
+    // "SET: 81234.56 requests per second, p50=0.303 msec"
+    std::string text = line;
+    double rate = atof(text.c_str() + text.find(':') + 1);
+    if (text.compare(0, 4, "SET:") == 0) rates.set_per_s = rate;
+    if (text.compare(0, 4, "GET:") == 0) rates.get_per_s = rate;
+  }
+  pclose(output);
+  return rates;
 }
 
 bool order_reset(uint16_t control_port) {

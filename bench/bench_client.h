@@ -18,6 +18,28 @@ double stream_throughput(uint16_t port, int streams, uint64_t total_bytes);
 /// its first byte, or -1 when the connection failed.
 double connect_and_echo_us(uint16_t port);
 
+/// EchoUnderLoad is the round trip of 1 byte on a kept connection while bulk
+/// streams run through the same way; zeros when no echo came back.
+struct EchoUnderLoad {
+  double median_us = 0;
+  double p99_us = 0;
+};
+
+/// 1-byte echoes, one a millisecond on one connection through `port`, while
+/// `streams` connections send `stream_bytes` between them through `port`;
+/// the echoes stop when the streams end.
+EchoUnderLoad echo_under_streams(uint16_t port, int streams, uint64_t stream_bytes);
+
+/// RedisRates are the requests a second that redis-benchmark reported.
+struct RedisRates {
+  double set_per_s = 0;
+  double get_per_s = 0;
+};
+
+/// `redis-benchmark -q -c clients -n requests -t set,get` against the
+/// redis-server reached through `port`; zeros for what it did not report.
+RedisRates redis_benchmark(uint16_t port, int clients, int requests);
+
 /// Sends RESET to the control port on `control_port` and reads its answer
 /// until the port closes; false when that failed.
 bool order_reset(uint16_t control_port);

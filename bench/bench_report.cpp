@@ -73,6 +73,31 @@ std::vector<Measure> measures(const BenchReport& report) {
                   [](const TargetFigures& t, double* v) { *v = t.latency_median_us; return *v > 0; }});
   list.push_back({"connect + 1-byte echo, 99th percentile µs (less is better)", false, "%.0f",
                   [](const TargetFigures& t, double* v) { *v = t.latency_p99_us; return *v > 0; }});
+  list.push_back({"1-byte echo under 8 streams, median µs (less is better)", false, "%.0f",
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.loaded_echo_median_us;
+                    return *v > 0;
+                  }});
+  list.push_back({"1-byte echo under 8 streams, 99th percentile µs (less is better)", false,
+                  "%.0f", [](const TargetFigures& t, double* v) {
+                    *v = t.loaded_echo_p99_us;
+                    return *v > 0;
+                  }});
+  list.push_back({"redis-benchmark SET, requests/s (more is better)", true, "%.0f",
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.redis_set_per_s;
+                    return *v > 0;
+                  }});
+  list.push_back({"redis-benchmark GET, requests/s (more is better)", true, "%.0f",
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.redis_get_per_s;
+                    return *v > 0;
+                  }});
+  list.push_back({"redis-benchmark, forwarder CPU µs per request (less is better)", false, "%.1f",
+                  [](const TargetFigures& t, double* v) {
+                    *v = t.redis_cpu_us_per_request;
+                    return *v > 0;
+                  }});
   list.push_back({std::to_string(report.burst_connections) + " connections by " +
                       std::to_string(report.burst_clients) +
                       " clients at once, per second (more is better)",
@@ -266,6 +291,27 @@ std::string format_goals(const BenchReport& report) {
           format("%.0f", rinetd->latency_p99_us) + " µs, " +
           verdict(median_ratio > 0 && median_ratio <= 1.05 && p99_ratio > 0 && p99_ratio <= 1.05) +
           ".\n";
+
+  const TargetFigures* direct = find(report, "direct");
+  double direct_echo_us = direct != nullptr ? direct->loaded_echo_median_us : 0;
+  text += "- 1-byte echo through `NONE` under 8 streams, median within 4x direct + 0.5 ms and "
+          "99th percentile under 25 ms: " +
+          format("%.0f", none->loaded_echo_median_us) + " µs against " +
+          format("%.0f", 4 * direct_echo_us + 500) + " µs, " +
+          format("%.0f", none->loaded_echo_p99_us) + " µs, " +
+          verdict(none->loaded_echo_median_us > 0 && direct_echo_us > 0 &&
+                  none->loaded_echo_median_us <= 4 * direct_echo_us + 500 &&
+                  none->loaded_echo_p99_us < 25000) +
+          ".\n";
+
+  double set_ratio = share(none->redis_set_per_s, rinetd->redis_set_per_s);
+  double get_ratio = share(none->redis_get_per_s, rinetd->redis_get_per_s);
+  double cpu_ratio = share(none->redis_cpu_us_per_request, rinetd->redis_cpu_us_per_request);
+  text += "- redis-benchmark through `NONE` at least rinetd's rate at most its CPU per "
+          "request: SET " +
+          format("%.2fx", set_ratio) + ", GET " + format("%.2fx", get_ratio) + ", CPU " +
+          format("%.2fx", cpu_ratio) + ", " +
+          verdict(set_ratio >= 1 && get_ratio >= 1 && cpu_ratio > 0 && cpu_ratio <= 1) + ".\n";
 
   text += "- " + std::to_string(report.burst_connections) + " connections by " +
           std::to_string(report.burst_clients) +

@@ -25,6 +25,14 @@ struct TargetFigures {
   double latency_median_us = 0;
   double latency_p99_us = 0;
   int latency_failures = 0;
+  // 1-byte echoes on a kept connection while 8 streams run the same way.
+  double loaded_echo_median_us = 0;
+  double loaded_echo_p99_us = 0;
+  // redis-benchmark through this way to a redis-server; the forwarder's CPU
+  // over the run per request.
+  double redis_set_per_s = 0;
+  double redis_get_per_s = 0;
+  double redis_cpu_us_per_request = 0;
   std::vector<HoldFigures> holds;
   HoldFigures silent;  // clients connected that send nothing; `held` is how many connected
   double burst_per_s = 0;  // short connections a second, many clients at once

@@ -1,7 +1,8 @@
 // Puts the same work through a direct connection, a bare splice relay,
 // kiv-agentd (NONE and WINDOWS), socat and rinetd, side by side in one run on
-// one machine, measures kiv-agentd idle, restarting and under a steady stream
-// of connections, and writes the table of figures with the machine's
+// one machine (bulk streams, echoes alone and under streams, redis-benchmark),
+// measures kiv-agentd idle, restarting and under a steady stream of
+// connections, and writes the table of figures with the machine's
 // description. --help tells the options.
 
 #include <signal.h>
@@ -57,6 +58,10 @@ constexpr int STEADY_CLIENTS = 100;
 constexpr rlim_t UNIT_OPEN_FILES = 65536;
 constexpr rlim_t UNIT_PROCESSES = 16384;
 constexpr int PARALLEL_STREAMS = 8;
+constexpr int REDIS_CLIENTS = 50;
+constexpr int REDIS_REQUESTS = 100000;
+// Both tests of redis-benchmark (SET and GET) make this many requests each.
+constexpr int REDIS_TESTS = 2;
 constexpr int LATENCY_ROUNDS_PER_SECOND = 200;
 constexpr unsigned LATENCY_SHUFFLE_SEED = 1;
 constexpr int IDLE_DEADLINE_MS = 30000;
@@ -128,6 +133,7 @@ struct Forwarder {
   TargetFigures figures;
   bool holds_relays = true;  // the splice relay only sets the pace of bytes
   std::vector<double> stream_runs, parallel_runs, latency_medians, latency_p99s;
+  std::vector<double> loaded_echo_medians, loaded_echo_p99s;
 };
 
 void wait_all_idle(std::vector<Forwarder>& forwarders) {
@@ -205,6 +211,56 @@ void measure_throughput(std::vector<Forwarder>& forwarders, const Options& optio
               forwarder.process.label.c_str(), single, PARALLEL_STREAMS, parallel);
     }
   }
+}
+
+void measure_loaded_echo(std::vector<Forwarder>& forwarders, const Options& options) {
+  for (int run = 0; run < options.runs; ++run) {
+    for (Forwarder& forwarder : forwarders) {
+      EchoUnderLoad echo =
+          echo_under_streams(forwarder.process.port, PARALLEL_STREAMS, options.stream_bytes);
+      forwarder.loaded_echo_medians.push_back(echo.median_us);
+      forwarder.loaded_echo_p99s.push_back(echo.p99_us);
+      fprintf(stderr, "  run %d %-12s echo under %d streams: median %6.0f us, p99 %6.0f us\n",
+              run + 1, forwarder.process.label.c_str(), PARALLEL_STREAMS, echo.median_us,
+              echo.p99_us);
+    }
+  }
+}
+
+// A forwarder of the same kind as `like`, but to `server_port`.
+ForwarderProcess start_like(const ForwarderProcess& like, const std::string& folder,
+                            uint16_t server_port) {
+  if (like.label == "direct") return direct_connection(server_port);
+  if (like.label == "socat") return start_socat(folder, server_port);
+  if (like.label == "rinetd") return start_rinetd(folder, server_port);
+  return start_kiv_agentd(folder, "NONE", server_port);
+}
+
+// redis-benchmark against a redis-server directly and through a forwarder of
+// each kind that relays bytes as they are (the splice relay only sets the
+// pace of bytes), each with the CPU its process spent over the run.
+void measure_redis(std::vector<Forwarder>& forwarders) {
+  kiv_test::TempFolder redis_folder;
+  ForwarderProcess redis = start_redis_server(redis_folder.path());
+  for (Forwarder& forwarder : forwarders) {
+    const std::string& label = forwarder.process.label;
+    if (!forwarder.holds_relays || label == "kiv WINDOWS") continue;
+    kiv_test::TempFolder folder;
+    ForwarderProcess way = start_like(forwarder.process, folder.path(), redis.port);
+    ProcessTreeUsage idle = measure_process_tree(way.pid);
+    double cpu_before = cpu_seconds(way.pid);
+    RedisRates rates = redis_benchmark(way.port, REDIS_CLIENTS, REDIS_REQUESTS);
+    // socat's children count once they have ended and been reaped.
+    wait_idle(way, idle, IDLE_DEADLINE_MS);
+    double cpu = cpu_seconds(way.pid) - cpu_before;
+    forwarder.figures.redis_set_per_s = rates.set_per_s;
+    forwarder.figures.redis_get_per_s = rates.get_per_s;
+    forwarder.figures.redis_cpu_us_per_request = cpu * 1e6 / (REDIS_REQUESTS * REDIS_TESTS);
+    fprintf(stderr, "  %-12s SET %8.0f/s, GET %8.0f/s, %.2f CPU s\n", label.c_str(),
+            rates.set_per_s, rates.get_per_s, cpu);
+    stop_forwarder(way);
+  }
+  stop_forwarder(redis);
 }
 
 // Each round connects once through every forwarder, in an order shuffled
@@ -493,6 +549,12 @@ int run(const Options& options) {
           static_cast<unsigned long long>(options.stream_bytes >> 20));
   measure_throughput(forwarders, options);
   wait_all_idle(forwarders);
+  fprintf(stderr, "1-byte echo while %d streams run the same way\n", PARALLEL_STREAMS);
+  measure_loaded_echo(forwarders, options);
+  wait_all_idle(forwarders);
+  fprintf(stderr, "redis-benchmark, %d clients, %d requests of each test\n", REDIS_CLIENTS,
+          REDIS_REQUESTS);
+  measure_redis(forwarders);
   fprintf(stderr, "Connection latency, %d connections a run through each\n", options.rounds);
   measure_latency(forwarders, options);
   fprintf(stderr, "kiv-agentd out of descriptors\n");
@@ -506,6 +568,8 @@ int run(const Options& options) {
     forwarder.figures.parallel_mb_s = median(forwarder.parallel_runs);
     forwarder.figures.latency_median_us = median(forwarder.latency_medians);
     forwarder.figures.latency_p99_us = median(forwarder.latency_p99s);
+    forwarder.figures.loaded_echo_median_us = median(forwarder.loaded_echo_medians);
+    forwarder.figures.loaded_echo_p99_us = median(forwarder.loaded_echo_p99s);
     report.targets.push_back(forwarder.figures);
     stop_forwarder(forwarder.process);
   }
@@ -524,7 +588,8 @@ int run(const Options& options) {
                          " process ids (kernel.pid_max) and " + std::to_string(map_count) +
                          " mappings per process (vm.max_map_count).";
   report.machine.push_back("Peers: " + first_output_line("socat -V | sed -n 2p") + "; " +
-                           first_output_line("/usr/sbin/rinetd -v"));
+                           first_output_line("/usr/sbin/rinetd -v") + "; " +
+                           first_output_line("redis-server --version"));
   report.settings = {
       "Server: one process on 127.0.0.1 (epoll), a sink for the streams and an echo for the rest.",
       "Throughput: " + std::to_string(options.stream_bytes >> 20) +
@@ -537,6 +602,18 @@ int run(const Options& options) {
           "order shuffled each round, " +
           std::to_string(LATENCY_ROUNDS_PER_SECOND) +
           " rounds a second, each connection in an equal time slot of its own; median of the runs' medians and of their 99th percentiles.",
+      "Echo under load: a 1-byte echo a millisecond on one kept connection while " +
+          std::to_string(PARALLEL_STREAMS) + " streams send " +
+          std::to_string(options.stream_bytes >> 20) +
+          " MiB between them the same way (direct: the streams and the echo both direct); "
+          "median of the runs' medians and of their 99th percentiles.",
+      "Small exchanges: `redis-benchmark -q -c " + std::to_string(REDIS_CLIENTS) + " -n " +
+          std::to_string(REDIS_REQUESTS) +
+          " -t set,get` against a redis-server on 127.0.0.1 (`--save '' --appendonly no`), "
+          "directly and through a forwarder of each kind started for it; CPU is the "
+          "forwarder's user and system time (/proc/PID/stat, reaped children included) over "
+          "the run, divided by the " + std::to_string(REDIS_REQUESTS * REDIS_TESTS) +
+          " requests.",
       "Idle relays: opened one after another (each echoes 1 byte), then every relay is asked "
       "for one more echo; memory is the growth of the forwarder's proportional set size (Pss, "
       "summed over all its processes) over its idle size, divided by the relays.",

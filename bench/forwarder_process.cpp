@@ -179,6 +179,14 @@ ForwarderProcess start_rinetd(const std::string& folder, uint16_t server_port) {
   return start("rinetd", {"/usr/sbin/rinetd", "-f", "-c", config}, folder, port);
 }
 
+ForwarderProcess start_redis_server(const std::string& folder) {
+  uint16_t port = kiv_test::free_port();
+  return start("redis-server",
+               {"/usr/bin/redis-server", "--bind", "127.0.0.1", "--port", std::to_string(port),
+                "--save", "", "--appendonly", "no"},
+               folder, port);
+}
+
 void stop_forwarder(ForwarderProcess& forwarder) {
   if (forwarder.pid <= 0) return;
   kill(-forwarder.pid, SIGTERM);
@@ -285,6 +293,26 @@ std::map<pid_t, long> task_context_switches(pid_t pid) {
   }
   closedir(folder);
   return switches;
+}
+
+double cpu_seconds(pid_t pid) {
+  if (pid <= 0) return 0;
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(file, stat);
+  size_t end_of_name = stat.rfind(')');
+  if (end_of_name == std::string::npos) return 0;
+  // After the name: state and 10 more fields, then utime, stime, cutime, cstime.
+  std::istringstream rest(stat.substr(end_of_name + 2));
+  std::string skipped;
+  for (int field = 0; field < 11; ++field) rest >> skipped;
+  long long ticks = 0;
+  for (int field = 0; field < 4; ++field) {
+    long long value = 0;
+    rest >> value;
+    ticks += value;
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 long open_file_limit(pid_t pid) {

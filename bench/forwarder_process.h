@@ -50,6 +50,9 @@ ForwarderProcess start_kiv_agentd_with_control_port(const std::string& folder,
                                                     std::vector<uint16_t>& services);
 ForwarderProcess start_socat(const std::string& folder, uint16_t server_port);
 ForwarderProcess start_rinetd(const std::string& folder, uint16_t server_port);
+/// redis-server on 127.0.0.1 with no persistence: the far end of the
+/// request/response runs.
+ForwarderProcess start_redis_server(const std::string& folder);
 /// Ends the forwarder's whole process group and waits for its leader.
 void stop_forwarder(ForwarderProcess& forwarder);
 
@@ -69,6 +72,9 @@ int log_lines_with(const ForwarderProcess& forwarder, const std::string& text);
 /// Context switches so far, voluntary and not, of each task (thread) of the
 /// process, by task id.
 std::map<pid_t, long> task_context_switches(pid_t pid);
+/// CPU seconds the process has spent, in user and system time, its reaped
+/// children's included.
+double cpu_seconds(pid_t pid);
 /// The soft open-file limit the process runs with.
 long open_file_limit(pid_t pid);
 /// The first line that `command` prints, or "".
