@@ -1,7 +1,6 @@
 #include "tests/loopback.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -52,20 +51,6 @@ bool has_ipv6_loopback() {
   bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
   if (fd >= 0) close(fd);
   return bound;
-}
-
-bool localhost_is_ipv6_then_ipv4() {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
-  bool six_first = found->ai_family == AF_INET6;
-  bool four_later = false;
-  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    four_later = four_later || entry->ai_family == AF_INET;
-  }
-  freeaddrinfo(found);
-  return six_first && four_later;
 }
 
 int connect_to(const std::string& to, uint16_t port, const std::string& from, int deadline_ms) {

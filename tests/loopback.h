@@ -24,8 +24,6 @@ int connect_loopback(uint16_t port, int deadline_ms = 10000, int receive_buffer 
 bool has_ipv6_loopback();
 #define KIV_REQUIRE_IPV6() \
   if (!kiv_test::has_ipv6_loopback()) GTEST_SKIP() << "no ::1 on this machine: IPv6 can't be shown"
-/// Whether the system gives ::1 first for localhost, and an IPv4 address after it.
-bool localhost_is_ipv6_then_ipv4();
 /// A client connected to `to` (a loopback address of either family) at
 /// `port`, from the loopback address `from` when it is not empty; tried
 /// again until `deadline_ms` has passed, or -1. Its reads give up after 30 s.

@@ -174,20 +174,6 @@ TEST(AgentUnderWine, ClientsThatSendAndResetLeaveEveryServiceAccepting) {
   EXPECT_EQ(round_trip(windows, "e"), "e") << "the WINDOWS service stopped accepting";
 }
 
-// The first of a host name's addresses refuses at once: the relay goes on to
-// the second without waiting out the connect's bound.
-TEST(AgentUnderWine, ARefusedFirstAddressMovesToTheNext) {
-  KIV_REQUIRE_IPV6();
-  if (!localhost_is_ipv6_then_ipv4()) GTEST_SKIP() << "localhost is not ::1, then 127.0.0.1 here";
-  LoopbackServer remote(echo_handler);  // on 127.0.0.1 only
-  TempFolder folder;
-  uint16_t port = free_port();
-  folder.write("kiv.cnf", config_line("S", port, remote.port(), "localhost"));
-  AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
-  close(connect_loopback(port, 60000));  // wine starts slowly
-  EXPECT_EQ(round_trip(port, "hello"), "hello");
-}
-
 // Idle relays, each woken by its client at once: every one passes its
 // client's bytes both ways intact. (Under wine 8.0 a set of 2000 woken at
 // once stops relaying altogether: 300 is what is held there today.)

@@ -31,21 +31,14 @@ struct GridFixture : kiv_test::WorkingFolder {
 
 }  // namespace
 
-TEST_F(GridFixture, OkOnTheGridAsOpenedSavesTheTableAsItWas) {
+TEST_F(GridFixture, OkOnTheGridAsOpenedSavesTheTableAsItWasAndKeepsEachRowsState) {
   load("MAIL 40000 110 10.0.0.5 WINDOWS -2\n");
+  service_table().rows[0].state = SVC_ACTIVE;
   GridRow grid[MAX_SERVICES];
   grid_of_table(grid);
   use_grid(grid, whole_utf8_characters);
   EXPECT_EQ(folder.read_text("kiv.cnf"), "MAIL 40000 110 10.0.0.5 WINDOWS 1\n")
       << "any non-zero enabled is saved as 1";
-}
-
-TEST_F(GridFixture, OkKeepsEachRowsState) {
-  load("MAIL 40000 110 10.0.0.5 WINDOWS 1\n");
-  service_table().rows[0].state = SVC_ACTIVE;
-  GridRow grid[MAX_SERVICES];
-  grid_of_table(grid);
-  use_grid(grid, whole_utf8_characters);
   EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE) << "OK reset the row's state";
 }
 
@@ -69,7 +62,8 @@ TEST_F(GridFixture, TypedTextsAndPortsBecomeRowsAsTheyWouldReadBack) {
                               "NEWS 119 119 newshost NONE 0\n60 ");
 }
 
-// No host: disabled; no name: kept; neither, whatever else: the end of the list.
+// No host: disabled; no name: kept; neither, whatever else: the end of the list. Rows that
+// would not read back are logged instead of saved.
 TEST_F(GridFixture, ARowWithNeitherNameNorHostEndsTheList) {
   load("");
   GridRow typed[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"},
@@ -79,14 +73,6 @@ TEST_F(GridFixture, ARowWithNeitherNameNorHostEndsTheList) {
                                  {true, "C", "3", "", "hc", "NONE"}};
   use_grid(typed, whole_utf8_characters);
   EXPECT_EQ(table_rows(), "A 1 1 ha NONE 1\n0 NEWS 119 119  NONE 0\n15  120 120 hc NONE 1\n30 ");
-}
-
-TEST_F(GridFixture, RowsThatWouldNotReadBackAreLoggedInsteadOfSaved) {
-  load("");
-  GridRow typed[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"},
-                                 {true, "NEWS", "119", "", "", "NONE"},
-                                 {true, "", "120", "", "hc", "NONE"}};
-  use_grid(typed, whole_utf8_characters);
   EXPECT_EQ(folder.read_text("kiv.cnf"), "A 1 1 ha NONE 1\n") << "only row 0 reads back";
   EXPECT_EQ(kiv_test::held_events(),
             (std::vector<std::string>{
