@@ -143,5 +143,28 @@ TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest
   for (int fd : {connecting, late, queued, silent}) close(fd);
 }
 
+// A row changed in the table (the Configuration dialog's "later") takes effect
+// at the next restart: the running listener relays with the row it started with.
+TEST(RunningService, RelaysWithTheRowItWasStartedWith) {
+  auto greeter = [](const char* name) {
+    return [name](int fd) {
+      send_bytes(fd, name);
+      receive_to_end(fd);
+    };
+  };
+  LoopbackServer old_host(greeter("old")), new_host(greeter("new"));
+  const uint16_t port = free_port();
+  TempFolder folder;
+  folder.write("kiv.cnf", config_line("S1", port, old_host.port()));
+  InProcessAgent agent(folder);
+  ASSERT_TRUE(eventually([port] { return port_listening(port); }));
+  kiv::ServiceConfig changed = agent.row(0).config();
+  changed.remote_port = new_host.port();
+  agent.row(0).set_config(changed);
+  int client = connect_loopback(port);
+  EXPECT_EQ(receive(client, 3), "old");
+  close(client);
+}
+
 }  // namespace
 }  // namespace kiv_test
