@@ -13,26 +13,19 @@
 namespace kiv_test {
 namespace {
 
-// A service that forwards to the agent's own port would relay each client to itself until the descriptors
-// run out: it is refused at once. Under a low limit the agent refuses what it cannot hold; then serves again.
+// Under a low limit the agent refuses what it cannot hold; then serves again.
 TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
   LoopbackServer remote(echo_handler);
   TempFolder folder;
-  uint16_t loop = free_port(), port = free_port(), control_port = free_port();
-  folder.write("kiv.cnf", config_line("LOOP", loop, loop) + config_line("S1", port, remote.port()) +
+  uint16_t port = free_port(), control_port = free_port();
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()) +
                               config_line("KIV", control_port, control_port, "0.0.0.0"));
   AgentProcess agent(folder);
-  for (uint16_t p : {loop, port, control_port}) ASSERT_TRUE(eventually([p] { return port_listening(p); }));
+  for (uint16_t p : {port, control_port}) ASSERT_TRUE(eventually([p] { return port_listening(p); }));
   rlimit saved{};
   ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
   rlimit lowered{60, saved.rlim_max};
   ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
-  EXPECT_EQ(round_trip(loop, ""), "");
-  const std::string port_text = std::to_string(loop);
-  EXPECT_TRUE(agent.wait_for_event("Can't connect to host: 127.0.0.1 " + port_text +
-                                   " loops back to this agent (LOOP " + port_text + " -> " +
-                                   port_text + ")"));
-
   std::vector<int> held;  // relayed clients, each with its byte echoed, then the first one refused
   do held.push_back(connect_loopback(port));
   while (held.size() <= 60 && (send_bytes(held.back(), "x"), receive(held.back(), 1)) == "x");
