@@ -41,35 +41,17 @@ struct ControlCommands : testing::Test {
 
 }  // namespace
 
-TEST_F(ControlCommands, EachSegmentGetsTheReplyOfItsPrefix) {
-  for (const CommandCase& command : COMMAND_CASES) {
-    ServiceRecord row;
-    CommandAnswer answer = answer_segment(row, command.segment);
-    EXPECT_EQ(std::string(answer.reply, answer.reply_size), command.reply) << command.segment;
-  }
-}
-
-TEST_F(ControlCommands, OnlyResetAndQuitCloseTheConnection) {
-  for (const CommandCase& command : COMMAND_CASES) {
-    ServiceRecord row;
-    bool closes = command.reply == RESET_REPLY || command.reply == QUIT_REPLY;
-    EXPECT_EQ(answer_segment(row, command.segment).closes, closes) << command.segment;
-  }
-}
-
-TEST_F(ControlCommands, OnlyResetRequestsAReset) {
+// One table of segments: each gets its reply, closes, resets and counts as its prefix says.
+TEST_F(ControlCommands, EachSegmentIsAnsweredCountedAndActedOnByItsPrefix) {
   for (const CommandCase& command : COMMAND_CASES) {
     ServiceRecord row;
     reset_pending = false;
-    answer_segment(row, command.segment);
-    EXPECT_EQ(reset_pending.load(), command.reply == RESET_REPLY) << command.segment;
-  }
-}
-
-TEST_F(ControlCommands, CountersGrowByWhatCameAndWhatWasReplied) {
-  for (const CommandCase& command : COMMAND_CASES) {
-    ServiceRecord row;
-    answer_segment(row, command.segment);
+    CommandAnswer answer = answer_segment(row, command.segment);
+    EXPECT_EQ(std::string(answer.reply, answer.reply_size), command.reply) << command.segment;
+    bool closes = command.reply == RESET_REPLY || command.reply == QUIT_REPLY;
+    EXPECT_EQ(answer.closes, closes) << "only Reset and Quit close: " << command.segment;
+    EXPECT_EQ(reset_pending.load(), command.reply == RESET_REPLY)
+        << "only Reset requests a reset: " << command.segment;
     EXPECT_EQ(row.bytes_read, command.segment.size()) << command.segment;
     EXPECT_EQ(row.bytes_written, command.reply.size()) << command.segment;
     EXPECT_EQ(row.errors_o, command.reply == UNKNOWN_REPLY ? 1u : 0u)

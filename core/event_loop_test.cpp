@@ -16,21 +16,19 @@ using namespace kiv;
 namespace {
 
 // Loops live as long as the process; the tests share two.
+EventLoop* started_loop() {
+  auto* loop = new EventLoop;
+  if (loop->start() != 0) abort();
+  return loop;
+}
+
 EventLoop& first_loop() {
-  static EventLoop* loop = [] {
-    auto* started = new EventLoop;
-    if (started->start() != 0) abort();
-    return started;
-  }();
+  static EventLoop* loop = started_loop();
   return *loop;
 }
 
 EventLoop& second_loop() {
-  static EventLoop* loop = [] {
-    auto* started = new EventLoop;
-    if (started->start() != 0) abort();
-    return started;
-  }();
+  static EventLoop* loop = started_loop();
   return *loop;
 }
 

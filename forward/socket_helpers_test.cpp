@@ -11,7 +11,8 @@
 
 using namespace kiv;
 
-// An outgoing connection, open or lingering, may hold a service's port: it must not block a restart.
+// An outgoing connection, open or lingering, may hold a service's port: it must not block a
+// restart.
 TEST(BeginConnect, OutgoingConnectionsAllowTheirPortToBeReused) {
   kiv_test::LoopbackServer remote(kiv_test::echo_handler);
   bool in_progress = false;

@@ -39,12 +39,6 @@ void expect_translated(Translator translator, const uint8_t* table) {
 
 }  // namespace
 
-TEST(Translate, EveryByteBecomesItsEntryOfTheWindowsTable) {
-  for (Translator translator : every_translator()) {
-    expect_translated(translator, WINDOWS_READ_TABLE.data());
-  }
-}
-
 // A table that maps two bytes to one catches a lookup that assumes a permutation.
 TEST(Translate, EveryByteBecomesItsEntryOfATableThatIsNoPermutation) {
   uint8_t halving[TABLE_SIZE];

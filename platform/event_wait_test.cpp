@@ -129,21 +129,6 @@ TEST(EventWait, AReportForOneInterestLeavesTheOtherWaiting) {
   delete_waiting(shared_wait(), connection.near_end);
 }
 
-TEST(EventWait, AConnectThatEndsIsWritableAndAListenerWithAClientReadable) {
-  Listener listener;
-  Connection connection;
-  connection.far_end = create_tcp_socket(AddressFamily::IPv4);
-  ASSERT_GE(start_connect(connection.far_end, listener.loopback, local_port(listener.socket)), 0);
-  int listening_tag = 0, connecting_tag = 0;
-  ASSERT_EQ(add_waiting(shared_wait(), connection.far_end, Readiness::Writable, &connecting_tag),
-            0);
-  EXPECT_EQ(first_report(&connecting_tag), Readiness::Writable);
-  ASSERT_EQ(add_waiting(shared_wait(), listener.socket, Readiness::Readable, &listening_tag), 0);
-  EXPECT_EQ(first_report(&listening_tag), Readiness::Readable);
-  delete_waiting(shared_wait(), listener.socket);
-  delete_waiting(shared_wait(), connection.far_end);
-}
-
 // The wait itself says that a connect failed, whatever the interest: the
 // next address of a host can be tried at once.
 TEST(EventWait, ARefusedConnectIsReportedAsFailed) {

@@ -21,8 +21,8 @@ TEST(Socket, KeepaliveProbesAVanishedPeerWithinTwoMinutes) {
   ASSERT_NE(s, NO_SOCKET);
   ASSERT_EQ(set_keepalive(s), 0);
   EXPECT_EQ(option(s, SOL_SOCKET, SO_KEEPALIVE), 1);
-  const int probing_s = option(s, IPPROTO_TCP, TCP_KEEPIDLE) +
-                        option(s, IPPROTO_TCP, TCP_KEEPINTVL) * option(s, IPPROTO_TCP, TCP_KEEPCNT);
+  const int probes = option(s, IPPROTO_TCP, TCP_KEEPINTVL) * option(s, IPPROTO_TCP, TCP_KEEPCNT);
+  const int probing_s = option(s, IPPROTO_TCP, TCP_KEEPIDLE) + probes;
   EXPECT_GT(probing_s, 0);
   EXPECT_LE(probing_s, 120);
   close_socket(s);
