@@ -7,19 +7,12 @@
 #include <string>
 #include <vector>
 
-
 using namespace kiv;
 
 namespace {
 
 HeadlessWindow* loop_window = nullptr;
 std::vector<std::string> seen;  // window thread only
-
-void note_queued_first() { seen.push_back("queued first"); }
-
-void note_thread_closed() { seen.push_back("thread closed"); }
-
-void end_loop() { loop_window->end_event_loop(0); }
 
 }  // namespace
 
@@ -28,13 +21,13 @@ void end_loop() { loop_window->end_event_loop(0); }
 TEST(HeadlessWindow, QueuesAThreadClosedWithoutWaitingAndHandlesItInOrder) {
   HeadlessWindow window;
   loop_window = &window;
-  handle_thread_closed_with(note_thread_closed);
-  window.post(note_queued_first);
+  handle_thread_closed_with([] { seen.push_back("thread closed"); });
+  window.post([] { seen.push_back("queued first"); });
   std::future<void> sent = std::async(std::launch::async, [&window] {
     window.deliver(NOTIFY_THREAD_CLOSED);
   });
   bool returned = sent.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  window.post(end_loop);
+  window.post([] { loop_window->end_event_loop(0); });
   window.run_event_loop();
   handle_thread_closed_with(nullptr);
   EXPECT_TRUE(returned) << "the sender waited for a window thread that was not running";
