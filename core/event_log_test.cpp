@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <future>
+#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/event_lines.h"
@@ -15,21 +13,7 @@
 
 using namespace kiv;
 
-namespace {
-
 using EventLogFile = kiv_test::WorkingFolder;
-
-// An echo whose reader is slow: it waits (a second at most) until the test has looked at the log.
-std::promise<void> line_echoed;
-std::promise<void> log_looked_at;
-
-bool slow_echo(const char*) {
-  line_echoed.set_value();
-  log_looked_at.get_future().wait_for(std::chrono::seconds(1));
-  return true;
-}
-
-}  // namespace
 
 // Without kiv.log a flush drops the lines and makes no file; with it, a line that finds 995
 // lines held flushes them there first.
@@ -60,18 +44,4 @@ TEST_F(EventLogFile, KeepsTheLinesWhileKivLogCannotTakeThem) {
   flush_event_log();
   std::string file = folder.read("kiv.log");
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), LOG_CAPACITY);
-}
-
-// The echo (the journal) and kiv.log hold the lines in one order: a line is echoed and takes its
-// place in the log in one step, so no reader of the log sees an echoed line missing from it (had
-// another thread's line been appended then, it would stand first in the log, second in the echo).
-TEST_F(EventLogFile, EchoesALineAndHoldsItInOneStep) {
-  set_log_echo(slow_echo);
-  std::thread writer([] { log_event("one line"); });
-  line_echoed.get_future().wait_for(std::chrono::seconds(20));
-  std::vector<std::string> held = kiv_test::held_events();
-  log_looked_at.set_value();
-  writer.join();
-  set_log_echo(nullptr);
-  EXPECT_EQ(held, std::vector<std::string>{"one line"}) << "the line was echoed and not held";
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/config_file.h"
 #include "tests/config_line.h"
 #include "tests/working_folder.h"
 
@@ -21,31 +20,13 @@ std::string table_rows() {
   return rows;
 }
 
-// A working folder whose kiv.cnf holds `text`, loaded into the table.
-struct GridFixture : kiv_test::WorkingFolder {
-  void load(const std::string& text) {
-    folder.write("kiv.cnf", text);
-    load_service_table();
-  }
-};
+using ConfigurationGrid = kiv_test::WorkingFolder;
 
 }  // namespace
 
-TEST_F(GridFixture, OkOnTheGridAsOpenedSavesTheTableAsItWasAndKeepsEachRowsState) {
-  load("MAIL 40000 110 10.0.0.5 WINDOWS -2\n");
-  service_table().rows[0].state = SVC_ACTIVE;
-  GridRow grid[MAX_SERVICES];
-  grid_of_table(grid);
-  use_grid(grid, whole_utf8_characters);
-  EXPECT_EQ(folder.read_text("kiv.cnf"), "MAIL 40000 110 10.0.0.5 WINDOWS 1\n")
-      << "any non-zero enabled is saved as 1";
-  EXPECT_EQ(service_table().rows[0].state, SVC_ACTIVE) << "OK reset the row's state";
-}
-
 // Texts cut, never inside a character; ports below 2^32 modulo 65536; no
 // port: disabled; no remote port: the port.
-TEST_F(GridFixture, TypedTextsAndPortsBecomeRowsAsTheyWouldReadBack) {
-  load("");
+TEST_F(ConfigurationGrid, TypedTextsAndPortsBecomeRowsAsTheyWouldReadBack) {
   const std::string host70(70, 'h'), table40(40, 't');
   GridRow typed[MAX_SERVICES] = {
       {true, "MAILER", "70000", "  ", "10.0.0.5", "WINDOWS"},
@@ -64,8 +45,7 @@ TEST_F(GridFixture, TypedTextsAndPortsBecomeRowsAsTheyWouldReadBack) {
 
 // No host: disabled; no name: kept; neither, whatever else: the end of the list. Rows that
 // would not read back are logged instead of saved.
-TEST_F(GridFixture, ARowWithNeitherNameNorHostEndsTheList) {
-  load("");
+TEST_F(ConfigurationGrid, ARowWithNeitherNameNorHostEndsTheList) {
   GridRow typed[MAX_SERVICES] = {{true, "A", "1", "", "ha", "NONE"},
                                  {true, "NEWS", "119", "", "", "NONE"},
                                  {true, "", "120", "", "hc", "NONE"},
