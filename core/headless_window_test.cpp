@@ -21,6 +21,7 @@ std::vector<std::string> seen;  // window thread only
 TEST(HeadlessWindow, QueuesAThreadClosedWithoutWaitingAndHandlesItInOrder) {
   HeadlessWindow window;
   loop_window = &window;
+  seen.clear();
   handle_thread_closed_with([] { seen.push_back("thread closed"); });
   window.post([] { seen.push_back("queued first"); });
   std::future<void> sent = std::async(std::launch::async, [&window] {

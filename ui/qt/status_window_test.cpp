@@ -75,10 +75,10 @@ QString described(QWidget* box) {
 class StatusWindowTest : public QObject {
   Q_OBJECT
  private slots:
-  void one_agent_from_start_to_close();
+  void one_agent_driven_as_the_operator_would();
 };
 
-void StatusWindowTest::one_agent_from_start_to_close() {
+void StatusWindowTest::one_agent_driven_as_the_operator_would() {
   LoopbackServer remote(echo_handler);
   uint16_t live = free_port();
   uint16_t added = free_port();
@@ -97,7 +97,6 @@ void StatusWindowTest::one_agent_from_start_to_close() {
   QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QString("KIV-Connected"), 20000);
   close(client);
   QTRY_COMPARE_WITH_TIMEOUT(lamp(window, 0), QString("#ffff00"), 20000);
-
   kiv::service_table().rows[1].state = kiv::SVC_ERROR;
   QCOMPARE(lamp(window, 1), QString("#ff0000"));
 

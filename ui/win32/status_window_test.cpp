@@ -194,8 +194,9 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   });
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << "the log's first line";
 
-  // OK asks whether to use the new settings; kiv.cnf is written anyway.
+  // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
   // LOOP's port changes too: its row shows the new port when next drawn.
+  HWND question_owner = nullptr;
   BOOL dialog_enabled_under_question = TRUE;
   auto type_a_row_and_answer_no = [&](HWND dialog) {
     const std::pair<int, const char*> typed[] = {
@@ -205,6 +206,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
     SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
     HWND question = wait_for_window("Do You Want to Use New Settings?");
+    question_owner = GetWindow(question, GW_OWNER);
     dialog_enabled_under_question = IsWindowEnabled(dialog);
     PostMessageA(question, WM_COMMAND, IDNO, 0);
   };
@@ -212,6 +214,7 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
                            type_a_row_and_answer_no),
             "|" + ansi(LETTERS.name) + "|" + loop + "|" + control)
       << "the grid shows kiv.cnf";
+  EXPECT_EQ(question_owner, status_window()) << "the question is not the status window's";
   EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
   std::string changed = config;
   changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
