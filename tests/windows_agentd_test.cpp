@@ -12,6 +12,7 @@
 #include "forward/conversion_tables.h"
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
+#include "tests/name_service.h"
 #include "tests/translated.h"
 
 namespace kiv_test {
@@ -174,11 +175,26 @@ TEST(AgentUnderWine, ClientsThatSendAndResetLeaveEveryServiceAccepting) {
   EXPECT_EQ(round_trip(windows, "e"), "e") << "the WINDOWS service stopped accepting";
 }
 
+// A host name whose first address refuses: the relay reaches the second, as
+// the Windows wait reports the refused connect.
+TEST(AgentUnderWine, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
+  ReplayingRemote remote("127.0.0.2");
+  NameService names("127.0.0.1 two.test\n127.0.0.2 two.test\n");
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "two.test"));
+  AgentProcess agent(folder, names.command({"wine", KIV_WINDOWS_AGENTD_PATH}));
+  close(connect_loopback(port, 60000));  // wine starts slowly
+  EXPECT_EQ(session("127.0.0.1", port, "hello"), "hello");
+}
+
 // Idle relays, each woken by its client at once: every one passes its
-// client's bytes both ways intact. (Under wine 8.0 a set of 2000 woken at
-// once stops relaying altogether: 300 is what is held there today.)
+// client's bytes both ways intact. Wine's server walks every poll request
+// out in the whole process on each socket call, so there the time grows
+// with the square of the relays (1000: 12 s; 2000: 3 minutes, all intact);
+// Windows keeps a socket's requests with the socket.
 TEST(AgentUnderWine, ManyIdleRelaysWokenAtOnceEachEcho) {
-  constexpr int RELAYS = 300;
+  constexpr int RELAYS = 1000;
   LoopbackServer remote(echo_handler);
   TempFolder folder;
   uint16_t port = free_port();
@@ -195,13 +211,12 @@ TEST(AgentUnderWine, ManyIdleRelaysWokenAtOnceEachEcho) {
                                           << agent.event_count("S1 Connected");
   }
   for (size_t i = 0; i < clients.size(); ++i) send_bytes(clients[i], std::to_string(i) + ";");
-  int intact = 0;
+  set_receive_timeout(clients[0], 240000);
   for (size_t i = 0; i < clients.size(); ++i) {
     const std::string expected = std::to_string(i) + ";";
-    intact += receive(clients[i], expected.size()) == expected;
-    close(clients[i]);
+    ASSERT_EQ(receive(clients[i], expected.size()), expected) << "client " << i;
   }
-  EXPECT_EQ(intact, RELAYS);
+  for (int client : clients) close(client);
 }
 
 }  // namespace
