@@ -16,19 +16,19 @@ namespace kiv_test {
 /// outgoing connections (so it also refuses connections).
 uint16_t free_port();
 
-/// A client connected to 127.0.0.1:port (retrying up to `deadline_ms` while
-/// nothing listens yet), or -1. A `receive_buffer` above 0 sets the client's
-/// receive buffer before it connects. Its reads give up after 30 s.
+/// A client connected to `to` (a loopback address of either family) at
+/// `port`, from the loopback address `from` when it is not empty; tried
+/// again until `deadline_ms` has passed, or -1. A `receive_buffer` above 0
+/// sets the client's receive buffer before it connects. Its reads give up
+/// after 30 s.
+int connect_to(const std::string& to, uint16_t port, const std::string& from = "",
+               int deadline_ms = 10000, int receive_buffer = 0);
+/// A client of 127.0.0.1 at `port`, as connect_to makes it.
 int connect_loopback(uint16_t port, int deadline_ms = 10000, int receive_buffer = 0);
 /// Whether this machine has the IPv6 loopback address ::1; tests of IPv6 skip without it.
 bool has_ipv6_loopback();
 #define KIV_REQUIRE_IPV6() \
   if (!kiv_test::has_ipv6_loopback()) GTEST_SKIP() << "no ::1 on this machine: IPv6 can't be shown"
-/// A client connected to `to` (a loopback address of either family) at
-/// `port`, from the loopback address `from` when it is not empty; tried
-/// again until `deadline_ms` has passed, or -1. Its reads give up after 30 s.
-int connect_to(const std::string& to, uint16_t port, const std::string& from = "",
-               int deadline_ms = 10000);
 /// Gives up on reads that take longer than `timeout_ms`.
 void set_receive_timeout(int fd, int timeout_ms);
 
