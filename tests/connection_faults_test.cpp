@@ -35,12 +35,16 @@ int probing_sockets() {
   return probing;
 }
 
+// The folder of the agent of each test, and the port of its first service.
+struct ConnectionFaults : testing::Test {
+  const uint16_t port = free_port();
+  TempFolder folder;
+};
+
 // Each relay reads its table file again until one loads: a bad one refuses
 // the relay before the remote host is asked (a FIFO holds it waiting for no
 // writer); a host that refuses ends the relay at once.
-TEST(ConnectionFaults, ABadTableOrARefusingHostEndsTheRelayAtOnce) {
-  const uint16_t port = free_port();
-  TempFolder folder;
+TEST_F(ConnectionFaults, ABadTableOrARefusingHostEndsTheRelayAtOnce) {
   folder.write("kiv.cnf", config_line("S1", port, free_port(), "127.0.0.1", "BAD"));
   ASSERT_EQ(mkfifo(folder.file("BAD.ctb").c_str(), 0644), 0);
   InProcessAgent agent(folder);
@@ -66,22 +70,20 @@ TEST(ConnectionFaults, ABadTableOrARefusingHostEndsTheRelayAtOnce) {
 
 // The remote host's early end reaches the client after the relay's pause
 // before a half-close, and cuts the client's request short by no byte.
-TEST(ConnectionFaults, ARemoteHostsEarlyEndCutsNoRequestShort) {
+TEST_F(ConnectionFaults, ARemoteHostsEarlyEndCutsNoRequestShort) {
   std::promise<std::string> received;
   LoopbackServer remote([&](int fd) {
     send_bytes(fd, "greeting");
     shutdown(fd, SHUT_WR);
     received.set_value(receive(fd));
   });
-  const uint16_t port = free_port();
-  TempFolder folder;
   folder.write("kiv.cnf", config_line("S1", port, remote.port()));
   InProcessAgent agent(folder);
   int client = connect_loopback(port);
-  const auto connected = std::chrono::steady_clock::now();
+  const auto connected = Clock::now();
   EXPECT_EQ(receive(client, 8), "greeting");
   EXPECT_EQ(receive_to_end(client), 0) << "the remote host's end, before the client's own";
-  EXPECT_GE(std::chrono::steady_clock::now() - connected,
+  EXPECT_GE(Clock::now() - connected,
             std::chrono::milliseconds(kiv::HALF_CLOSE_DELAY_MS));
   const std::string request = random_bytes(500000, 2);
   ASSERT_TRUE(send_bytes(client, request));
@@ -96,13 +98,11 @@ TEST(ConnectionFaults, ARemoteHostsEarlyEndCutsNoRequestShort) {
 // Both sockets of a relay probe their peer once idle, so that a peer that
 // vanished ends it; once its burst has passed, it holds those two only: no
 // pipe, no descriptor of a thread's.
-TEST(ConnectionFaults, ARelayProbesBothPeersAndHoldsNoPipeOnceItsBurstHasPassed) {
+TEST_F(ConnectionFaults, ARelayProbesBothPeersAndHoldsNoPipeOnceItsBurstHasPassed) {
   LoopbackServer echo(echo_handler);
-  const uint16_t port = free_port();
-  TempFolder folder;
   folder.write("kiv.cnf", config_line("S1", port, echo.port()));
   InProcessAgent agent(folder);
-  ASSERT_TRUE(eventually([port] { return port_listening(port); }));
+  ASSERT_TRUE(eventually([this] { return port_listening(port); }));
   const int idle_descriptors = descriptor_total(getpid());
   int client = connect_loopback(port);
   const std::string burst(16 << 20, 'k');
@@ -117,7 +117,7 @@ TEST(ConnectionFaults, ARelayProbesBothPeersAndHoldsNoPipeOnceItsBurstHasPassed)
 
 // A reset interrupts a connect under way to a host that never answers; a
 // later one is given up on. The restart reads the table files again.
-TEST(ConnectionFaults, AResetInterruptsAConnectAndRereadsTheTables) {
+TEST_F(ConnectionFaults, AResetInterruptsAConnectAndRereadsTheTables) {
   // A listener whose full backlog drops connection requests, as a firewall does.
   const uint16_t firewalled = free_port();
   int silent = socket(AF_INET, SOCK_STREAM, 0);
@@ -126,9 +126,7 @@ TEST(ConnectionFaults, AResetInterruptsAConnectAndRereadsTheTables) {
   ASSERT_EQ(listen(silent, 0), 0);
   int queued = connect_loopback(firewalled);
   LoopbackServer echo(echo_handler);
-  const uint16_t port = free_port();
   const uint16_t translated = free_port();
-  TempFolder folder;
   folder.write("kiv.cnf", config_line("S1", port, firewalled) +
                               config_line("S2", translated, echo.port(), "127.0.0.1", "T"));
   folder.write("T.ctb", std::string(512, 'x'));  // every byte becomes an x, each way
@@ -156,19 +154,23 @@ TEST(ConnectionFaults, AResetInterruptsAConnectAndRereadsTheTables) {
 }
 
 // One peer sends its data and half-closes; the other receives every byte of
-// it, then resets (`other_resets`), or the first one resets itself a moment
-// later. Either way the half-close pause under way must not keep the reset
-// from the peer that did not reset: it sees a reset, well within the pause.
-struct ResetInAPause {
+// it, then resets or half-closes too, or the first one resets a moment later.
+// The half-close pause under way must not keep that last end from the peer
+// that did not make it: it sees it well within the pause. Once both peers
+// have half-closed, the relay has nothing left to do and ends at once, the
+// half-closes passed on in the order they came.
+enum class Last { FirstResets, OtherResets, OtherHalfCloses };
+
+struct PeerEnds {
   const char* name;
-  bool client_first;  // the client half-closes (the Write pause), else the remote host
-  bool other_resets;  // the other peer resets, else the one that half-closed
+  bool client_first;  // the client half-closes first (the Write pause), else the remote host
+  Last last;
 };
 
-class HalfCloseThenReset : public testing::TestWithParam<ResetInAPause> {};
+struct AfterAHalfClose : ConnectionFaults, testing::WithParamInterface<PeerEnds> {};
 
-TEST_P(HalfCloseThenReset, TheResetReachesThePeerThatDidNotResetWithinThePause) {
-  const ResetInAPause c = GetParam();
+TEST_P(AfterAHalfClose, TheLastEndReachesThePeerThatDidNotMakeItWithinThePause) {
+  const PeerEnds c = GetParam();
   const std::string data = random_bytes(300000, 7);
   std::promise<int> remote_fd;
   std::promise<bool> remote_resets;  // the remote host's last act: a reset, or a close
@@ -176,8 +178,6 @@ TEST_P(HalfCloseThenReset, TheResetReachesThePeerThatDidNotResetWithinThePause) 
     remote_fd.set_value(fd);
     if (remote_resets.get_future().get()) reset_on_close(fd);
   });
-  uint16_t port = free_port();
-  TempFolder folder;
   folder.write("kiv.cnf", config_line("S1", port, remote.port()));
   InProcessAgent agent(folder);
   int client = connect_loopback(port, 10000, 4096);
@@ -189,73 +189,59 @@ TEST_P(HalfCloseThenReset, TheResetReachesThePeerThatDidNotResetWithinThePause) 
     send_bytes(first, data);
     shutdown(first, SHUT_WR);
   });
-  EXPECT_EQ(receive(second, data.size()), data) << "the bytes before the reset";
+  EXPECT_EQ(receive(second, data.size()), data) << "the bytes before the last end";
   sender.join();
   const auto half_closed = Clock::now();
+  const bool reset = c.last != Last::OtherHalfCloses;
   int end;
-  if (c.client_first != c.other_resets) {  // the client resets
+  if (!reset) {
+    shutdown(second, SHUT_WR);
+    end = receive_to_end(first);
+    remote_resets.set_value(false);
+  } else if (c.client_first == (c.last == Last::FirstResets)) {  // the client resets
     close_with_reset(client);
     end = receive_to_end(server);
     remote_resets.set_value(false);
   } else {
     remote_resets.set_value(true);
     end = receive_to_end(client);
-    close(client);
   }
-  EXPECT_EQ(end, ECONNRESET) << "a reset passed on as an orderly end";
+  EXPECT_EQ(end, reset ? ECONNRESET : 0) << "the last end passed on as another";
   EXPECT_LT(Clock::now() - half_closed, std::chrono::milliseconds(2000))
-      << "the reset waited for the pause";
-  EXPECT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)"));
+      << "the last end waited for the pause";
+  ASSERT_TRUE(agent.wait_for_event(reset ? "S1 - Connection closed(-1)"
+                                         : "S1 - Connection closed(0)"));
+  close(client);
   // A reset from a peer that had half-closed reaches the agent as a broken
   // pipe, which is a failure of the transfer; any other reset is none.
-  if (c.other_resets) {
+  if (c.last == Last::OtherResets) {
     EXPECT_EQ(agent.row(0).errors_t, 0u) << "a reset received counted as a transfer error";
+  }
+  if (!reset) {
+    const Lines events = agent.events();
+    const std::string first_name = c.client_first ? "S1 Write" : "S1 Read";
+    const std::string second_name = c.client_first ? "S1 Read" : "S1 Write";
+    EXPECT_EQ(Lines(events.end() - 3, events.end()),
+              (Lines{first_name + " - Shutdown", second_name + " - Shutdown",
+                     "S1 - Connection closed(0)"}));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EachPause, HalfCloseThenReset,
-    testing::Values(ResetInAPause{"ClientHalfClosesThenResets", true, false},
-                    ResetInAPause{"ClientHalfClosesRemoteResets", true, true},
-                    ResetInAPause{"RemoteHalfClosesClientResets", false, true},
-                    ResetInAPause{"RemoteHalfClosesThenResets", false, false}),
-    [](const testing::TestParamInfo<ResetInAPause>& info) { return info.param.name; });
-
-// A relay whose peers have both ended their sending has nothing left to do:
-// the second end is passed on at once, the half-closes keep their order, and
-// the relay ends without waiting for a second pause.
-TEST(FinishedRelay, EndsAsSoonAsBothPeersHaveEnded) {
-  LoopbackServer remote([](int fd) {
-    receive(fd, 7);
-    send_bytes(fd, "answer");
-    shutdown(fd, SHUT_WR);
-    receive_to_end(fd);
-  });
-  uint16_t port = free_port();
-  TempFolder folder;
-  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
-  InProcessAgent agent(folder);
-  int client = connect_loopback(port);
-  ASSERT_TRUE(send_bytes(client, "request"));
-  ASSERT_EQ(shutdown(client, SHUT_WR), 0);
-  const auto half_closed = Clock::now();
-  EXPECT_EQ(receive(client, 6), "answer");
-  EXPECT_EQ(receive_to_end(client), 0);
-  EXPECT_LT(Clock::now() - half_closed, std::chrono::milliseconds(2000))
-      << "the answer's end waited for a pause";
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)", 1, 2000));
-  Lines events = agent.events();
-  EXPECT_EQ(Lines(events.end() - 3, events.end()),
-            (Lines{"S1 Write - Shutdown", "S1 Read - Shutdown", "S1 - Connection closed(0)"}));
-  close(client);
-}
+    EachPause, AfterAHalfClose,
+    testing::Values(PeerEnds{"ClientHalfClosesThenResets", true, Last::FirstResets},
+                    PeerEnds{"ClientHalfClosesRemoteResets", true, Last::OtherResets},
+                    PeerEnds{"ClientHalfClosesRemoteToo", true, Last::OtherHalfCloses},
+                    PeerEnds{"RemoteHalfClosesClientResets", false, Last::OtherResets},
+                    PeerEnds{"RemoteHalfClosesThenResets", false, Last::FirstResets},
+                    PeerEnds{"RemoteHalfClosesClientToo", false, Last::OtherHalfCloses}),
+    [](const testing::TestParamInfo<PeerEnds>& info) { return info.param.name; });
 
 // A service may forward to another service of the same agent; only a
 // connection that comes back to a service of its own chain is refused.
-TEST(ServiceChain, ChainedServicesRelayAndOnlyARealLoopIsRefused) {
+TEST_F(ConnectionFaults, ChainedServicesRelayAndOnlyARealLoopIsRefused) {
   LoopbackServer echo(echo_handler);
   uint16_t a = free_port(), b = free_port(), c = free_port(), d = free_port();
-  TempFolder folder;
   folder.write("kiv.cnf", config_line("A", a, b) + config_line("B", b, echo.port()) +
                               config_line("C", c, d) + config_line("D", d, c));
   InProcessAgent agent(folder);
@@ -270,25 +256,16 @@ TEST(ServiceChain, ChainedServicesRelayAndOnlyARealLoopIsRefused) {
 
 // A row changed in the table (the Configuration dialog's "later") takes effect
 // at the next restart: the running listener relays with the row it started with.
-TEST(RunningService, RelaysWithTheRowItWasStartedWith) {
-  auto greeter = [](const char* name) {
-    return [name](int fd) {
-      send_bytes(fd, name);
-      receive_to_end(fd);
-    };
-  };
-  LoopbackServer old_host(greeter("old")), new_host(greeter("new"));
-  const uint16_t port = free_port();
-  TempFolder folder;
+TEST_F(ConnectionFaults, ARunningServiceRelaysWithTheRowItWasStartedWith) {
+  LoopbackServer old_host(echo_handler);
+  LoopbackServer new_host([](int) {});
   folder.write("kiv.cnf", config_line("S1", port, old_host.port()));
   InProcessAgent agent(folder);
-  ASSERT_TRUE(eventually([port] { return port_listening(port); }));
+  ASSERT_TRUE(eventually([this] { return port_listening(port); }));
   kiv::ServiceConfig changed = agent.row(0).config();
   changed.remote_port = new_host.port();
   agent.row(0).set_config(changed);
-  int client = connect_loopback(port);
-  EXPECT_EQ(receive(client, 3), "old");
-  close(client);
+  EXPECT_EQ(round_trip(port, "old"), "old") << "relayed to the row's new host";
 }
 
 }  // namespace
