@@ -17,8 +17,8 @@ namespace {
 TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
   LoopbackServer remote(echo_handler);
   TempFolder folder;
-  uint16_t port = free_port(), control_port = free_port();
-  std::string config = config_line("KIV", control_port, control_port, "0.0.0.0");
+  uint16_t port = free_port(), control = free_port();
+  std::string config = config_line("KIV", control, control, "0.0.0.0");
   std::string access;
   for (int s = 1; s <= 5; ++s) {
     const std::string name = "S" + std::to_string(s);
@@ -28,9 +28,7 @@ TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
   folder.write("kiv.cnf", config);
   folder.write("kiv.access", access);
   AgentProcess agent(folder);
-  for (uint16_t p : {port, control_port}) {
-    ASSERT_TRUE(eventually([p] { return port_listening(p); }));
-  }
+  for (uint16_t p : {port, control}) ASSERT_TRUE(eventually([p] { return port_listening(p); }));
   rlimit saved{};
   ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, nullptr, &saved), 0);
   rlimit lowered{100, saved.rlim_max};
@@ -52,15 +50,15 @@ TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
 
   lowered.rlim_cur = 3;  // beyond standard input, output and error: nothing
   ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
-  int control = connect_loopback(control_port);
+  int control_client = connect_loopback(control);
   int client = connect_loopback(port);
   EXPECT_TRUE(agent.wait_for_event("KIV Port Error - Accept 24"));
   EXPECT_TRUE(agent.wait_for_event("S1 Error: Accept 24"));
   ASSERT_EQ(prlimit(agent.pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
-  EXPECT_EQ(receive(control, 16), "KIV Agent v1.4b\n");
+  EXPECT_EQ(receive(control_client, 16), "KIV Agent v1.4b\n");
   EXPECT_TRUE(send_bytes(client, "x"));
   EXPECT_EQ(receive(client, 1), "x");
-  close(control);
+  close(control_client);
   close(client);
 }
 

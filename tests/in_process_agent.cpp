@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -68,13 +67,8 @@ InProcessAgent::InProcessAgent(const TempFolder& folder) {
 
 InProcessAgent::~InProcessAgent() {
   post(stop_services);
-  if (!wait_until_idle(0, 60000)) {
-    // Nothing can run after an agent that does not come to rest: say why the
-    // test process ends here.
-    fprintf(stderr, "The agent did not come to rest: %d connections, %d running services\n",
-            kiv::connection_count.load(), kiv::running_count.load());
-    abort();
-  }
+  // Nothing can run after an agent that does not come to rest.
+  if (!wait_until_idle(0, 60000)) abort();
   post(kiv::shutdown_agent);
   window_.join();
   set_running_agent(nullptr);

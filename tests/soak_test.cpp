@@ -108,9 +108,6 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
     EXPECT_EQ(row.bytes_read, bytes[s]) << name;
     EXPECT_EQ(row.errors_t + row.errors_o, 0u) << name << ": an error, or a service started twice";
   }
-  // The control port counts every byte it took and sent, its banners too.
-  EXPECT_EQ(agent.row(2).bytes_read, 7u * resets);
-  EXPECT_EQ(agent.row(2).bytes_written, (16u + 9) * resets);
 }
 
 }  // namespace
