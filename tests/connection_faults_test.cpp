@@ -154,8 +154,7 @@ struct AfterAHalfClose : ConnectionFaults, testing::WithParamInterface<PeerEnds>
 
 TEST_P(AfterAHalfClose, TheLastEndReachesThePeerThatDidNotMakeItAtOnce) {
   const PeerEnds c = GetParam();
-  const std::string data = random_bytes(300000, 7);
-  const std::string answer = random_bytes(300000, 8);
+  const std::string data = random_bytes(300000, 7);  // sent each way
   std::promise<int> remote_fd;
   std::promise<bool> remote_resets;  // the remote host's last act: a reset, or a close
   LoopbackServer remote([&](int fd) {
@@ -185,13 +184,14 @@ TEST_P(AfterAHalfClose, TheLastEndReachesThePeerThatDidNotMakeItAtOnce) {
   int end;
   if (!reset) {
     sender = std::thread([&] {
-      send_bytes(second, answer);
+      send_bytes(second, data);
       shutdown(second, SHUT_WR);
     });
-    EXPECT_EQ(receive(first, answer.size()), answer) << "an answer cut short";
+    EXPECT_EQ(receive(first, data.size()), data) << "an answer cut short";
     end = receive_to_end(first);
     sender.join();
     remote_resets.set_value(false);
+    close(client);
   } else if (c.client_first == (c.last == Last::FirstResets)) {  // the client resets
     close_with_reset(client);
     end = receive_to_end(server);
@@ -199,13 +199,13 @@ TEST_P(AfterAHalfClose, TheLastEndReachesThePeerThatDidNotMakeItAtOnce) {
   } else {
     remote_resets.set_value(true);
     end = receive_to_end(client);
+    close(client);
   }
   EXPECT_EQ(end, reset ? ECONNRESET : 0) << "the last end passed on as another";
   EXPECT_LT(Clock::now() - last_end, std::chrono::milliseconds(2000))
       << "the last end waited for a pause";
   ASSERT_TRUE(agent.wait_for_event(reset ? "S1 - Connection closed(-1)"
                                          : "S1 - Connection closed(0)"));
-  close(client);
   // A reset from a peer that had half-closed reaches the agent as a broken
   // pipe, which is a failure of the transfer; any other reset is none.
   if (c.last == Last::OtherResets) {
