@@ -1,17 +1,16 @@
-// Faulty peers and table files around the relays of an agent run in this process: each relay ends with
-// the lines and counters that say what happened, and the agent comes back to rest.
+// Faulty peers, chains and table files around the relays of an agent run in
+// this process: each relay ends with the lines and counters that say what
+// happened, and the agent comes back to rest.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <future>
 
+#include "agent/lifecycle.h"
 #include "forward/forwarding.h"
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
@@ -20,150 +19,230 @@
 namespace kiv_test {
 namespace {
 
-using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 
-long count_of(const Lines& lines, const std::string& part) {
-  return std::count_if(lines.begin(), lines.end(), [&](const std::string& e) { return e.find(part) != e.npos; });
+// The sockets of this process that probe their peer once idle.
+int probing_sockets() {
+  int probing = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    int on = 0;
+    socklen_t size = sizeof on;
+    if (getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &size) == 0 && on != 0) ++probing;
+  }
+  return probing;
 }
 
-// KIV is the control port; S1 relays to a remote host that does what its client's first byte asks, S2 to
-// an echo through table T, S3 to a port that refuses through table BAD, S4 to a listener whose full
-// backlog drops connection requests, as a firewall does.
-TEST(ConnectionFaults, EachFaultEndsItsRelayAsItShouldAndTheAgentComesBackToRest) {
-  std::promise<std::string> received;
-  LoopbackServer remote([&](int fd) {
-    char order = receive(fd, 1)[0];
-    if (order == 'h') {  // half-closes at once, then takes the request
-      send_bytes(fd, "greeting");
-      shutdown(fd, SHUT_WR);
-      received.set_value(receive(fd));
-    } else if (order == 's') {  // streams
-      for (int sent = 0; sent < 1024 && send_bytes(fd, std::string(65536, 's'));) ++sent;
-    } else {  // echoes what follows
-      echo_handler(fd);
-    }
-  });
-  LoopbackServer echo(echo_handler);
-  const uint16_t ports[5] = {free_port(), free_port(), free_port(), free_port(), free_port()}, firewalled = free_port();
-  const uint16_t remotes[5] = {ports[0], remote.port(), echo.port(), free_port(), firewalled};
-  int silent = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{AF_INET, htons(firewalled), {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) + listen(silent, 0), 0);
-  int queued = connect_loopback(firewalled);
-  const char* tables[5] = {"NONE", "NONE", "T", "BAD", "NONE"};
-  TempFolder folder;
-  std::string config;
-  for (int s = 0; s < 5; ++s)
-    config += config_line(s ? "S" + std::to_string(s) : "KIV", ports[s], remotes[s], s ? "127.0.0.1" : "0.0.0.0", tables[s]);
-  folder.write("kiv.cnf", config);
-  folder.write("T.ctb", std::string(512, 'x'));  // every byte becomes an x, each way
-  InProcessAgent agent(folder);
-  for (uint16_t port : ports) ASSERT_TRUE(eventually([port] { return port_listening(port); }));
-  const int idle_descriptors = descriptor_total(getpid());
-  const std::string no_connect = "Can't connect to host: 127.0.0.1 ";
-
-  // Each relay reads its table file again until one loads: a bad one refuses the relay before the remote
-  // host is asked (a FIFO must not hold it waiting for a writer). A host that refuses ends the relay at once.
-  ASSERT_EQ(mkfifo(folder.file("BAD.ctb").c_str(), 0644), 0);
-  EXPECT_EQ(round_trip(ports[3], ""), "");
-  std::remove(folder.file("BAD.ctb").c_str());
-  folder.write("BAD.ctb", std::string(511, 'b'));
-  EXPECT_EQ(round_trip(ports[3], ""), "");
-  folder.write("BAD.ctb", std::string(512, 'b'));
-  EXPECT_EQ(round_trip(ports[3], ""), "");
-  ASSERT_TRUE(agent.wait_for_event("S3 - Connection closed(-1)", 3));
-  const std::pair<std::string, int> s3_lines[] = {{"Error in file: BAD.ctb", 1}, {"Can't open file: BAD.ctb", 1},
-      {"S3 Connected", 1}, {no_connect + std::to_string(ECONNREFUSED), 1}, {"Connection ERROR", 3}};
-  for (const auto& [text, count] : s3_lines) EXPECT_EQ(agent.event_count(text), count) << text;
-  EXPECT_EQ(agent.row(3).errors_o + 10 * agent.row(3).errors_t, 2u);  // a failed connect counts nowhere
-  EXPECT_EQ(agent.row(3).state, kiv::SVC_ERROR);
-
-  kiv::ServiceRecord& s1 = agent.row(1);
-  // The remote host's early end must not cut the client's request short. It reaches the client
-  // after the relay's pause before a half-close.
-  int client = connect_loopback(ports[1]);
-  std::string request = random_bytes(500000, 2);
-  const auto asked = std::chrono::steady_clock::now();
-  EXPECT_EQ((send_bytes(client, "h"), receive(client, 8)), "greeting");
-  EXPECT_EQ(receive_to_end(client), 0);  // passed on before the client's own end
-  EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(kiv::HALF_CLOSE_DELAY_MS));
-  ASSERT_TRUE(send_bytes(client, request));
-  shutdown(client, SHUT_WR);
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(0)"));
-  Lines events = agent.events();
-  EXPECT_EQ(Lines(events.end() - 4, events.end()),
-            (Lines{"S1 Connected", "S1 Read - Shutdown", "S1 Write - Shutdown", "S1 - Connection closed(0)"}));
-  close(client);
-  EXPECT_EQ(received.get_future().get(), request);
-  EXPECT_EQ(s1.bytes_written + 10000 * s1.bytes_read, 1u + request.size() + 10000 * 8);
-
-  // Against a streaming one, the Read pump's send may fail first: a transfer error.
-  client = connect_loopback(ports[1]);
-  EXPECT_EQ((send_bytes(client, "s"), receive(client, 65536)).size(), 65536u);
-  close_with_reset(client);
-  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)"));
-  EXPECT_EQ(s1.errors_t + 10 * count_of(agent.events(), "Shutdown"), count_of(agent.events(), "S1 Read error (send) ") + 20);
-
-  // Once its burst has passed, a relay holds its two sockets only (besides the
-  // client and the echo's): no pipe, no descriptor of a thread's.
-  client = connect_loopback(ports[1]);
-  std::string burst(16 << 20, 'k');
-  std::thread sender([&] { send_bytes(client, burst); });
-  EXPECT_EQ(receive(client, burst.size() - 1).size(), burst.size() - 1);
-  sender.join();
-  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 4; }));
-  close(client);
-
-  // A restart reads the table files again.
-  EXPECT_EQ(round_trip(ports[2], "abc"), "xxx");
-  folder.write("T.ctb", std::string(512, 'y'));
-  // A control client's reset is a transfer error; the next client is served.
-  int control = connect_loopback(ports[0]);
-  EXPECT_EQ((receive(control, 16), send_bytes(control, "help\r\n"), receive(control, 54)).size(), 54u);
-  close_with_reset(control);
-  ASSERT_TRUE(agent.wait_for_event("KIV Port - Connection Closed"));
-  EXPECT_EQ(agent.row(0).errors_t, 1u);
-  // A reset interrupts a connect in progress; a later one is given up on.
-  int connecting = connect_loopback(ports[4]);
-  ASSERT_TRUE(agent.wait_for_event("S4 Connected"));
-  control = connect_loopback(ports[0]);
-  EXPECT_EQ((receive(control, 16), send_bytes(control, "RESET\r\n"), receive(control)), "RESET OK\n");
-  close(control);
-  EXPECT_EQ(agent.row(0).bytes_read + 1000 * agent.row(0).bytes_written, 13u + 1000 * (16 + 54 + 16 + 9));
-  EXPECT_TRUE(agent.wait_for_event(no_connect + std::to_string(EINTR)));
-  ASSERT_TRUE(agent.wait_for_event("Resetting KIV...", 1, 60000));
-  int late = connect_loopback(ports[4]);
-  EXPECT_TRUE(agent.wait_for_event(no_connect + std::to_string(ETIMEDOUT), 1, 60000));
-  EXPECT_EQ(receive(late), "");
-  EXPECT_TRUE(agent.wait_for_event("S4 - Connection closed(-1)", 2));
-  EXPECT_EQ(round_trip(ports[2], "abc"), "yyy");
-
-  ASSERT_TRUE(agent.wait_until_idle(5));
-  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 2; }));
-  for (int fd : {connecting, late, queued, silent}) close(fd);
-}
-
-// A row changed in the table (the Configuration dialog's "later") takes effect
-// at the next restart: the running listener relays with the row it started with.
-TEST(RunningService, RelaysWithTheRowItWasStartedWith) {
-  auto greeter = [](const char* name) {
-    return [name](int fd) {
-      send_bytes(fd, name);
-      receive_to_end(fd);
-    };
-  };
-  LoopbackServer old_host(greeter("old")), new_host(greeter("new"));
+// The folder of the agent of each test, and the port of its first service.
+struct ConnectionFaults : testing::Test {
   const uint16_t port = free_port();
   TempFolder folder;
-  folder.write("kiv.cnf", config_line("S1", port, old_host.port()));
+};
+
+// Each relay reads its table file again until one loads: a short one refuses
+// the relay before the remote host is asked; a host that refuses ends the
+// relay at once.
+TEST_F(ConnectionFaults, ABadTableOrARefusingHostEndsTheRelayAtOnce) {
+  folder.write("kiv.cnf", config_line("S1", port, free_port(), "127.0.0.1", "BAD"));
+  folder.write("BAD.ctb", std::string(511, 'b'));
   InProcessAgent agent(folder);
-  ASSERT_TRUE(eventually([port] { return port_listening(port); }));
+  EXPECT_EQ(round_trip(port, ""), "");
+  folder.write("BAD.ctb", std::string(512, 'b'));
+  EXPECT_EQ(round_trip(port, ""), "");
+  ASSERT_TRUE(agent.wait_for_event("S1 - Connection closed(-1)", 2));
+  EXPECT_EQ(agent.event_count("Error in file: BAD.ctb"), 1);
+  EXPECT_EQ(agent.event_count("S1 Connected"), 1) << "the host asked before the table loaded";
+  const std::string refused = "Can't connect to host: 127.0.0.1 " + std::to_string(ECONNREFUSED);
+  EXPECT_EQ(agent.event_count(refused), 1);
+  EXPECT_EQ(agent.event_count("Connection ERROR"), 2);
+  EXPECT_EQ(agent.row(0).errors_o, 1u) << "the table that failed";
+  EXPECT_EQ(agent.row(0).errors_t, 0u) << "a failed connect is no transfer error";
+  EXPECT_EQ(agent.row(0).state, kiv::SVC_ERROR);
+}
+
+// A relay takes the row its service started with, not one changed since (the
+// Configuration dialog's "later"). Both its sockets probe their peer once
+// idle, so that a peer that vanished ends it; once its burst has passed, it
+// holds those two only: no pipe, no descriptor of a thread's.
+TEST_F(ConnectionFaults, ARelayKeepsItsRowProbesBothPeersAndHoldsNoPipeAfterABurst) {
+  LoopbackServer echo(echo_handler);
+  folder.write("kiv.cnf", config_line("S1", port, echo.port()));
+  InProcessAgent agent(folder);
+  ASSERT_TRUE(eventually([this] { return port_listening(port); }));
   kiv::ServiceConfig changed = agent.row(0).config();
-  changed.remote_port = new_host.port();
+  changed.remote_port = free_port();
   agent.row(0).set_config(changed);
+  const int idle_descriptors = descriptor_total(getpid());
   int client = connect_loopback(port);
-  EXPECT_EQ(receive(client, 3), "old");
+  const std::string burst(16 << 20, 'k');
+  std::thread sender([&] { send_bytes(client, burst); });
+  EXPECT_EQ(receive(client, burst.size()).size(), burst.size())
+      << "relayed with the row's new host";
+  sender.join();
+  EXPECT_EQ(probing_sockets(), 2) << "the relay's";
+  // The relay's two sockets, the client and the echo's socket.
+  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors + 4; }));
   close(client);
+}
+
+// A reset cuts no connect to a healthy host, but interrupts one under way to
+// a host that never answers once its grace has passed; a later one is given
+// up on. The restart reads the table files again.
+TEST_F(ConnectionFaults, AResetInterruptsOnlyAConnectThatHangsAndRereadsTheTables) {
+  // A listener whose full backlog drops connection requests, as a firewall does.
+  const uint16_t firewalled = free_port();
+  int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, htons(firewalled), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 0), 0);
+  int queued = connect_loopback(firewalled);
+  LoopbackServer echo(echo_handler);
+  const uint16_t translated = free_port();
+  const uint16_t healthy = free_port();
+  folder.write("kiv.cnf", config_line("S1", port, firewalled) +
+                              config_line("S2", translated, echo.port(), "127.0.0.1", "T") +
+                              config_line("S3", healthy, echo.port()));
+  folder.write("T.ctb", std::string(512, 'x'));  // every byte becomes an x, each way
+  InProcessAgent agent(folder);
+  for (uint16_t p : {port, translated, healthy}) {
+    ASSERT_TRUE(eventually([p] { return port_listening(p); }));
+  }
+  const int idle_descriptors = descriptor_total(getpid());
+  EXPECT_EQ(round_trip(translated, "abc"), "xxx");
+  folder.write("T.ctb", std::string(512, 'y'));
+  int connecting = connect_loopback(port);
+  ASSERT_TRUE(agent.wait_for_event("S1 Connected"));
+  std::vector<int> clients;
+  for (int i = 0; i < 100; ++i) clients.push_back(connect_loopback(healthy));
+  agent.post([] { kiv::after_configuration(1); });
+  int relayed = 0;
+  for (int fd : clients) {
+    set_receive_timeout(fd, 5000);
+    relayed += send_bytes(fd, "x") && receive(fd, 1) == "x";
+    close(fd);
+  }
+  EXPECT_EQ(relayed, agent.row(2).connections) << "a reset cut a connect to a healthy host";
+  const std::string no_connect = "Can't connect to host: 127.0.0.1 ";
+  EXPECT_TRUE(agent.wait_for_event(no_connect + std::to_string(EINTR)));
+  ASSERT_TRUE(agent.wait_for_event("Resetting KIV...", 1, 60000));
+  int late = connect_loopback(port);
+  EXPECT_TRUE(agent.wait_for_event(no_connect + std::to_string(ETIMEDOUT), 1, 60000));
+  EXPECT_EQ(receive(late), "");
+  EXPECT_EQ(round_trip(translated, "abc"), "yyy");
+  close(connecting);
+  close(late);
+  ASSERT_TRUE(agent.wait_until_idle(3));
+  EXPECT_TRUE(eventually([&] { return descriptor_total(getpid()) == idle_descriptors; }));
+  close(queued);
+  close(silent);
+}
+
+// One peer sends its data and half-closes; the other receives every byte of
+// it, then resets or answers and half-closes too, or the first one resets a
+// moment later. A half-close reaches the other peer after a pause that gives
+// it time to answer, which must not hold up the last end: that reaches the
+// peer that did not make it at once. Once both peers have half-closed, the
+// relay ends, the half-closes passed on in the order they came.
+enum class Last { FirstResets, OtherResets, OtherAnswers, OtherAnswersAfterThePause };
+
+struct PeerEnds {
+  const char* name;
+  bool client_first;  // the client half-closes first (the Write pause), else the remote host
+  Last last;
+};
+
+struct AfterAHalfClose : ConnectionFaults, testing::WithParamInterface<PeerEnds> {};
+
+TEST_P(AfterAHalfClose, TheLastEndReachesThePeerThatDidNotMakeItAtOnce) {
+  const PeerEnds c = GetParam();
+  const std::string data = random_bytes(300000, 7);  // sent each way
+  std::promise<int> remote_fd;
+  std::promise<bool> remote_resets;  // the remote host's last act: a reset, or a close
+  LoopbackServer remote([&](int fd) {
+    remote_fd.set_value(fd);
+    if (remote_resets.get_future().get()) reset_on_close(fd);
+  });
+  folder.write("kiv.cnf", config_line("S1", port, remote.port()));
+  InProcessAgent agent(folder);
+  int client = connect_loopback(port, 10000, 4096);
+  const int server = remote_fd.get_future().get();
+  const int first = c.client_first ? client : server;
+  const int second = c.client_first ? server : client;
+  const auto sending = Clock::now();
+  std::thread sender([&] {
+    send_bytes(first, data);
+    shutdown(first, SHUT_WR);
+  });
+  EXPECT_EQ(receive(second, data.size()), data) << "the bytes before the last end";
+  sender.join();
+  if (c.last == Last::OtherAnswersAfterThePause) {
+    EXPECT_EQ(receive_to_end(second), 0) << "the first half-close";
+    EXPECT_GE(Clock::now() - sending, std::chrono::milliseconds(kiv::HALF_CLOSE_DELAY_MS))
+        << "a half-close passed on before the pause";
+  }
+  const auto last_end = Clock::now();
+  const bool reset = c.last == Last::FirstResets || c.last == Last::OtherResets;
+  int end;
+  if (!reset) {
+    sender = std::thread([&] {
+      send_bytes(second, data);
+      shutdown(second, SHUT_WR);
+    });
+    EXPECT_EQ(receive(first, data.size()), data) << "an answer cut short";
+    end = receive_to_end(first);
+    sender.join();
+    remote_resets.set_value(false);
+    close(client);
+  } else if (c.client_first == (c.last == Last::FirstResets)) {  // the client resets
+    close_with_reset(client);
+    end = receive_to_end(server);
+    remote_resets.set_value(false);
+  } else {
+    remote_resets.set_value(true);
+    end = receive_to_end(client);
+    close(client);
+  }
+  EXPECT_EQ(end, reset ? ECONNRESET : 0) << "the last end passed on as another";
+  EXPECT_LT(Clock::now() - last_end, std::chrono::milliseconds(2000))
+      << "the last end waited for a pause";
+  ASSERT_TRUE(agent.wait_for_event(reset ? "S1 - Connection closed(-1)"
+                                         : "S1 - Connection closed(0)"));
+  // A reset from a peer that had half-closed reaches the agent as a broken
+  // pipe, which is a failure of the transfer; any other reset is none.
+  if (c.last == Last::OtherResets) {
+    EXPECT_EQ(agent.row(0).errors_t, 0u) << "a reset received counted as a transfer error";
+  }
+  if (!reset) {
+    const std::vector<std::string> events = agent.events();
+    const char* first_shut = c.client_first ? "S1 Write - Shutdown" : "S1 Read - Shutdown";
+    EXPECT_EQ(events[events.size() - 3], first_shut) << "the half-closes passed on out of order";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPause, AfterAHalfClose,
+    testing::Values(
+        PeerEnds{"ClientHalfClosesThenResets", true, Last::FirstResets},
+        PeerEnds{"ClientHalfClosesRemoteResets", true, Last::OtherResets},
+        PeerEnds{"ClientHalfClosesRemoteAnswers", true, Last::OtherAnswers},
+        PeerEnds{"ClientHalfClosesRemoteAnswersLater", true, Last::OtherAnswersAfterThePause},
+        PeerEnds{"RemoteHalfClosesClientResets", false, Last::OtherResets},
+        PeerEnds{"RemoteHalfClosesThenResets", false, Last::FirstResets},
+        PeerEnds{"RemoteHalfClosesClientAnswers", false, Last::OtherAnswers},
+        PeerEnds{"RemoteHalfClosesClientAnswersLater", false, Last::OtherAnswersAfterThePause}),
+    [](const testing::TestParamInfo<PeerEnds>& info) { return info.param.name; });
+
+// A connection that comes back to a service of its own chain is a loop: refused.
+TEST_F(ConnectionFaults, AConnectionBackToAServiceOfItsChainIsRefused) {
+  const uint16_t other = free_port();
+  folder.write("kiv.cnf", config_line("C", port, other) + config_line("D", other, port));
+  InProcessAgent agent(folder);
+  ASSERT_TRUE(eventually([other] { return port_listening(other); }));
+  EXPECT_EQ(round_trip(port, "in a circle"), "");
+  const std::string c = std::to_string(port);
+  const std::string d = std::to_string(other);
+  EXPECT_TRUE(agent.wait_for_event("Can't connect to host: 127.0.0.1 " + c +
+                                   " loops back to this agent (C " + c + " -> D " + d + " -> " +
+                                   c + ")"));
 }
 
 }  // namespace

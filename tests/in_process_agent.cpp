@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -17,20 +16,9 @@ namespace kiv_test {
 
 namespace {
 
-/// The window thread of the agent running now: the headless one, with its
-/// warnings kept among the agent's lines.
-class TestWindow : public kiv::HeadlessWindow {
- public:
-  explicit TestWindow(EventLines& lines) : lines_(lines) {}
-  void show_warning(const char* text) override { lines_.add(std::string("KIV Error: ") + text); }
-
- private:
-  EventLines& lines_;
-};
-
 std::mutex agent_guard;
 EventLines* running_agent = nullptr;  // guarded by agent_guard
-std::atomic<TestWindow*> window{nullptr};
+std::atomic<kiv::HeadlessWindow*> window{nullptr};
 
 bool keep_line(const char* line) {
   std::lock_guard<std::mutex> lock(agent_guard);
@@ -63,11 +51,11 @@ InProcessAgent::InProcessAgent(const TempFolder& folder) {
   kiv::set_log_echo(keep_line);
   kiv::take_start_time();
   std::atomic<bool> started{false};
-  window_ = std::thread([this, &started] {
+  window_ = std::thread([&started] {
     // Never destroyed, and kept where the leak checker sees it: an event loop
     // may still deliver to it as the agent ends.
-    static auto* every_window = new std::vector<std::unique_ptr<TestWindow>>;
-    TestWindow* own = every_window->emplace_back(new TestWindow(*this)).get();
+    static auto* every_window = new std::vector<std::unique_ptr<kiv::HeadlessWindow>>;
+    kiv::HeadlessWindow* own = every_window->emplace_back(new kiv::HeadlessWindow).get();
     window = own;
     kiv::install_window_thread(own);
     kiv::start_agent();
@@ -79,13 +67,8 @@ InProcessAgent::InProcessAgent(const TempFolder& folder) {
 
 InProcessAgent::~InProcessAgent() {
   post(stop_services);
-  if (!wait_until_idle(0, 60000)) {
-    // Nothing can run after an agent that does not come to rest: say why the
-    // test process ends here.
-    fprintf(stderr, "The agent did not come to rest: %d connections, %d running services\n",
-            kiv::connection_count.load(), kiv::running_count.load());
-    abort();
-  }
+  // Nothing can run after an agent that does not come to rest.
+  if (!wait_until_idle(0, 60000)) abort();
   post(kiv::shutdown_agent);
   window_.join();
   set_running_agent(nullptr);

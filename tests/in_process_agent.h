@@ -2,7 +2,6 @@
 // The whole agent run inside the test process, so that a test can see what
 // no peer sees: each row's counters, running_count and connection_count.
 
-#include <string>
 #include <thread>
 
 #include "core/service_table.h"
@@ -12,12 +11,10 @@
 
 namespace kiv_test {
 
-/// InProcessAgent starts the agent in `folder` (made the working folder, its
-/// kiv.cnf written by the caller), with every row's counters at 0:
-/// start_agent and the event loop run on a window thread of the agent's own,
-/// as kiv-agentd runs them on its main thread. The destructor winds every
-/// service down and ends the agent, so that the next test of the process
-/// starts another from nothing. One at a time.
+/// InProcessAgent runs the agent in `folder` (made the working folder, its kiv.cnf written by
+/// the caller) with every row's counters at 0, on a window thread of its own as kiv-agentd on
+/// its main thread. The destructor winds every service down and ends the agent, so that the
+/// next test of the process starts another from nothing. One at a time.
 class InProcessAgent : public EventLines {
  public:
   explicit InProcessAgent(const TempFolder& folder);

@@ -1,7 +1,6 @@
 #include "tests/loopback.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,14 +16,6 @@
 namespace kiv_test {
 
 namespace {
-
-sockaddr_in loopback_address(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
 
 // `text` (an address of either family) and `port` as a socket address.
 socklen_t socket_address(const std::string& text, uint16_t port, sockaddr_storage& address) {
@@ -53,13 +44,17 @@ bool has_ipv6_loopback() {
   return bound;
 }
 
-int connect_to(const std::string& to, uint16_t port, const std::string& from, int deadline_ms) {
+int connect_to(const std::string& to, uint16_t port, const std::string& from, int deadline_ms,
+               int receive_buffer) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
   sockaddr_storage target, source;
   socklen_t target_length = socket_address(to, port, target);
   socklen_t source_length = socket_address(from, 0, source);
   for (;;) {
     int fd = socket(target.ss_family, SOCK_STREAM, 0);
+    if (receive_buffer > 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     bool bound =
         from.empty() || bind(fd, reinterpret_cast<sockaddr*>(&source), source_length) == 0;
     if (bound && connect(fd, reinterpret_cast<sockaddr*>(&target), target_length) == 0) {
@@ -81,29 +76,17 @@ uint16_t free_port() {
   std::lock_guard<std::mutex> lock(guard);
   for (;;) {
     uint16_t port = static_cast<uint16_t>(20000 + next++ % 12000);
+    sockaddr_storage address;
+    socklen_t length = socket_address("0.0.0.0", port, address);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback_address(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
     close(fd);
     if (free) return port;
   }
 }
 
 int connect_loopback(uint16_t port, int deadline_ms, int receive_buffer) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
-  for (;;) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in address = loopback_address(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      set_receive_timeout(fd, 30000);
-      return fd;
-    }
-    close(fd);
-    if (std::chrono::steady_clock::now() > deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  return connect_to("127.0.0.1", port, "", deadline_ms, receive_buffer);
 }
 
 void set_receive_timeout(int fd, int timeout_ms) {

@@ -11,24 +11,21 @@
 
 namespace kiv_test {
 
-/// A TCP port that nothing used a moment ago and that this process has not
-/// been given before, outside the range of ports the system gives to
-/// outgoing connections (so it also refuses connections).
+/// A TCP port that nothing used a moment ago, new to this process, outside the
+/// range the system gives to outgoing connections (so it refuses connections).
 uint16_t free_port();
 
-/// A client connected to 127.0.0.1:port (retrying up to `deadline_ms` while
-/// nothing listens yet), or -1. A `receive_buffer` above 0 sets the client's
-/// receive buffer before it connects. Its reads give up after 30 s.
+/// A client connected to `to` (a loopback address of either family) at `port`, from `from`
+/// unless empty, with `receive_buffer` (above 0) as its receive buffer; tried again until
+/// `deadline_ms` has passed, or -1. Its reads give up after 30 s.
+int connect_to(const std::string& to, uint16_t port, const std::string& from = "",
+               int deadline_ms = 10000, int receive_buffer = 0);
+/// A client of 127.0.0.1 at `port`, as connect_to makes it.
 int connect_loopback(uint16_t port, int deadline_ms = 10000, int receive_buffer = 0);
 /// Whether this machine has the IPv6 loopback address ::1; tests of IPv6 skip without it.
 bool has_ipv6_loopback();
 #define KIV_REQUIRE_IPV6() \
   if (!kiv_test::has_ipv6_loopback()) GTEST_SKIP() << "no ::1 on this machine: IPv6 can't be shown"
-/// A client connected to `to` (a loopback address of either family) at
-/// `port`, from the loopback address `from` when it is not empty; tried
-/// again until `deadline_ms` has passed, or -1. Its reads give up after 30 s.
-int connect_to(const std::string& to, uint16_t port, const std::string& from = "",
-               int deadline_ms = 10000);
 /// Gives up on reads that take longer than `timeout_ms`.
 void set_receive_timeout(int fd, int timeout_ms);
 
@@ -43,17 +40,16 @@ int receive_to_end(int fd);
 void reset_on_close(int fd);
 /// Closes with a reset instead of an orderly close.
 void close_with_reset(int fd);
-/// A whole client session on `port`: sends `data`, half-closes, and returns
-/// what came back until the end ("no connection" when none was made).
+/// session with 127.0.0.1.
 std::string round_trip(uint16_t port, const std::string& data);
 
 /// Whether a byte sent to `port` comes back within a few seconds (an echo behind it).
 bool echoes(uint16_t port);
 
-/// A server on 127.0.0.1 (or another loopback address) that serves every accepted connection with
-/// `handler` on a thread of its own until the server is destroyed, and
-/// closes the connection when the handler returns (a handler that closed it
-/// too would close whatever socket took its number meanwhile).
+/// A server on 127.0.0.1 (or another loopback address) that serves every accepted connection
+/// with `handler` on a thread of its own until the server is destroyed, and closes the
+/// connection when the handler returns (a handler that closed it too would close whatever
+/// socket took its number meanwhile).
 class LoopbackServer {
  public:
   explicit LoopbackServer(std::function<void(int fd)> handler,
