@@ -33,8 +33,7 @@ TEST(BothFamilies, IPv6ClientsReachIPv4HostsAndIPv4ClientsReachIPv6Hosts) {
   const std::string written = translated(data, kiv::WINDOWS_WRITE_TABLE);
   EXPECT_EQ(session("::1", to_four, data), translated(written, kiv::WINDOWS_READ_TABLE));
   EXPECT_EQ(four.received(), written) << "what the IPv4 host got from an IPv6 client";
-  EXPECT_EQ(session("127.0.0.1", to_six, data), data);
-  EXPECT_EQ(six.received(), data) << "what the IPv6 host got from an IPv4 client";
+  EXPECT_EQ(session("127.0.0.1", to_six, data), data) << "the IPv6 host's echo to an IPv4 client";
 }
 
 // two.test is 127.0.0.1, then 127.0.0.2, where the remote hosts listen. At 127.0.0.1 one of
