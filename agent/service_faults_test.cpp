@@ -23,7 +23,8 @@ TEST(ServiceFaults, ReportsWarningsAndTheLinesThatLeaveAServiceUnserved) {
   const FaultCase cases[] = {
       {"kiv.cnf: Error in line 4", true, true, ServiceEvent::ConfigurationLine, "5"},
       {"Can't open log_file...", true, true, ServiceEvent::LogFile, "kiv.log"},
-      {"Can't init sockets: 10091", true, true, ServiceEvent::Warning, "Can't init sockets: 10091"},
+      {"Can't init sockets: 10091", true, true, ServiceEvent::Warning,
+       "Can't init sockets: 10091"},
       {"Cannot open kiv.cnf", false, true, ServiceEvent::NoConfiguration, ""},
       {"Can't bind: 10048", false, true, ServiceEvent::CannotBind, "10048"},
       {"Can't connect to host: 127.0.0.1 10061", false, false, ServiceEvent::Warning, ""},
