@@ -14,4 +14,13 @@ inline std::string translated(const std::string& data, const std::array<uint8_t,
   return out;
 }
 
+/// Every byte value, four times over.
+inline std::string every_byte_value() {
+  std::string data;
+  for (int round = 0; round < 4; ++round) {
+    for (int b = 0; b < 256; ++b) data += static_cast<char>(b);
+  }
+  return data;
+}
+
 }  // namespace kiv_test
