@@ -10,42 +10,43 @@ using namespace kiv;
 
 namespace {
 
-// A listening socket on 127.0.0.1, made with the platform's own calls so
-// that the tests run on both systems.
-struct Listener {
-  Socket socket = NO_SOCKET;
-  NetAddress loopback;
-  Listener() {
+// A listening socket on 127.0.0.1 for every test's connections, made with the
+// platform's own calls so that the tests run on both systems; never closed.
+Socket listener() {
+  static const Socket listening = [] {
     start_sockets();
+    NetAddress loopback;
     parse_address("127.0.0.1", loopback);
-    socket = create_tcp_socket(AddressFamily::IPv4);
-    if (bind_address(socket, loopback, 0, false) != 0 ||
-        listen_on(socket, MAX_LISTEN_BACKLOG) != 0) {
-      ADD_FAILURE() << "no listening socket";
-    }
-  }
-  ~Listener() { close_socket(socket); }
-};
+    Socket s = create_tcp_socket(AddressFamily::IPv4);
+    EXPECT_EQ(bind_address(s, loopback, 0, false), 0);
+    EXPECT_EQ(listen_on(s, MAX_LISTEN_BACKLOG), 0);
+    return s;
+  }();
+  return listening;
+}
 
-// Two ends of a loopback connection.
+// Two ends of a loopback connection. The listener blocks: its accept returns
+// once the connect has reached it.
 struct Connection {
   Socket near_end = NO_SOCKET;
   Socket far_end = NO_SOCKET;
+  Connection() {
+    NetAddress address;
+    parse_address("127.0.0.1", address);
+    far_end = create_tcp_socket(AddressFamily::IPv4);
+    if (start_connect(far_end, address, local_port(listener())) < 0) {
+      ADD_FAILURE() << "no connect";
+      return;
+    }
+    uint16_t port = 0;
+    near_end = accept_client(listener(), address, port);
+    EXPECT_NE(near_end, NO_SOCKET);
+  }
   ~Connection() {
     close_socket(near_end);
     close_socket(far_end);
   }
 };
-
-// The listener blocks: its accept returns once the connect has reached it.
-void connect_ends(Listener& listener, Connection& connection) {
-  connection.far_end = create_tcp_socket(AddressFamily::IPv4);
-  ASSERT_GE(start_connect(connection.far_end, listener.loopback, local_port(listener.socket)), 0);
-  NetAddress address;
-  uint16_t port = 0;
-  connection.near_end = accept_client(listener.socket, address, port);
-  ASSERT_NE(connection.near_end, NO_SOCKET);
-}
 
 // One set for every test, as the agent has one for a loop's life: never destroyed.
 EventWait& shared_wait() {
@@ -81,9 +82,7 @@ Readiness first_report(void* tag) {
 // socket, one to read and one to send: news for one leaves the other
 // waiting. A readiness is news once, until the socket is re-armed.
 TEST(EventWait, EachInterestIsReportedOnceUntilTheSocketIsRearmed) {
-  Listener listener;
   Connection connection;
-  connect_ends(listener, connection);
   int tag = 0;
   ASSERT_EQ(add_waiting(shared_wait(), connection.near_end, Readiness::Readable, &tag), 0);
   EXPECT_EQ(count_events(&tag, 2), 0) << "nothing to read yet";
@@ -103,9 +102,7 @@ TEST(EventWait, EachInterestIsReportedOnceUntilTheSocketIsRearmed) {
 // again and again would spin). Under wine, recv on a reset socket returns 0
 // as at an orderly end: only the wait tells the two apart.
 TEST(EventWait, APeersResetIsReportedOnceAsFailed) {
-  Listener listener;
   Connection connection;
-  connect_ends(listener, connection);
   int tag = 0;
   ASSERT_EQ(add_waiting(shared_wait(), connection.near_end, Readiness::Readable, &tag), 0);
   abort_connection(connection.far_end);
@@ -121,11 +118,7 @@ TEST(EventWait, APeersResetIsReportedOnceAsFailed) {
 // closed while still in the set), is never reported after; the set goes on
 // serving the others.
 TEST(EventWait, ASocketDeletedOrClosedWhileWaitedOnIsNeverReported) {
-  Listener listener;
   Connection deleted, closed, live;
-  connect_ends(listener, deleted);
-  connect_ends(listener, closed);
-  connect_ends(listener, live);
   int stale_tag = 0, live_tag = 0;
   ASSERT_EQ(add_waiting(shared_wait(), deleted.near_end, Readiness::Readable, &stale_tag), 0);
   ASSERT_EQ(add_waiting(shared_wait(), closed.near_end, Readiness::Readable, &stale_tag), 0);
@@ -151,10 +144,8 @@ TEST(EventWait, AWakeFromAnotherThreadEndsAWaitWithoutALimit) {
 
 TEST(EventWait, TwoThousandSocketsReadyAtOnceAreEachReportedOnce) {
   constexpr int COUNT = 2000;
-  Listener listener;
   std::vector<Connection> connections(COUNT);
   for (Connection& connection : connections) {
-    connect_ends(listener, connection);
     ASSERT_EQ(add_waiting(shared_wait(), connection.near_end, Readiness::Readable, &connection),
               0);
   }
