@@ -73,6 +73,8 @@ TEST(AgentUnderWine, RelaysBothFamiliesAndFollowsKivAccess) {
   folder.write("kiv.access", "S6 deny 127.0.0.2\n");
   AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
   close(connect_loopback(to_four, 60000));  // wine starts slowly
+  // The host keeps the last session's bytes: the empty one of the probe comes first.
+  ASSERT_TRUE(agent.wait_for_event("S4 - Connection closed(0)", 1, 60000));
   const std::string data = every_byte_value() + random_bytes(20000, 29);
   const std::string written = translated(data, kiv::WINDOWS_WRITE_TABLE);
   EXPECT_EQ(session("::1", to_four, data), translated(written, kiv::WINDOWS_READ_TABLE));
