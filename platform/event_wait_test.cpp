@@ -31,15 +31,16 @@ struct Connection {
   Socket near_end = NO_SOCKET;
   Socket far_end = NO_SOCKET;
   Connection() {
+    const Socket listening = listener();  // the first call starts the sockets
     NetAddress address;
     parse_address("127.0.0.1", address);
     far_end = create_tcp_socket(AddressFamily::IPv4);
-    if (start_connect(far_end, address, local_port(listener())) < 0) {
+    if (start_connect(far_end, address, local_port(listening)) < 0) {
       ADD_FAILURE() << "no connect";
       return;
     }
     uint16_t port = 0;
-    near_end = accept_client(listener(), address, port);
+    near_end = accept_client(listening, address, port);
     EXPECT_NE(near_end, NO_SOCKET);
   }
   ~Connection() {
