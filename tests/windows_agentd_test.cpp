@@ -20,16 +20,13 @@ namespace {
 // Relays and a reset under a paused console; Ctrl+C appends every line echoed, and only
 // those, with CR LF.
 TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
-  LoopbackServer remote(echo_handler);
   TempFolder folder;
-  uint16_t control = free_port(), port = free_port(), refused = free_port(), nowhere = free_port();
+  uint16_t control = free_port(), refused = free_port(), nowhere = free_port();
   folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0") +
-                              config_line("S1", port, remote.port()) +
                               config_line("S2", refused, nowhere));
   folder.write("kiv.log", "Earlier line\r\n");
   AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
-  close(connect_loopback(port, 60000));  // wine starts slowly
-  EXPECT_EQ(round_trip(port, "relayed"), "relayed");
+  close(connect_loopback(control, 60000));  // wine starts slowly
   agent.hold_output(true);
   // Each refused relay logs four lines, some 200 bytes: 400 overfill a pipe.
   int relays = 0;
