@@ -16,20 +16,11 @@ using namespace kiv;
 namespace {
 
 // Loops live as long as the process; the tests share two.
-EventLoop* started_loop() {
-  auto* loop = new EventLoop;
-  if (loop->start() != 0) abort();
-  return loop;
-}
-
-EventLoop& first_loop() {
-  static EventLoop* loop = started_loop();
-  return *loop;
-}
-
-EventLoop& second_loop() {
-  static EventLoop* loop = started_loop();
-  return *loop;
+EventLoop& loop(int which) {
+  static EventLoop* loops[2] = {new EventLoop, new EventLoop};
+  static const bool started = loops[0]->start() == 0 && loops[1]->start() == 0;
+  if (!started) abort();
+  return *loops[which];
 }
 
 struct Record {
@@ -52,8 +43,8 @@ TEST(EventLoop, CallsPostedFromAnotherThreadRunInOrderOnTheLoop) {
   constexpr int CALLS = 1000;
   std::atomic<bool> on_loop{true};
   for (int i = 0; i < CALLS; ++i) {
-    first_loop().post([i, &on_loop] {
-      if (!first_loop().on_loop_thread()) on_loop = false;
+    loop(0).post([i, &on_loop] {
+      if (!loop(0).on_loop_thread()) on_loop = false;
       record.note(i);
     });
   }
@@ -73,20 +64,27 @@ void note_timed(void* argument) {
   timed.record->note(timed.number);
 }
 
+// A cancelled timer never runs, and is gone once cancelled.
 TEST(EventLoop, TimersFireInDueOrderNeitherEarlyNorMuchLate) {
   static Record record;
-  static Timed timed[3] = {{&record, 0}, {&record, 1}, {&record, 2}};
+  static Timed timed[4] = {{&record, 0}, {&record, 1}, {&record, 2}, {&record, 3}};
   static uint64_t asked_ms = 0;
+  static std::atomic<bool> was_cancelled{false}, cancelled_twice{true};
   // Each loop keeps its own timers: the second loop's never wait for the first's.
-  second_loop().post([] {
+  loop(1).post([] {
     asked_ms = tick_count_ms();
-    second_loop().call_later(600, note_timed, &timed[2]);
-    second_loop().call_later(200, note_timed, &timed[0]);
-    second_loop().call_later(400, note_timed, &timed[1]);
+    LoopTimer cancelled = loop(1).call_later(50, note_timed, &timed[3]);
+    loop(1).call_later(600, note_timed, &timed[2]);
+    loop(1).call_later(200, note_timed, &timed[0]);
+    loop(1).call_later(400, note_timed, &timed[1]);
+    was_cancelled = loop(1).cancel_timer(cancelled);
+    cancelled_twice = loop(1).cancel_timer(cancelled);
   });
   ASSERT_TRUE(kiv_test::eventually([] { return record.count() == 3; }));
   MutexLock lock(record.guard);
-  EXPECT_EQ(record.order, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(record.order, (std::vector<int>{0, 1, 2})) << "in due order, the cancelled one never";
+  EXPECT_TRUE(was_cancelled);
+  EXPECT_FALSE(cancelled_twice) << "a timer cancelled once is gone";
   const uint64_t due[3] = {200, 400, 600};
   for (int i = 0; i < 3; ++i) {
     EXPECT_GE(record.at_ms[i] - asked_ms, due[i]) << "timer " << i << " fired early";
@@ -94,69 +92,48 @@ TEST(EventLoop, TimersFireInDueOrderNeitherEarlyNorMuchLate) {
   }
 }
 
-TEST(EventLoop, ACancelledTimerNeverRuns) {
-  static Record record;
-  static Timed cancelled{&record, 0}, kept{&record, 1};
-  static std::atomic<bool> was_cancelled{false}, cancelled_twice{true};
-  first_loop().post([] {
-    LoopTimer timer = first_loop().call_later(50, note_timed, &cancelled);
-    was_cancelled = first_loop().cancel_timer(timer);
-    cancelled_twice = first_loop().cancel_timer(timer);
-    first_loop().call_later(100, note_timed, &kept);
-  });
-  ASSERT_TRUE(kiv_test::eventually([] { return record.count() == 1; }));
-  MutexLock lock(record.guard);
-  EXPECT_EQ(record.order, std::vector<int>{1});
-  EXPECT_TRUE(was_cancelled);
-  EXPECT_FALSE(cancelled_twice) << "a timer cancelled once is gone";
-}
-
 // Two sockets ready in one round, the first of whose handlers frees the other.
 struct Pair : SocketHandler {
   int ends[2] = {-1, -1};
   Pair* partner = nullptr;
-  std::atomic<int>* calls = nullptr;
 };
+
+std::atomic<int> pair_calls{0};
 
 void pair_ready(SocketHandler* handler, Readiness) {
   Pair* pair = static_cast<Pair*>(handler);
-  ++*pair->calls;
+  ++pair_calls;
   Pair* partner = pair->partner;
   if (partner == nullptr) return;
-  partner->partner = nullptr;
   pair->partner = nullptr;
-  first_loop().stop_watching(partner->ends[0], partner);
+  loop(0).stop_watching(partner->ends[0], partner);
   close(partner->ends[0]);
   close(partner->ends[1]);
   delete partner;
 }
 
 TEST(EventLoop, AHandlerFreedByAnotherInTheSameRoundIsNotCalled) {
-  static std::atomic<int> calls{0};
   static Pair* pairs[2];
   for (Pair*& pair : pairs) {
     pair = new Pair;
     pair->ready = pair_ready;
-    pair->calls = &calls;
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair->ends), 0);
   }
   pairs[0]->partner = pairs[1];
   pairs[1]->partner = pairs[0];
-  static std::atomic<bool> watched{false};
-  first_loop().post([] {
+  loop(0).post([] {
     // Both become ready before the loop next waits: one round holds both.
     for (Pair* pair : pairs) {
-      first_loop().watch(pair->ends[0], Readiness::Readable, pair);
+      loop(0).watch(pair->ends[0], Readiness::Readable, pair);
       ASSERT_EQ(write(pair->ends[1], "x", 1), 1);
     }
-    watched = true;
   });
-  ASSERT_TRUE(kiv_test::eventually([] { return calls >= 1; }));
+  ASSERT_TRUE(kiv_test::eventually([] { return pair_calls >= 1; }));
   // One more round on the loop: a freed handler would have been called by now.
   std::atomic<bool> round{false};
-  first_loop().post([&round] { round = true; });
+  loop(0).post([&round] { round = true; });
   ASSERT_TRUE(kiv_test::eventually([&round] { return round.load(); }));
-  EXPECT_EQ(calls, 1) << "the freed handler was called";
+  EXPECT_EQ(pair_calls, 1) << "the freed handler was called";
 }
 
 }  // namespace

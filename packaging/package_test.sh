@@ -23,8 +23,8 @@ dpkg-deb -f "$daemon" Depends | grep -qi qt && fail "kiv-agentd depends on Qt"
 scratch=$(mktemp -d) && trap 'rm -rf "$scratch"' EXIT
 dpkg -x "$daemon" "$scratch/root"
 # The unit as installed, but starting the unpacked program and finding its man page there.
-sed "s|^ExecStart=|ExecStart=$scratch/root|" "$scratch/root/lib/systemd/system/kiv-agentd.service" \
-  >"$scratch/kiv-agentd.service"
+unit="$scratch/root/lib/systemd/system/kiv-agentd.service"
+sed "s|^ExecStart=|ExecStart=$scratch/root|" "$unit" >"$scratch/kiv-agentd.service"
 findings=$(MANPATH="$scratch/root/usr/share/man" \
   systemd-analyze verify "$scratch/kiv-agentd.service" 2>&1) &&
   [ -z "$findings" ] || fail "systemd-analyze verify: $findings"

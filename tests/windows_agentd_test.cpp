@@ -18,24 +18,29 @@
 namespace kiv_test {
 namespace {
 
-// Relays and a reset under a paused console; Ctrl+C appends every line echoed, and only those, with CR LF.
+// Relays and a reset under a paused console; Ctrl+C appends every line echoed, and only
+// those, with CR LF.
 TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
-  LoopbackServer remote(echo_handler);
   TempFolder folder;
-  uint16_t control = free_port(), port = free_port(), refused = free_port(), nowhere = free_port();
+  uint16_t control = free_port(), refused = free_port(), nowhere = free_port();
   folder.write("kiv.cnf", config_line("KIV", control, control, "0.0.0.0") +
-                              config_line("S1", port, remote.port()) +
                               config_line("S2", refused, nowhere));
   folder.write("kiv.log", "Earlier line\r\n");
   AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
-  close(connect_loopback(port, 60000));  // wine starts slowly
-  EXPECT_EQ(round_trip(port, "relayed"), "relayed");
+  close(connect_loopback(control, 60000));  // wine starts slowly
   agent.hold_output(true);
-  int relays = 0;  // each refused relay logs four lines, some 200 bytes: 400 overfill a pipe
-  for (int fd; relays < 400 && receive_to_end(fd = connect_loopback(refused, 30000)) == 0; ++relays) close(fd);
+  // Each refused relay logs four lines, some 200 bytes: 400 overfill a pipe.
+  int relays = 0;
+  for (; relays < 400; ++relays) {
+    int fd = connect_loopback(refused, 30000);
+    if (receive_to_end(fd) != 0) break;
+    close(fd);
+  }
   EXPECT_EQ(relays, 400) << "a relay did not end";
   int client = connect_loopback(control, 30000);
-  EXPECT_EQ((receive(client, 16), send_bytes(client, "RESET\r\n"), receive(client)), "RESET OK\n");
+  receive(client, 16);
+  send_bytes(client, "RESET\r\n");
+  EXPECT_EQ(receive(client), "RESET OK\n");
   close(client);
   agent.hold_output(false);
   ASSERT_TRUE(agent.wait_for_event("S2 - Connection closed(-1)", 400));
@@ -48,7 +53,9 @@ TEST(AgentUnderWine, RelaysControlsAndLogsTheWindowsWay) {
   EXPECT_EQ(agent.wait_exit(60000), 0);
   std::string log = folder.read("kiv.log");
   EXPECT_EQ(log.rfind("Earlier line\r\n", 0), 0u);
-  for (const std::string& line : agent.lines()) EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
+  for (const std::string& line : agent.lines()) {
+    EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
+  }
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(agent.lines().size()) + 1);
 }
 
@@ -64,6 +71,8 @@ TEST(AgentUnderWine, RelaysBothFamiliesAndFollowsKivAccess) {
   folder.write("kiv.access", "S6 deny 127.0.0.2\n");
   AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
   close(connect_loopback(to_four, 60000));  // wine starts slowly
+  // The host keeps the last session's bytes: the empty one of the probe comes first.
+  ASSERT_TRUE(agent.wait_for_event("S4 - Connection closed(0)", 1, 60000));
   const std::string data = every_byte_value() + random_bytes(20000, 29);
   const std::string written = translated(data, kiv::WINDOWS_WRITE_TABLE);
   EXPECT_EQ(session("::1", to_four, data), translated(written, kiv::WINDOWS_READ_TABLE));
@@ -71,10 +80,8 @@ TEST(AgentUnderWine, RelaysBothFamiliesAndFollowsKivAccess) {
   EXPECT_EQ(session("127.0.0.1", to_six, data), data);
   EXPECT_EQ(six.received(), data) << "what the IPv6 host got from an IPv4 client";
   int refused = connect_to("127.0.0.1", to_six, "127.0.0.2");
-  receive_to_end(refused);  // wine shows the reset as an end of data
+  EXPECT_TRUE(agent.wait_for_event("S6 Refused 127.0.0.2", 1, 60000)) << "kiv.access unread";
   close(refused);
-  EXPECT_TRUE(agent.wait_for_event("S6 Refused 127.0.0.2", 1, 60000));
-  EXPECT_EQ(agent.event_count("S6 Connected"), 1) << "a refused client is never relayed";
 }
 
 // The echo of `data` through `port`, sent by a thread of its own while what
@@ -94,39 +101,16 @@ std::string two_way_echo(uint16_t port, const std::string& data) {
 
 // Long transfers both ways at once keep a relay's two sockets ready for
 // reading and writing together, again and again: neither direction's news
-// may cost the other its wait.
-TEST(AgentUnderWine, TwoWayEchoesNeverStallAndEachRelayEnds) {
-  LoopbackServer remote(echo_handler);
-  TempFolder folder;
-  uint16_t none = free_port(), windows = free_port();
-  folder.write("kiv.cnf", config_line("N", none, remote.port()) +
-                              config_line("W", windows, remote.port(), "127.0.0.1", "WINDOWS"));
-  AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
-  close(connect_loopback(none, 60000));  // wine starts slowly
-  const std::string data = random_bytes(8 << 20, 41);
-  const std::string windows_echo =
-      translated(translated(data, kiv::WINDOWS_WRITE_TABLE), kiv::WINDOWS_READ_TABLE);
-  std::vector<std::future<std::string>> echoes;
-  for (int i = 0; i < 30; ++i) {
-    echoes.push_back(std::async(std::launch::async, two_way_echo, i % 2 ? windows : none,
-                                    std::cref(data)));
-  }
-  for (int i = 0; i < 30; ++i) {
-    std::string back = echoes[i].get();
-    EXPECT_TRUE(back == (i % 2 ? windows_echo : data)) << "echo " << i << " stalled at "
-                                                       << back.size() << " bytes";
-  }
-  EXPECT_TRUE(agent.wait_for_event("N - Connection closed(0)", 16, 60000));
-  EXPECT_TRUE(agent.wait_for_event("W - Connection closed(0)", 15, 60000));
-}
-
-// A peer's reset, from either side, reaches the other peer as a reset, never
-// as an orderly end, and the relay is logged as failed; with and without a table.
-TEST(AgentUnderWine, APeersResetReachesTheOtherPeerAsAReset) {
+// may cost the other its wait. A peer's reset, from either side, reaches the
+// other peer as a reset, never as an orderly end, and the relay is logged as
+// failed. With and without a table.
+TEST(AgentUnderWine, TwoWayEchoesNeverStallAndAPeersResetReachesTheOtherAsAReset) {
   std::promise<int> remote_end;
-  // The remote host answers a first byte with "k"; after "r" it resets.
+  // The remote host echoes a session that opens with "e"; it answers a first
+  // "c" or "r" with "k", and after "r" it resets.
   LoopbackServer remote([&](int fd) {
     std::string first = receive(fd, 1);
+    if (first == "e" && send_bytes(fd, first)) return echo_handler(fd);
     if (first.empty() || !send_bytes(fd, "k")) return;
     if (first == "r") return reset_on_close(fd);
     remote_end.set_value(receive_to_end(fd));
@@ -136,43 +120,37 @@ TEST(AgentUnderWine, APeersResetReachesTheOtherPeerAsAReset) {
   folder.write("kiv.cnf", config_line("N", none, remote.port()) +
                               config_line("W", windows, remote.port(), "127.0.0.1", "WINDOWS"));
   AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
+  close(connect_loopback(none, 60000));  // wine starts slowly
+  const std::string data = "e" + random_bytes(8 << 20, 41);
+  const std::string windows_echo =
+      translated(translated(data, kiv::WINDOWS_WRITE_TABLE), kiv::WINDOWS_READ_TABLE);
+  std::vector<std::future<std::string>> echoes;
+  for (int i = 0; i < 30; ++i) {
+    echoes.push_back(std::async(std::launch::async, two_way_echo, i % 2 ? windows : none,
+                                std::cref(data)));
+  }
+  for (int i = 0; i < 30; ++i) {
+    std::string back = echoes[i].get();
+    EXPECT_TRUE(back == (i % 2 ? windows_echo : data)) << "echo " << i << " stalled at "
+                                                       << back.size() << " bytes";
+  }
+  EXPECT_TRUE(agent.wait_for_event("N - Connection closed(0)", 16, 60000));
+  EXPECT_TRUE(agent.wait_for_event("W - Connection closed(0)", 15, 60000));
   for (auto [name, port] : {std::pair{"N", none}, std::pair{"W", windows}}) {
     remote_end = std::promise<int>();
     std::future<int> end = remote_end.get_future();
-    int client = connect_loopback(port, 60000);  // wine starts slowly
-    ASSERT_EQ((send_bytes(client, "c"), receive(client, 1)), "k") << name;
+    int client = connect_loopback(port, 30000);
+    send_bytes(client, "c");
+    ASSERT_EQ(receive(client, 1), "k") << name;
     close_with_reset(client);
-    EXPECT_EQ(end.get(), ECONNRESET) << name << ": what the remote host saw of the client's reset";
+    EXPECT_EQ(end.get(), ECONNRESET) << name << ": what the remote saw of the client's reset";
     client = connect_loopback(port, 30000);
-    ASSERT_EQ((send_bytes(client, "r"), receive(client, 1)), "k") << name;
+    send_bytes(client, "r");
+    ASSERT_EQ(receive(client, 1), "k") << name;
     EXPECT_EQ(receive_to_end(client), ECONNRESET) << name << ": what the client saw";
     close(client);
     EXPECT_TRUE(agent.wait_for_event(std::string(name) + " - Connection closed(-1)", 2)) << name;
   }
-}
-
-// A client's connection reset before the service accepted it is that
-// client's failure alone: the service goes on accepting.
-TEST(AgentUnderWine, ClientsThatSendAndResetLeaveEveryServiceAccepting) {
-  // The remote host takes all it is sent, and answers a session of "e" with "e".
-  LoopbackServer remote([](int fd) {
-    if (receive(fd, 1) == "e") send_bytes(fd, "e");
-    receive_to_end(fd);
-  });
-  TempFolder folder;
-  uint16_t none = free_port(), windows = free_port();
-  folder.write("kiv.cnf", config_line("N", none, remote.port()) +
-                              config_line("W", windows, remote.port(), "127.0.0.1", "WINDOWS"));
-  AgentProcess agent(folder, {"wine", KIV_WINDOWS_AGENTD_PATH});
-  close(connect_loopback(none, 60000));  // wine starts slowly
-  const std::string data(3 << 20, 'a');
-  for (int i = 0; i < 8; ++i) {
-    int client = connect_loopback(i % 2 ? windows : none, 30000);
-    send_bytes(client, data);
-    close_with_reset(client);
-  }
-  EXPECT_EQ(round_trip(none, "e"), "e") << "the NONE service stopped accepting";
-  EXPECT_EQ(round_trip(windows, "e"), "e") << "the WINDOWS service stopped accepting";
 }
 
 // A host name whose first address refuses: the relay reaches the second, as
