@@ -1,7 +1,6 @@
 #include "forward/socket_helpers.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -10,24 +9,6 @@
 #include "tests/loopback.h"
 
 using namespace kiv;
-
-// An outgoing connection, open or lingering, may hold a service's port: it must not block a
-// restart.
-TEST(BeginConnect, OutgoingConnectionsAllowTheirPortToBeReused) {
-  kiv_test::LoopbackServer remote(kiv_test::echo_handler);
-  bool in_progress = false;
-  int error = 0;
-  bool created = false;
-  NetAddress loopback;
-  ASSERT_TRUE(parse_address("127.0.0.1", loopback));
-  Socket outgoing = begin_connect(loopback, remote.port(), nullptr, nullptr, &in_progress, &error,
-                                  &created);
-  int reuse = 0;
-  socklen_t length = sizeof reuse;
-  EXPECT_TRUE(getsockopt(outgoing, SOL_SOCKET, SO_REUSEADDR, &reuse, &length) == 0 && reuse != 0)
-      << "connect error " << error;
-  close_socket(outgoing);
-}
 
 // Each text of a local address, of either family, names a service listening on
 // every address; it is named by its port, and no other port names it.

@@ -19,16 +19,11 @@ const size_t BLOCK_SIZES[] = {0, 1, 63, 64, 65, 127, 128, 255, 256, 257, 10239, 
 
 uint8_t original_byte(size_t index, size_t size) { return static_cast<uint8_t>(index * 7 + size); }
 
-// A block of `size` bytes and one byte after it, which no translation may touch.
-std::vector<uint8_t> block_with_guard(size_t size) {
-  std::vector<uint8_t> block(size + 1);
-  for (size_t i = 0; i <= size; ++i) block[i] = original_byte(i, size);
-  return block;
-}
-
 void expect_translated(Translator translator, const uint8_t* table) {
   for (size_t size : BLOCK_SIZES) {
-    std::vector<uint8_t> block = block_with_guard(size);
+    // A block of `size` bytes and one byte after it, which no translation may touch.
+    std::vector<uint8_t> block(size + 1);
+    for (size_t i = 0; i <= size; ++i) block[i] = original_byte(i, size);
     translator(block.data(), size, table);
     for (size_t i = 0; i < size; ++i) {
       ASSERT_EQ(block[i], table[original_byte(i, size)]) << "size " << size << ", byte " << i;

@@ -13,7 +13,6 @@
 
 #include "tests/config_line.h"
 #include "tests/event_lines.h"
-#include "tests/name_service.h"
 #include "tests/temp_folder.h"
 
 namespace kiv_test {
@@ -23,11 +22,7 @@ class AgentProcess : public EventLines {
   /// Starts the agent program at `program` in `folder`, whose kiv.cnf the caller has written.
   explicit AgentProcess(const TempFolder& folder, const char* program = KIV_AGENTD_PATH)
       : AgentProcess(folder, std::vector<std::string>{program}) {}
-  /// Starts kiv-agentd in `folder` with the name service `names`.
-  AgentProcess(const TempFolder& folder, const NameService& names)
-      : AgentProcess(folder, names.command({KIV_AGENTD_PATH})) {}
-  /// Starts `command`, a program and its arguments (wine and a Windows
-  /// build's kiv-agentd.exe), in `folder`.
+  /// Starts `command`, a program and its arguments, in `folder`.
   AgentProcess(const TempFolder& folder, const std::vector<std::string>& command);
   /// Stops the agent if it still runs, and fails the test if a sanitizer
   /// reported anything.

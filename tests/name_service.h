@@ -1,7 +1,6 @@
 #pragma once
-// A name service of a test's own for the agents it starts: a hosts file the
-// test writes, and a name server that never answers, in a mount namespace of
-// the agent's own, so that no test depends on this machine's resolver.
+// A name service of a test's own for the agents it starts, so that no test depends on this
+// machine's resolver.
 
 #include <string>
 #include <vector>

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,19 +15,23 @@ namespace kiv_test {
 namespace {
 
 // A lower-case kiv relays like any row (translated both ways, to a host by name); a disabled row
-// gets no listener; a held port is reported; unread echoes are dropped, never relays; the stop
+// gets no listener; a held port is reported; unread echoes are dropped, never relays. With a
+// listener, a relay and a control client all idle, the agent waits in the kernel: over three
+// seconds it uses hardly a tick of processor time (a loop spinning would use them all). The stop
 // appends to kiv.log.
-TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAStopAppendsTheLog) {
+TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAnIdleAgentUsesNoProcessor) {
   LoopbackServer remote(echo_handler);
   uint16_t forwarder = free_port();
   uint16_t disabled = free_port();
   uint16_t refused = free_port();
+  uint16_t control = free_port();
   TempFolder folder;
   folder.write("kiv.log", "earlier line\n");
   folder.write("kiv.cnf", config_line("kiv", forwarder, remote.port(), "localhost", "WINDOWS", 7) +
                               config_line("OFF", disabled, remote.port(), "127.0.0.1", "NONE", 0) +
                               config_line("BUSY", remote.port(), remote.port()) +
-                              config_line("S4", refused, free_port()));
+                              config_line("S4", refused, free_port()) +
+                              config_line("KIV", control, control));
   AgentProcess agent(folder);
   EXPECT_EQ(round_trip(forwarder, "HELP\xC0\x9F"), "HELP\xC0\x9F") << "each way undoes the other";
   for (const char* text : {"Can't bind: 98", "BUSY Error: Select 10038", "BUSY - thread Closed"}) {
@@ -52,49 +55,7 @@ TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAStopAppends
     std::vector<std::string> lines = agent.lines();
     return echoes(forwarder) && std::any_of(lines.begin(), lines.end(), says_dropped);
   })) << "the dropped echoes are not counted";
-  agent.signal(SIGHUP);  // its line comes last: only the stop writes it to kiv.log
-  ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.wait_exit(20000), 0) << "SIGINT stops it like SIGTERM";
-  std::string log = folder.read("kiv.log");
-  EXPECT_EQ(log.rfind("earlier line\n", 0), 0u) << "kiv.log was not appended to";
-  EXPECT_NE(log.find(": KIV reconfigured...\n"), std::string::npos) << "the stop flushed no log";
-}
-
-// systemd starts kiv-agentd bare, so any argument is a mistake: refused before the agent starts.
-TEST(StartUp, AnArgumentGetsTheUsageLineAndExitCode2) {
-  TempFolder folder;
-  folder.write("kiv.cnf", "");
-  AgentProcess agent(folder, {KIV_AGENTD_PATH, "install"});
-  EXPECT_EQ(agent.wait_exit(20000), 2);
-  EXPECT_TRUE(eventually([&] {
-    return agent.lines() == std::vector<std::string>{"usage: kiv-agentd (no arguments)"};
-  })) << "the usage line alone was expected: the agent must not start";
-}
-
-// A kiv.cnf that is no regular file is not read, at start or on SIGHUP: a FIFO would hold the
-// agent for ever.
-TEST(StartUp, AKivCnfThatIsNoRegularFileIsNotRead) {
-  TempFolder folder;
-  ASSERT_EQ(mkfifo(folder.file("kiv.cnf").c_str(), 0644), 0);
-  AgentProcess agent(folder);
-  ASSERT_TRUE(agent.wait_for_event("Cannot open kiv.cnf"));
-  agent.signal(SIGHUP);
-  EXPECT_TRUE(agent.wait_for_event("Cannot open kiv.cnf", 2)) << "the reload opened the FIFO";
-  EXPECT_EQ(agent.stop(), 0);
-}
-
-// With a listener, a relay and a control client all idle, the agent waits in the kernel: over
-// three seconds it uses hardly a tick of processor time (a loop spinning would use them all).
-TEST(StartUp, AnIdleAgentUsesNoProcessorTime) {
-  LoopbackServer remote(echo_handler);
-  uint16_t control = free_port();
-  uint16_t port = free_port();
-  TempFolder folder;
-  folder.write("kiv.cnf", config_line("KIV", control, control) +
-                              config_line("S1", port, remote.port()));
-  AgentProcess agent(folder);
-  int relayed = connect_loopback(port);
+  int relayed = connect_loopback(forwarder);
   int controlling = connect_loopback(control);
   ASSERT_TRUE(send_bytes(relayed, "a") && receive(relayed, 1) == "a") << "the relay is up";
   ASSERT_EQ(receive(controlling, 16), "KIV Agent v1.4b\n") << "the control client is served";
@@ -106,6 +67,13 @@ TEST(StartUp, AnIdleAgentUsesNoProcessorTime) {
   EXPECT_LE(cpu_ticks(agent.pid()) - before, 5) << "ticks of processor time used while idle";
   close(relayed);
   close(controlling);
+  agent.signal(SIGHUP);  // its line comes last: only the stop writes it to kiv.log
+  ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
+  agent.signal(SIGINT);
+  EXPECT_EQ(agent.wait_exit(20000), 0) << "SIGINT stops it like SIGTERM";
+  std::string log = folder.read("kiv.log");
+  EXPECT_EQ(log.rfind("earlier line\n", 0), 0u) << "kiv.log was not appended to";
+  EXPECT_NE(log.find(": KIV reconfigured...\n"), std::string::npos) << "the stop flushed no log";
 }
 
 }  // namespace
