@@ -70,11 +70,19 @@ void EventLoop::forget_check(void (*check)(void*), void* argument) {
 }
 
 void EventLoop::wake() {
-  if (!on_loop_thread()) wake_waiting(*wait_);
+  if (on_loop_thread()) {
+    woken_on_loop_ = true;
+  } else {
+    wake_waiting(*wait_);
+  }
 }
 
 // How long the loop may sleep: until the next timer is due, or for ever.
 int EventLoop::next_timeout() {
+  if (woken_on_loop_) {
+    woken_on_loop_ = false;
+    return 0;
+  }
   {
     MutexLock lock(guard_);
     if (!posted_.empty()) return 0;

@@ -68,7 +68,8 @@ class EventLoop {
   /// (a reset to answer, a count that reached 0), until forget_check.
   void check_after_each_wake(void (*check)(void*), void* argument) EXCLUDES(guard_);
   void forget_check(void (*check)(void*), void* argument) EXCLUDES(guard_);
-  /// Has the loop run its checks now, from any thread.
+  /// Has the loop run its checks now, from any thread: from the loop's own,
+  /// once more after the round under way.
   void wake();
 
  private:
@@ -95,6 +96,7 @@ class EventLoop {
   // The loop thread's alone: timers by due time, then the order asked.
   std::map<std::pair<uint64_t, uint64_t>, Call> timers_;
   uint64_t last_timer_id_ = 0;
+  bool woken_on_loop_ = false;  // a check may have run before what it looks at changed
 
   Mutex guard_;
   std::vector<std::function<void()>> posted_ GUARDED_BY(guard_);

@@ -136,4 +136,19 @@ TEST(EventLoop, AHandlerFreedByAnotherInTheSameRoundIsNotCalled) {
   EXPECT_EQ(pair_calls, 1) << "the freed handler was called";
 }
 
+// A check that changes what another looks at wakes the loop from its own
+// thread: the checks run once more, with nothing else to wake the loop.
+TEST(EventLoop, AWakeFromTheLoopItselfRunsTheChecksOnceMore) {
+  static std::atomic<int> runs{0};
+  auto check = [](void*) {
+    if (++runs == 1) second_loop().wake();
+  };
+  second_loop().check_after_each_wake(check, nullptr);
+  second_loop().wake();
+  EXPECT_TRUE(kiv_test::eventually([] { return runs >= 2; }))
+      << "the loop slept through a wake from its own thread";
+  second_loop().forget_check(check, nullptr);
+}
+
 }  // namespace
+

@@ -99,7 +99,7 @@ struct Relay {
   std::vector<std::unique_ptr<Attempt>> attempts;
   int connect_error = 0;
   bool socket_created = false;
-  bool given_grace = false;  // a reset came while it connected
+  bool given_grace = false;  // a reset came while it looked up or connected
   LoopTimer connect_bound;
   LoopTimer next_attempt;
   bool next_attempt_due = false;
@@ -621,11 +621,14 @@ void connect_relay(Relay* relay, Lookup& lookup) {
   relay->read.table = lookup.tables.read_table;
   relay->addresses = std::move(lookup.addresses);
   EventLoop& loop = relay->home->loop;
-  // Under a reset, a connect has the grace that those under way were given.
-  relay->given_grace = reset_pending;
-  relay->connect_bound = relay->given_grace
-                             ? loop.call_later(RESET_GRACE_MS, connect_interrupted, relay)
-                             : loop.call_later(CONNECT_TIMEOUT_MS, connect_timed_out, relay);
+  // Under a reset, a connect has the grace that those under way were given;
+  // one whose lookup was given it keeps what is left of it.
+  if (!relay->given_grace) {
+    relay->given_grace = reset_pending;
+    relay->connect_bound = relay->given_grace
+                               ? loop.call_later(RESET_GRACE_MS, connect_interrupted, relay)
+                               : loop.call_later(CONNECT_TIMEOUT_MS, connect_timed_out, relay);
+  }
   start_next_attempt(relay);
 }
 
@@ -643,24 +646,23 @@ void look_up(Lookup& lookup, const ServiceConfig& config) {
 
 bool may_block(const ServiceConfig& config) {
   unsigned char first = static_cast<unsigned char>(config.host[0]);
-  return strcmp(config.table_name, NO_TRANSLATION) != 0 || (first < 128 && isalpha(first));
+  const bool table_file = strcmp(config.table_name, NO_TRANSLATION) != 0 &&
+                          strcmp(config.table_name, BUILT_IN_TABLES) != 0;
+  return table_file || (first < 128 && isalpha(first));
 }
 
-// A pending reset ends the relays of this loop that are looking their host
-// up at once, and those connecting once their grace has passed.
+// A pending reset ends the relays of this loop that are still looking their
+// host up or connecting once their grace has passed.
 void answer_reset(void* argument) {
   if (!reset_pending) return;
   RelayLoop& home = *static_cast<RelayLoop*>(argument);
-  std::vector<Relay*> preparing = home.preparing;
-  for (Relay* relay : preparing) {
-    if (relay->lookup) {
-      fail_connect(relay, INTERRUPTED_ERROR);
-      continue;
-    }
+  for (Relay* relay : home.preparing) {
     if (relay->given_grace) continue;
     relay->given_grace = true;
-    if (relay->connect_bound.due_ms <= tick_count_ms() + RESET_GRACE_MS) continue;
-    home.loop.cancel_timer(relay->connect_bound);
+    if (!relay->lookup) {
+      if (relay->connect_bound.due_ms <= tick_count_ms() + RESET_GRACE_MS) continue;
+      home.loop.cancel_timer(relay->connect_bound);
+    }
     relay->connect_bound = home.loop.call_later(RESET_GRACE_MS, connect_interrupted, relay);
   }
 }
@@ -673,11 +675,6 @@ void begin_relay(Relay* relay) {
     Lookup lookup;
     look_up(lookup, relay->config);
     connect_relay(relay, lookup);
-    return;
-  }
-  // A reset does not wait for lookups.
-  if (reset_pending) {
-    fail_connect(relay, INTERRUPTED_ERROR);
     return;
   }
   std::shared_ptr<Lookup> lookup = std::make_shared<Lookup>();

@@ -33,7 +33,8 @@ int start_sockets() {
 
 int last_socket_error() { return errno; }
 
-bool is_connection_reset(int error) { return error == ECONNRESET; }
+// A reset that comes after the peer's own end is reported as a broken pipe.
+bool is_connection_reset(int error) { return error == ECONNRESET || error == EPIPE; }
 
 bool is_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 

@@ -2,7 +2,9 @@
 // A name service of a test's own for the agents it starts, so that no test depends on this
 // machine's resolver.
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/temp_folder.h"
@@ -12,12 +14,15 @@ namespace kiv_test {
 /// NameService gives an agent process its own /etc/hosts and /etc/resolv.conf
 /// (bind-mounted over the machine's in a mount namespace made by `unshare -m`,
 /// which needs root). A name not in the hosts file is asked of a name server
-/// on 127.0.0.x:53 that never answers, so looking it up hangs (about 10 s).
-/// Where the namespace or that server cannot be made, the test fails saying why.
+/// on 127.0.0.x:53 that never answers, so looking it up hangs (about 10 s),
+/// or that answers late. Where the namespace or that server cannot be made,
+/// the test fails saying why.
 class NameService {
  public:
-  /// `hosts` is the hosts file's text ("127.0.0.1 two.test\n...").
-  explicit NameService(const std::string& hosts);
+  /// `hosts` is the hosts file's text ("127.0.0.1 two.test\n..."). With
+  /// `answer_ms` at 0 or more, the name server answers each question that
+  /// long after it came: every name is 127.0.0.1, with no IPv6 address.
+  explicit NameService(const std::string& hosts, int answer_ms = -1);
   ~NameService();
   NameService(const NameService&) = delete;
   NameService& operator=(const NameService&) = delete;
@@ -27,8 +32,12 @@ class NameService {
   std::vector<std::string> command(const std::vector<std::string>& command) const;
 
  private:
+  void answer_late(int answer_ms);
+
   TempFolder folder_;
-  int silent_server_ = -1;
+  int server_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::thread answering_;
 };
 
 }  // namespace kiv_test

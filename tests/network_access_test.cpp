@@ -39,8 +39,8 @@ TEST(BothFamilies, IPv6ClientsReachIPv4HostsAndIPv4ClientsReachIPv6Hosts) {
 // two.test is 127.0.0.1, then 127.0.0.2, where the remote hosts listen. At 127.0.0.1 one of
 // their ports refuses and the other drops connection requests (a listener whose backlog is
 // full): either way the client goes on to the next address. Lookups that hang (unknown.test)
-// hold up neither an open relay nor another service's client, and a reset does not wait for
-// them.
+// hold up neither an open relay nor another service's client, and a reset waits for them
+// only for its grace.
 TEST(HostNames, ClientsReachTheFirstAddressThatAnswersAndHangingLookupsHoldUpNobody) {
   LoopbackServer refusing_first(echo_handler, "127.0.0.2");
   LoopbackServer silent_first(echo_handler, "127.0.0.2");
@@ -65,12 +65,12 @@ TEST(HostNames, ClientsReachTheFirstAddressThatAnswersAndHangingLookupsHoldUpNob
   EXPECT_TRUE(send_bytes(relayed, "b") && receive(relayed, 1) == "b");
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3))
       << "an open relay waited for the lookups";
+  close(relayed);
   asked = std::chrono::steady_clock::now();
   EXPECT_EQ(session("127.0.0.1", dropped, "past the silence"), "past the silence");
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5))
       << "a new client waited for the lookups or for the silent address's bound";
   EXPECT_EQ(agent.event_count("Can't get IP address for unknown.test"), 0) << "no lookup hung";
-  close(relayed);
   asked = std::chrono::steady_clock::now();
   agent.signal(SIGHUP);
   ASSERT_TRUE(agent.wait_for_event("Resetting KIV..."));
@@ -79,6 +79,25 @@ TEST(HostNames, ClientsReachTheFirstAddressThatAnswersAndHangingLookupsHoldUpNob
   for (int fd : waiting) close(fd);
   close(queued);
   close(silent);
+}
+
+// A reset gives a client whose remote host is still being looked up the
+// grace a connect has: the name server's late answer gets it relayed.
+TEST(HostNames, AResetLetsALookupUnderWayFinish) {
+  LoopbackServer remote(echo_handler);
+  NameService names("", 500);
+  TempFolder folder;
+  uint16_t port = free_port();
+  folder.write("kiv.cnf", config_line("S", port, remote.port(), "late.test"));
+  AgentProcess agent(folder, names.command({KIV_AGENTD_PATH}));
+  int client = connect_loopback(port);
+  ASSERT_TRUE(agent.wait_for_event("S Connected")) << "the lookup began";
+  agent.signal(SIGHUP);
+  ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
+  EXPECT_TRUE(send_bytes(client, "x"));
+  EXPECT_EQ(receive(client, 1), "x") << "the reset cut a client while its host was looked up";
+  close(client);
+  EXPECT_TRUE(agent.wait_for_event("Resetting KIV..."));
 }
 
 // S listens at 127.0.0.1 only and relays to T on the same port, which listens at 127.0.0.2 and
