@@ -141,13 +141,13 @@ TEST(EventLoop, AHandlerFreedByAnotherInTheSameRoundIsNotCalled) {
 TEST(EventLoop, AWakeFromTheLoopItselfRunsTheChecksOnceMore) {
   static std::atomic<int> runs{0};
   auto check = [](void*) {
-    if (++runs == 1) second_loop().wake();
+    if (++runs == 1) loop(1).wake();
   };
-  second_loop().check_after_each_wake(check, nullptr);
-  second_loop().wake();
+  loop(1).check_after_each_wake(check, nullptr);
+  loop(1).wake();
   EXPECT_TRUE(kiv_test::eventually([] { return runs >= 2; }))
       << "the loop slept through a wake from its own thread";
-  second_loop().forget_check(check, nullptr);
+  loop(1).forget_check(check, nullptr);
 }
 
 }  // namespace
