@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cwchar>
 #include <functional>
 #include <string>
 #include <thread>
@@ -47,41 +46,15 @@ bool pump_until(const std::function<bool()>& done) {
   return false;
 }
 
-// The window's title, outer size, frame style, and lamp `row`'s colour (00BBGGRR).
+// The window's title and lamp `row`'s colour (00BBGGRR).
 std::string looks(int row) {
   HWND window = status_window();
-  char title[64] = "", text[160];
-  RECT frame;
+  char title[64] = "", text[100];
   GetWindowTextA(window, title, sizeof title);
-  GetWindowRect(window, &frame);
-  LONG frame_style = GetWindowLongA(window, GWL_STYLE) &
-                     (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME);
   HDC dc = GetDC(window);
-  snprintf(text, sizeof text, "%s %ldx%ld %lx lamp %06lx", title, frame.right - frame.left,
-           frame.bottom - frame.top, frame_style, GetPixel(dc, 105, row * 15 + 9));
+  snprintf(text, sizeof text, "%s lamp %06lx", title, GetPixel(dc, 105, row * 15 + 9));
   ReleaseDC(window, dc);
   return text;
-}
-
-// Whether row `row` of the status window shows `text` as the system draws it.
-bool row_shows(int row, const wchar_t* text) {
-  HDC window = GetDC(status_window());
-  HDC drawn = CreateCompatibleDC(window);
-  HBITMAP bitmap = CreateCompatibleBitmap(window, 95, 15);
-  HGDIOBJ replaced = SelectObject(drawn, bitmap);
-  PatBlt(drawn, 0, 0, 95, 15, WHITENESS);
-  SelectObject(drawn, status_row_font());
-  TextOutW(drawn, 5, 0, text, static_cast<int>(wcslen(text)));
-  bool same = true;
-  for (int y = 0; y < 15 && same; ++y) {
-    for (int x = 0; x < 95 && same; ++x) {
-      same = (GetPixel(drawn, x, y) == 0) == (GetPixel(window, x, row * 15 + y) == 0);
-    }
-  }
-  DeleteObject(SelectObject(drawn, replaced));
-  DeleteDC(drawn);
-  ReleaseDC(status_window(), window);
-  return same;
 }
 
 // `text` in the system's ANSI code page, the encoding of kiv.cnf's names on Windows.
@@ -135,7 +108,7 @@ std::string open_from_menu(int command, const char* caption, const std::vector<i
   return seen;
 }
 
-TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
+TEST(Win32StatusWindow, ShowsItsLampsAndOpensItsDialogs) {
   // A control port, a forwarder and a disabled row; kiv.cnf with CR LF, as on Windows.
   const std::string control = std::to_string(free_port());
   const std::string loop = std::to_string(free_port());
@@ -150,54 +123,22 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   register_status_class(GetModuleHandleA(nullptr));
   create_status_window(SW_SHOWNORMAL);
 
-  // Three rows; system menu and minimise box only; the forwarder yellow, the disabled row blue;
-  // a client connected: green, and the title says so.
-  const std::string at_rest = "KIV 120x75 a0000 lamp ";
-  ASSERT_TRUE(pump_until([&] { return looks(1) == at_rest + "00ffff"; })) << looks(1);
-  EXPECT_EQ(looks(2), at_rest + "ff0000") << "the disabled row's lamp";
-  EXPECT_TRUE(row_shows(2, (LETTERS.name + std::wstring(L" (7)")).c_str())) << "drawn garbled";
+  // The forwarder yellow; a client connected: green, and the title says so.
+  ASSERT_TRUE(pump_until([] { return looks(1) == "KIV lamp 00ffff"; })) << looks(1);
   service_table().rows[1].state = SVC_ACTIVE;
   ++connection_count;
   send_notification(NOTIFY_STATUS_CHANGED);
-  EXPECT_TRUE(pump_until([] { return looks(1) == "KIV-Connected 120x75 a0000 lamp 00ff00"; }))
-      << looks(1);
+  EXPECT_TRUE(pump_until([] { return looks(1) == "KIV-Connected lamp 00ff00"; })) << looks(1);
   --connection_count;
 
-  EXPECT_EQ(open_from_menu(CMD_ABOUT, "About KIV Agent", {IDOK}), "|OK");
   std::string statistics =
       open_from_menu(CMD_STATUS, "KIV Statistics", {1000, 1002, 1004, 1023});
   EXPECT_EQ(statistics.rfind("|KIV|" + ansi(LETTERS.name) + "||0 Days 0 Hours", 0), 0u);
 
-  // The Log dialog opens with nothing selected; its refresh keeps the line the operator reads
-  // and the text selected, and a view at the end follows the end.
-  for (int i = 0; i < 200; ++i) log_event(("line " + std::to_string(i)).c_str());
-  std::string log = open_from_menu(CMD_LOG, "KIV Log", {IDC_LOG_TEXT}, [](HWND dialog) {
-    HWND edit = GetDlgItem(dialog, IDC_LOG_TEXT);
-    auto first_line = [edit] { return SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0); };
-    auto selection = [edit] { return SendMessageA(edit, EM_GETSEL, 0, 0); };
-    auto refresh_with = [dialog](const char* line) {
-      log_event(line);
-      SendMessageA(dialog, WM_TIMER, 0, 0);
-    };
-    int length = GetWindowTextLengthA(edit);
-    EXPECT_EQ(selection(), MAKELRESULT(length, length)) << "opened";
-    SendMessageA(edit, EM_SETSEL, 30, 60);
-    SendMessageA(edit, EM_LINESCROLL, 0, 50 - first_line());
-    refresh_with("one more");
-    EXPECT_EQ(first_line(), 50) << "the line read is kept";
-    EXPECT_EQ(selection(), MAKELRESULT(30, 60));
-    SendMessageA(edit, EM_LINESCROLL, 0, 1000);
-    LRESULT last_page = first_line();
-    refresh_with("and more");
-    EXPECT_EQ(first_line(), last_page + 1) << "a view at the end follows the line added";
-    PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-  });
+  std::string log = open_from_menu(CMD_LOG, "KIV Log", {IDC_LOG_TEXT});
   EXPECT_NE(log.find(":  *** KIV Started ***\r\n"), std::string::npos) << "the log's first line";
 
-  // OK asks, over the status window, whether to use the new settings; kiv.cnf is written anyway.
-  // LOOP's port changes too: its row shows the new port when next drawn.
-  HWND question_owner = nullptr;
-  BOOL dialog_enabled_under_question = TRUE;
+  // OK asks whether to use the new settings; kiv.cnf is written anyway. LOOP's port changes too.
   auto type_a_row_and_answer_no = [&](HWND dialog) {
     const std::pair<int, const char*> typed[] = {
         {1008, "70000"}, {1013, "newhost"}, {1026, "WINDOWS"}, {1006, "1"}};
@@ -206,24 +147,19 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
     SendDlgItemMessageA(dialog, 1018, BM_SETCHECK, BST_CHECKED, 0);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
     HWND question = wait_for_window("Do You Want to Use New Settings?");
-    question_owner = GetWindow(question, GW_OWNER);
-    dialog_enabled_under_question = IsWindowEnabled(dialog);
     PostMessageA(question, WM_COMMAND, IDNO, 0);
   };
   EXPECT_EQ(open_from_menu(CMD_CONFIGURE, "KIV Configuration", {1002, 1006, 1029},
                            type_a_row_and_answer_no),
             "|" + ansi(LETTERS.name) + "|" + loop + "|" + control)
       << "the grid shows kiv.cnf";
-  EXPECT_EQ(question_owner, status_window()) << "the question is not the status window's";
-  EXPECT_FALSE(dialog_enabled_under_question) << "Cancel or OK could be chosen under the question";
   std::string changed = config;
   changed.replace(changed.find("LOOP " + loop), 5 + loop.size(), "LOOP 1");
   EXPECT_EQ(folder->read("kiv.cnf"),
             changed + ansi(LETTERS.taken) + " 4464 4464 newhost WINDOWS 1\r\n")
       << "No still saves kiv.cnf, the name cut to its five bytes";
 
-  // A worker's notifications return while the window thread handles no message at all. Their
-  // repaint does not erase the window: the old port must not show under the new.
+  // A worker's notifications return while the window thread handles no message at all.
   std::atomic<bool> sent{false};
   std::thread worker([&sent] {
     for (int i = 0; i < 100; ++i) send_notification(NOTIFY_STATUS_CHANGED);
@@ -234,8 +170,6 @@ TEST(Win32StatusWindow, ShowsItsRowsLampsAndMenuAndOpensEachDialog) {
   EXPECT_TRUE(sent) << "a worker waited for the window thread";
   pump_until([&sent] { return sent.load(); });  // lets a worker that waits go
   worker.join();
-  EXPECT_TRUE(pump_until([] { return row_shows(1, L"LOOP  (1)"); }))
-      << "the old port's digits are still drawn after the new text";
 
   // The session ends: the log is written when Windows asks, and again as the agent stops.
   folder->write("kiv.log", "");
