@@ -39,7 +39,6 @@ TEST(DescriptorLimit, TheAgentRefusesWhatItCannotHoldAndServesAgainOnceItCan) {
     relayed = send_bytes(held.back(), "x") && receive(held.back(), 1) == "x";
   }
   const size_t relays = held.size() - 1;
-  EXPECT_TRUE(relays > 5 && relays < 40) << relays;
   EXPECT_TRUE(agent.wait_for_event("S1 Error: Connection limit " + std::to_string(relays)));
   for (const std::string& line : agent.events()) {
     const bool ends_in_emfile = line.size() > 3 && line.compare(line.size() - 3, 3, " 24") == 0;
