@@ -38,6 +38,22 @@ long resident_kib(pid_t pid) {
   return -1;
 }
 
+long cpu_ticks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  // The command name in parentheses may hold spaces: the fields counted from the
+  // last ')' are state and ten more, then utime and stime.
+  long user = 0, system = 0;
+  size_t end = line.rfind(')');
+  if (end == std::string::npos ||
+      sscanf(line.c_str() + end + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+             &user, &system) != 2) {
+    return -1;
+  }
+  return user + system;
+}
+
 bool port_listening(uint16_t port) {
   for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::ifstream table(path);

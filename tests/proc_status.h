@@ -1,6 +1,6 @@
 #pragma once
 // What the kernel shows of a running process: its threads, its open
-// descriptors and its resident memory, read from /proc.
+// descriptors, its resident memory and its processor time, read from /proc.
 
 #include <sys/types.h>
 
@@ -14,6 +14,8 @@ int thread_total(pid_t pid);
 int descriptor_total(pid_t pid);
 /// Resident memory of the process `pid` in KiB (VmRSS).
 long resident_kib(pid_t pid);
+/// Processor time the process `pid` has used, user and system, in clock ticks.
+long cpu_ticks(pid_t pid);
 
 /// Whether some socket of this machine listens on TCP `port` (IPv4 or IPv6).
 bool port_listening(uint16_t port);

@@ -1,6 +1,7 @@
 // Start-up from kiv.cnf and shutdown of a real kiv-agentd, with the files it finds in its folder.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,14 +9,17 @@
 
 #include "tests/agent_process.h"
 #include "tests/loopback.h"
+#include "tests/proc_status.h"
 
 namespace kiv_test {
 namespace {
 
 // A lower-case kiv relays like any row (translated both ways, to a host by name); a disabled row
-// gets no listener; a held port is reported; unread echoes are dropped, never relays. The stop
+// gets no listener; a held port is reported; unread echoes are dropped, never relays. With a
+// listener, a relay and a control client all idle, the agent waits in the kernel: over three
+// seconds it uses hardly a tick of processor time (a loop spinning would use them all). The stop
 // appends to kiv.log.
-TEST(StartUp, EnabledRowsServeAndAnUnreadStandardErrorHoldsNothingUp) {
+TEST(StartUp, EnabledRowsServeAnUnreadStandardErrorHoldsNothingUpAndAnIdleAgentUsesNoProcessor) {
   LoopbackServer remote(echo_handler);
   uint16_t forwarder = free_port();
   uint16_t disabled = free_port();
@@ -51,6 +55,18 @@ TEST(StartUp, EnabledRowsServeAndAnUnreadStandardErrorHoldsNothingUp) {
     std::vector<std::string> lines = agent.lines();
     return echoes(forwarder) && std::any_of(lines.begin(), lines.end(), says_dropped);
   })) << "the dropped echoes are not counted";
+  int relayed = connect_loopback(forwarder);
+  int controlling = connect_loopback(control);
+  ASSERT_TRUE(send_bytes(relayed, "a") && receive(relayed, 1) == "a") << "the relay is up";
+  ASSERT_EQ(receive(controlling, 16), "KIV Agent v1.4b\n") << "the control client is served";
+  long before = cpu_ticks(agent.pid());
+  ASSERT_GE(before, 0) << "no processor time in /proc";
+  // The measured time: three seconds in which nothing may arrive on the idle relay.
+  pollfd idle{relayed, POLLIN, 0};
+  EXPECT_EQ(poll(&idle, 1, 3000), 0) << "the idle relay sent something";
+  EXPECT_LE(cpu_ticks(agent.pid()) - before, 5) << "ticks of processor time used while idle";
+  close(relayed);
+  close(controlling);
   agent.signal(SIGHUP);  // its line comes last: only the stop writes it to kiv.log
   ASSERT_TRUE(agent.wait_for_event("KIV reconfigured..."));
   agent.signal(SIGINT);
