@@ -14,15 +14,10 @@
 #include "tests/in_process_agent.h"
 #include "tests/loopback.h"
 #include "tests/proc_status.h"
+#include "tests/translated.h"
 
 namespace kiv_test {
 namespace {
-
-// `request` as the echo behind S2 sends it back: translated both ways.
-std::string translated(std::string request) {
-  for (char& b : request) b = kiv::WINDOWS_READ_TABLE[kiv::WINDOWS_WRITE_TABLE[uint8_t(b)]];
-  return request;
-}
 
 TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
   const char* seconds = getenv("KIV_SOAK_SECONDS");
@@ -70,7 +65,9 @@ TEST(Soak, ManyClientsFaultsAndResetsLoseNothingAndLeakNothing) {
         shutdown(fd, SHUT_WR);
         reader.join();
         close(fd);
-        if (got == (s == 0 ? request : translated(request))) {
+        // The echo behind S2 gets the request translated, and sends it back translated.
+        const std::string to_echo = translated(request, kiv::WINDOWS_WRITE_TABLE);
+        if (got == (s == 0 ? request : translated(to_echo, kiv::WINDOWS_READ_TABLE))) {
           ++relays[s];
           bytes[s] += request.size();
         } else if (!got.empty()) {
