@@ -168,11 +168,12 @@ TEST(AgentUnderWine, AHostNameIsReachedAtTheFirstOfItsAddressesThatAnswers) {
 
 // Idle relays, each woken by its client at once: every one passes its
 // client's bytes both ways intact. Wine's server walks every poll request
-// out in the whole process on each socket call, so there the time grows
-// with the square of the relays (1000: 12 s; 2000: 3 minutes, all intact);
+// out, of every process it serves, on each socket call, so there the time
+// grows with the square of the relays (1000: 12 s; 2000: 3 minutes, all
+// intact), and with 1000 beside another test its server was seen to crash;
 // Windows keeps a socket's requests with the socket.
 TEST(AgentUnderWine, ManyIdleRelaysWokenAtOnceEachEcho) {
-  constexpr int RELAYS = 1000;
+  constexpr int RELAYS = 300;
   LoopbackServer remote(echo_handler);
   TempFolder folder;
   uint16_t port = free_port();
