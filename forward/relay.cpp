@@ -349,7 +349,9 @@ Moved receive_next(Relay* relay, Direction& direction) {
     received = receive_some(direction.from, direction.block.get(), RELAY_BLOCK_SIZE);
     if (received > 0) {
       direction.held = static_cast<size_t>(received);
-      if (direction.table != nullptr) translate(direction.block.get(), direction.held, direction.table);
+      if (direction.table != nullptr) {
+        translate(direction.block.get(), direction.held, direction.table);
+      }
       direction.busy = received >= BUSY_BLOCK_SIZE;
     }
   }
